@@ -1,0 +1,58 @@
+// Errors of the core. Nothing crosses a public boundary as a C++ exception:
+// every fallible operation returns Result<T>.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace quillmere {
+
+enum class ErrorKind : unsigned char {
+  // The IndexError family: display text is a fixed prefix plus the detail.
+  MissingAttribute,
+  FileOperation,
+  InvalidYamlConfig,
+  InvalidJsonConfig,
+  ModelCreation,
+  // Fixed-text refusals: the detail is the whole text.
+  Assertion,       // a broken precondition ("assertion failed: ...")
+  BufferFull,      // "Buffer is full, cannot insert new record"
+  NotImplemented,  // "not yet implemented"
+  InvalidValue,    // unknown option texts, wrong vector lengths, absurd sizes
+  OutOfRange,      // statistics asked for a level or bucket that does not exist
+  Io,              // a failed read, write or seek inside an opened file
+  OutOfMemory,     // an allocation that could not be satisfied
+};
+
+struct Error {
+  ErrorKind kind;
+  std::string detail;
+
+  // True for the five kinds that make up IndexError.
+  bool is_index_error() const noexcept { return kind <= ErrorKind::ModelCreation; }
+  // The display text: prefix + detail for IndexError, the detail alone otherwise.
+  std::string message() const;
+
+  static Error missing_attribute(std::string name) { return {ErrorKind::MissingAttribute, std::move(name)}; }
+  static Error file_operation(std::string d) { return {ErrorKind::FileOperation, std::move(d)}; }
+  static Error invalid_yaml(std::string d) { return {ErrorKind::InvalidYamlConfig, std::move(d)}; }
+  static Error invalid_json(std::string d) { return {ErrorKind::InvalidJsonConfig, std::move(d)}; }
+  static Error model_creation(std::string d) { return {ErrorKind::ModelCreation, std::move(d)}; }
+  static Error assertion(std::string text) { return {ErrorKind::Assertion, std::move(text)}; }
+  static Error invalid_value(std::string text) { return {ErrorKind::InvalidValue, std::move(text)}; }
+  static Error out_of_range(std::string text) { return {ErrorKind::OutOfRange, std::move(text)}; }
+  static Error io(std::string text) { return {ErrorKind::Io, std::move(text)}; }
+  static Error out_of_memory(std::string text) { return {ErrorKind::OutOfMemory, std::move(text)}; }
+};
+
+// The operating system's description of errno value `err`, e.g. "No such file or directory (os error 2)".
+std::string os_error_text(int err);
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }
+
+}  // namespace quillmere
