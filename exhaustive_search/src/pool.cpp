@@ -1,0 +1,61 @@
+#include "quillmere/pool.h"
+
+#include <atomic>
+#include <mutex>
+
+#include <tbb/global_control.h>
+#include <tbb/info.h>
+
+namespace quillmere::pool {
+namespace {
+
+// Creating thousands of threads only exhausts the process; nothing sensible asks for more.
+constexpr std::size_t kMaxThreads = 1024;
+
+std::mutex g_mutex;                      // guards set-up only; the fast path reads g_arena
+std::size_t g_requested = 0;             // 0: not set, use the default
+std::atomic<tbb::task_arena*> g_arena{nullptr};
+
+std::size_t default_count() {
+  int n = tbb::info::default_concurrency();
+  return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+}  // namespace
+
+std::expected<void, std::string> set_thread_count(std::size_t n) {
+  std::lock_guard lock(g_mutex);
+  if (g_arena.load(std::memory_order_acquire) != nullptr)
+    return std::unexpected(std::string(
+        "the worker pool is already running; its worker count can be set only before first use"));
+  if (n == 0) return std::unexpected(std::string("the worker count must be at least 1"));
+  if (n > kMaxThreads)
+    return std::unexpected("the worker count " + std::to_string(n) + " exceeds the limit of " +
+                           std::to_string(kMaxThreads));
+  g_requested = n;
+  return {};
+}
+
+std::size_t thread_count() {
+  std::lock_guard lock(g_mutex);
+  return g_requested != 0 ? g_requested : default_count();
+}
+
+tbb::task_arena& arena() {
+  if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;
+  std::lock_guard lock(g_mutex);
+  if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;
+  std::size_t n = g_requested != 0 ? g_requested : default_count();
+  if (n > default_count()) {
+    // The scheduler otherwise caps its workers at the core count. Never destroyed: the
+    // limit must hold for the life of the arena, which is the life of the process.
+    new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+  }
+  // Never destroyed: tearing an arena down during exit races the scheduler's own teardown.
+  auto* a = new tbb::task_arena(static_cast<int>(n), 1);
+  a->initialize();
+  g_arena.store(a, std::memory_order_release);
+  return *a;
+}
+
+}  // namespace quillmere::pool
