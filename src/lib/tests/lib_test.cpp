@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "quillmere/checked.h"
+#include "quillmere/error.h"
+#include "quillmere/log.h"
+#include "quillmere/timer.h"
+
+namespace quillmere {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ErrorText, IndexErrorKindsCarryTheirPrefixes) {
+  struct Case { Error e; std::string text; bool index_error; };
+  const std::vector<Case> cases = {
+      {Error::missing_attribute("arity"), "Missing attribute: arity", true},
+      {Error::file_operation("No such file"), "File operation failed: No such file", true},
+      {Error::invalid_yaml("x"), "Invalid YAML config: x", true},
+      {Error::invalid_json("y"), "Invalid JSON config: y", true},
+      {Error::model_creation("device"), "Model creation failed: device", true},
+      {Error::assertion("assertion failed: k > 0"), "assertion failed: k > 0", false},
+      {Error{ErrorKind::BufferFull, "Buffer is full, cannot insert new record"},
+       "Buffer is full, cannot insert new record", false},
+      {Error::invalid_value("Unknown distance function: L2"), "Unknown distance function: L2", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.e.message(), c.text);
+    EXPECT_EQ(c.e.is_index_error(), c.index_error) << c.text;
+  }
+  EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
+}
+
+TEST(Checked, PowersNeverWrap) {
+  EXPECT_EQ(checked_pow(3, 0), 1u);
+  EXPECT_EQ(checked_pow(3, 5), 243u);
+  EXPECT_EQ(checked_pow(0, 0), 1u);
+  EXPECT_EQ(checked_pow(0, 7), 0u);
+  EXPECT_EQ(checked_pow(2, 63), 1ull << 63);
+  EXPECT_EQ(checked_pow(2, 64), std::nullopt);
+  EXPECT_EQ(checked_pow(3, 41), std::nullopt);  // 3^41 > 2^64
+  EXPECT_EQ(checked_pow(3, 40), 12157665459056928801ull);
+  EXPECT_EQ(checked_pow(1, 4000000000u), 1u);
+  EXPECT_EQ(saturating_pow(10, 30), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(checked_mul(1ull << 32, 1ull << 32), std::nullopt);
+  EXPECT_EQ(checked_add(std::numeric_limits<std::uint64_t>::max(), 1), std::nullopt);
+}
+
+TEST(Timer, DurationText) {
+  struct Case { std::chrono::nanoseconds d; const char* text; };
+  const std::vector<Case> cases = {
+      {0ns, "0ns"},           {850ns, "850ns"},         {1000ns, "1\xC2\xB5s"},
+      {1500ns, "1.5\xC2\xB5s"}, {12034000ns, "12.034ms"}, {2s, "2s"},
+      {1000000001ns, "1.000000001s"}, {999999ns, "999.999\xC2\xB5s"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(format_duration(c.d), c.text);
+}
+
+// One logger per process: this binary installs a capturing logger once.
+struct Captured { log::Level level; std::string target, message; std::vector<std::pair<std::string, log::Value>> kvs; };
+std::vector<Captured>& captured() { static std::vector<Captured> v; return v; }
+
+class CaptureLogger : public log::Logger {
+ public:
+  void log(const log::Record& r) noexcept override {
+    Captured c{r.level, std::string(r.target), std::string(r.message), {}};
+    for (const auto& kv : r.kvs) c.kvs.emplace_back(std::string(kv.key), kv.value);
+    captured().push_back(std::move(c));
+  }
+};
+
+Result<int> timed_op(bool failing) {
+  ScopedTimer t("quillmere::index", "insert");
+  if (failing) return fail(Error::assertion("boom"));
+  return 1;
+}
+
+TEST(Logging, FacadeAdmitsByLevelAndTimerLogsOnEveryPath) {
+  static CaptureLogger logger;
+  EXPECT_FALSE(log::enabled(log::Level::Error));  // nothing installed yet
+  ASSERT_TRUE(log::install(&logger, log::Level::Debug));
+  static CaptureLogger second;
+  EXPECT_FALSE(log::install(&second, log::Level::Trace));  // the first logger stays
+  EXPECT_EQ(log::max_level(), log::Level::Debug);
+  EXPECT_TRUE(log::enabled(log::Level::Debug));
+  EXPECT_FALSE(log::enabled(log::Level::Trace));
+
+  captured().clear();
+  QM_DEBUG("quillmere::index", "index:compact", {{"level", std::uint64_t{2}}, {"name", std::string("x")}});
+  log::event(log::Level::Trace, "quillmere::index", "dropped");
+  ASSERT_EQ(captured().size(), 1u);
+  EXPECT_EQ(captured()[0].message, "index:compact");
+  EXPECT_EQ(std::get<std::uint64_t>(captured()[0].kvs[0].second), 2u);
+
+  captured().clear();
+  ASSERT_TRUE(timed_op(false).has_value());
+  ASSERT_FALSE(timed_op(true).has_value());
+  ASSERT_EQ(captured().size(), 2u);
+  for (const auto& c : captured()) {
+    EXPECT_EQ(c.message, "time");
+    EXPECT_EQ(c.level, log::Level::Debug);
+    ASSERT_EQ(c.kvs.size(), 2u);
+    EXPECT_EQ(c.kvs[0].first, "function");
+    EXPECT_EQ(std::get<std::string>(c.kvs[0].second), "insert");
+    EXPECT_EQ(c.kvs[1].first, "time");
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
