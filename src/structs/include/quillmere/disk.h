@@ -51,4 +51,20 @@ struct DiskIndex {
   bool operator==(const DiskIndex&) const = default;
 };
 
+// The compact JSON text of `disk`: no whitespace, keys in declaration order, an
+// absent weights_path as null, a relu layer as {"type":"relu"}. A path that is not
+// valid UTF-8 fails with Error::invalid_json("path contains invalid UTF-8 characters").
+Result<std::string> write_meta_json(const DiskIndex& disk);
+
+// Creates (or truncates, mode 0666) the file at `path` and writes write_meta_json(disk)
+// into it. Error::file_operation when the file cannot be created; Error::invalid_json
+// when a path is not UTF-8 (checked before the file is touched) or the write fails.
+Result<void> write_meta_json_file(const std::string& path, const DiskIndex& disk);
+
+// Reads one DiskIndex from JSON text: keys in any order, unknown keys skipped, records
+// also as positional arrays, weights_path absent or null meaning none. Failure is
+// Error::invalid_json(detail), the detail ending " at line N column M". A level with
+// no buckets is refused here, since its classifier would have no output.
+Result<DiskIndex> read_meta_json(std::string_view text);
+
 }  // namespace quillmere
