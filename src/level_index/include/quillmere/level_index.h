@@ -1,0 +1,122 @@
+// One level of the index: a fixed set of buckets, the classifier that routes
+// records to them and ranks them for queries, and the id map used by deletes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "quillmere/bucket.h"
+#include "quillmere/bucket_model.h"
+#include "quillmere/config.h"
+#include "quillmere/disk.h"
+#include "quillmere/error.h"
+
+namespace quillmere {
+
+// The per-bucket answer for a query.
+struct BucketPrediction {
+  std::uint64_t bucket_idx = 0;
+  float probability = 0.0f;   // the classifier's softmax output for the bucket
+  std::uint64_t occupied = 0; // the bucket's record count when predicted
+};
+
+// id -> (bucket index, position in the bucket).
+using IdMap = std::unordered_map<std::uint32_t, std::pair<std::uint64_t, std::uint64_t>>;
+
+// A dumped level's buckets and the two files holding them.
+struct LevelDiskData {
+  std::string records_path;
+  std::string ids_path;
+  std::vector<DiskBucket> buckets;
+};
+
+// Everything a level holds, taken out without copying (see LevelIndex::take_contents).
+struct LevelContents {
+  std::vector<std::vector<float>> records;       // per bucket
+  std::vector<std::vector<std::uint32_t>> ids;   // per bucket
+  IdMap id_map;
+};
+
+class LevelIndex {
+ public:
+  LevelIndex(BucketModel model, std::vector<Bucket> buckets, IdMap id_map) noexcept;
+  LevelIndex(LevelIndex&&) noexcept = default;
+  LevelIndex& operator=(LevelIndex&&) noexcept = default;
+
+  // Routes the batch with one classifier call, reserves each receiving bucket's room,
+  // then pushes from the last record to the first; the id map points every id at its
+  // new place (within a batch the earliest record with an id wins). On failure the
+  // level is as before. `records` holds input_shape values per id.
+  Result<void> insert_many(std::span<const float> records, std::span<const std::uint32_t> ids);
+  // One prediction per bucket, best first. A level holding no record answers
+  // (i, 0.0, 0) for every bucket in order without consulting its classifier.
+  Result<std::vector<BucketPrediction>> predict_buckets(std::span<const float> query) const;
+  // Every record and id in bucket order (storage order within a bucket); leaves the
+  // level empty, its buckets with no storage reserved.
+  std::pair<std::vector<float>, std::vector<std::uint32_t>> drain();
+  // Removes the record the id map names for `id`: nothing when the id is unknown.
+  Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
+  // Trains the classifier on `records` (a flat block of input_shape values per record).
+  Result<void> train(std::span<const float> records);
+  // Records its timing only.
+  Result<void> retrain(std::span<const float> records);
+
+  // Moves every bucket's lists and the id map out (no copy); the level stays with
+  // empty buckets. restore_contents puts exactly that back.
+  LevelContents take_contents() noexcept;
+  void restore_contents(LevelContents&& contents) noexcept;
+
+  std::uint64_t n_buckets() const noexcept { return buckets_.size(); }
+  std::uint64_t occupied() const noexcept;
+  std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size; }
+  // n_buckets x bucket_size, wrapping like the unsigned arithmetic it is.
+  std::uint64_t total_size() const noexcept { return n_buckets() * bucket_size(); }
+  // total_size - occupied, or 0 when the level holds more than its total size.
+  std::uint64_t free_space() const noexcept;
+  std::uint64_t n_empty_buckets() const noexcept;
+  std::uint64_t input_shape() const noexcept { return model_.input_shape(); }
+
+  const std::vector<Bucket>& buckets() const noexcept { return buckets_; }
+  const Bucket& bucket(std::uint64_t i) const noexcept { return buckets_[i]; }
+  const IdMap& id_map() const noexcept { return id_map_; }
+  const BucketModel& model() const noexcept { return model_; }
+  BucketModel& model() noexcept { return model_; }
+
+  // Entries the id map holds plus those it can still take before it must grow.
+  std::uint64_t id_map_slot_capacity() const noexcept;
+
+ private:
+  BucketModel model_;
+  std::vector<Bucket> buckets_;
+  IdMap id_map_;
+};
+
+// Makes a level, new and empty or from dumped data. Slots are checked in the order
+// input_shape, bucket_size, n_buckets (only without dumped data), distance_fn,
+// model_config; the first absent one is MissingAttribute.
+struct LevelIndexBuilder {
+  std::optional<std::uint64_t> n_buckets;
+  std::optional<std::uint64_t> bucket_size;
+  std::optional<std::uint64_t> input_shape;
+  std::optional<ModelDevice> device;
+  std::optional<LevelDiskData> disk_data;
+  std::optional<ModelConfig> model_config;
+  std::optional<DistanceFn> distance_fn;
+
+  // A bucket count that cannot be allocated is refused (ErrorKind::OutOfMemory);
+  // classifier errors are returned unchanged. A level from dumped data has its id
+  // map filled from the loaded buckets (a later entry for an id replaces an earlier one).
+  Result<LevelIndex> build() const;
+};
+
+// Opens a dumped level's two files and reads every DiskBucket in order into a Bucket
+// of `bucket_size` (through BucketBuilder); defined together with the load code.
+Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::uint64_t bucket_size,
+                                               std::uint64_t input_shape);
+
+}  // namespace quillmere
