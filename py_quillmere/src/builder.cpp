@@ -1,0 +1,356 @@
+// The QuillmereBuilder class: copy-on-set setters over one IndexBuilder.
+#include <initializer_list>
+
+#include "py_common.h"
+#include "quillmere/index.h"
+#include "quillmere/text_forms.h"
+
+namespace pyq {
+
+namespace {
+
+struct BuilderState {
+  explicit BuilderState(quillmere::IndexBuilder b) : builder(std::move(b)) {}
+  std::mutex mutex;
+  quillmere::IndexBuilder builder;  // never changed after construction
+  std::atomic<std::uint64_t> borrows{0};
+};
+
+struct BuilderObject {
+  PyObject_HEAD
+  BuilderState* state;
+};
+
+// Binds exactly the named parameters; the interpreter reports missing,
+// surplus and unknown arguments.
+bool bind(PyObject* args, PyObject* kwargs, const char* format, std::initializer_list<const char*> names,
+          std::initializer_list<PyObject**> outs) {
+  const char* kwlist[4] = {nullptr, nullptr, nullptr, nullptr};
+  std::size_t i = 0;
+  for (const char* n : names) kwlist[i++] = n;
+  PyObject** o[3] = {nullptr, nullptr, nullptr};
+  i = 0;
+  for (PyObject** p : outs) o[i++] = p;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), o[0], o[1], o[2]) != 0;
+}
+
+BuilderObject* checked_self(PyObject* self) {
+  if (self == nullptr || !PyObject_TypeCheck(self, &QuillmereBuilderType)) {
+    PyErr_Format(PyExc_TypeError, "descriptor requires a 'QuillmereBuilder' object but received '%s'",
+                 self ? Py_TYPE(self)->tp_name : "NULL");
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<BuilderObject*>(self);
+  if (obj->state == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "QuillmereBuilder object is not initialised");
+    return nullptr;
+  }
+  return obj;
+}
+
+// A deep copy of the held builder, taken under its mutex.
+quillmere::IndexBuilder snapshot(BuilderObject* obj) {
+  GilSafeLock lock(obj->state->mutex);
+  return obj->state->builder;
+}
+
+// A setter taking one unsigned integer.
+template <class Set>
+PyObject* size_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
+                      Set set) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg = nullptr;
+    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    BuilderObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::uint64_t value = 0;
+    if (!to_size(arg, param, value)) return nullptr;
+    quillmere::IndexBuilder copy = snapshot(obj);
+    set(copy, value);
+    return new_builder(std::move(copy));
+  });
+}
+
+// A setter taking one text, parsed into the copy by `set` (which may refuse).
+template <class Set>
+PyObject* text_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
+                      Set set) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg = nullptr;
+    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    BuilderObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::string text;
+    if (!to_text(arg, param, text)) return nullptr;
+    quillmere::IndexBuilder copy = snapshot(obj);
+    if (quillmere::Result<void> r = set(copy, text); !r) return raise_error(r.error());
+    return new_builder(std::move(copy));
+  });
+}
+
+// ---- constructor and static methods -------------------------------------------
+
+PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!bind(args, kwargs, ":QuillmereBuilder", {}, {})) return nullptr;
+    return new_builder(default_builder());
+  });
+}
+
+template <class Load>
+PyObject* load_builder(PyObject* args, PyObject* kwargs, const char* format, const char* param, Load load) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg = nullptr;
+    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    std::string path;
+    if (!to_path(arg, param, path)) return nullptr;
+    quillmere::Result<quillmere::IndexBuilder> loaded = load(path);
+    if (!loaded) return raise_error(loaded.error());
+    return new_builder(std::move(*loaded));
+  });
+}
+
+PyObject* builder_from_yaml(PyObject*, PyObject* args, PyObject* kwargs) {
+  return load_builder(args, kwargs, "O:from_yaml", "file",
+                      [](const std::string& p) { return quillmere::IndexBuilder::from_yaml(p); });
+}
+
+PyObject* builder_from_disk(PyObject*, PyObject* args, PyObject* kwargs) {
+  return load_builder(args, kwargs, "O:from_disk", "working_dir",
+                      [](const std::string& p) { return quillmere::IndexBuilder::from_disk(p); });
+}
+
+// ---- setters -------------------------------------------------------------------
+
+PyObject* builder_buffer_size(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:buffer_size", "size",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.buffer_size = v; });
+}
+
+PyObject* builder_bucket_size(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:bucket_size", "size",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.levels.bucket_size = v; });
+}
+
+PyObject* builder_arity(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:arity", "arity",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.arity = v; });
+}
+
+PyObject* builder_input_shape(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:input_shape", "shape",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.input_shape = v; });
+}
+
+PyObject* builder_train_threshold_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:train_threshold_samples", "samples",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) {
+                       b.levels.model.train_params.threshold_samples = v;
+                     });
+}
+
+PyObject* builder_train_batch_size(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:train_batch_size", "size",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.levels.model.train_params.batch_size = v; });
+}
+
+PyObject* builder_train_epochs(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:train_epochs", "epochs",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) { b.levels.model.train_params.epochs = v; });
+}
+
+PyObject* builder_linear_model_layer(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return size_setter(self, args, kwargs, "O:linear_model_layer", "hidden_neurons",
+                     [](quillmere::IndexBuilder& b, std::uint64_t v) {
+                       if (!b.custom_layers) b.custom_layers.emplace();
+                       b.custom_layers->push_back(quillmere::ModelLayer::linear(v));
+                     });
+}
+
+PyObject* builder_relu_layer(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    BuilderObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    quillmere::IndexBuilder copy = snapshot(obj);
+    if (!copy.custom_layers) copy.custom_layers.emplace();
+    copy.custom_layers->push_back(quillmere::ModelLayer::relu());
+    return new_builder(std::move(copy));
+  });
+}
+
+PyObject* builder_compaction_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return text_setter(self, args, kwargs, "O:compaction_strategy", "compaction",
+                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
+                       auto v = quillmere::parse_compaction_strategy(t);
+                       if (!v) return quillmere::fail(v.error());
+                       b.compaction_strategy = *v;
+                       return {};
+                     });
+}
+
+PyObject* builder_distance_fn(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return text_setter(self, args, kwargs, "O:distance_fn", "distance_fn",
+                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
+                       auto v = quillmere::parse_distance_fn(t);
+                       if (!v) return quillmere::fail(v.error());
+                       b.distance_fn = *v;
+                       return {};
+                     });
+}
+
+PyObject* builder_delete_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return text_setter(self, args, kwargs, "O:delete_method", "delete_method",
+                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
+                       auto v = quillmere::parse_delete_method(t);
+                       if (!v) return quillmere::fail(v.error());
+                       b.delete_method = *v;
+                       return {};
+                     });
+}
+
+// retrain_strategy and device validate their text before the builder is copied.
+template <class Parse, class Set>
+PyObject* validated_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
+                           Parse parse, Set set) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg = nullptr;
+    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    BuilderObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::string text;
+    if (!to_text(arg, param, text)) return nullptr;
+    auto value = parse(text);
+    if (!value) return raise_error(value.error());
+    quillmere::IndexBuilder copy = snapshot(obj);
+    set(copy, *value);
+    return new_builder(std::move(copy));
+  });
+}
+
+PyObject* builder_retrain_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return validated_setter(
+      self, args, kwargs, "O:retrain_strategy", "strategy",
+      [](const std::string& t) { return quillmere::parse_retrain_strategy(t); },
+      [](quillmere::IndexBuilder& b, quillmere::RetrainStrategy v) { b.levels.model.train_params.retrain_strategy = v; });
+}
+
+PyObject* builder_device(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return validated_setter(
+      self, args, kwargs, "O:device", "device", [](const std::string& t) { return quillmere::parse_device(t); },
+      [](quillmere::IndexBuilder& b, quillmere::ModelDevice v) { b.device = v; });
+}
+
+// ---- build ---------------------------------------------------------------------
+
+PyObject* builder_build(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    BuilderObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    const quillmere::IndexBuilder copy = snapshot(obj);
+    quillmere::Result<quillmere::Index> index = copy.build();
+    if (!index) return raise_error(index.error());
+    return new_quillmere(std::move(*index));
+  });
+}
+
+void builder_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<BuilderObject*>(self);
+  delete obj->state;
+  obj->state = nullptr;
+  Py_TYPE(self)->tp_free(self);
+}
+
+#define QM_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef builder_methods[] = {
+    {"from_yaml", QM_KW(builder_from_yaml), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_yaml(file)\n--\n\n"},
+    {"from_disk", QM_KW(builder_from_disk), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_disk(working_dir)\n--\n\n"},
+    {"buffer_size", QM_KW(builder_buffer_size), METH_VARARGS | METH_KEYWORDS, "buffer_size($self, size)\n--\n\n"},
+    {"bucket_size", QM_KW(builder_bucket_size), METH_VARARGS | METH_KEYWORDS, "bucket_size($self, size)\n--\n\n"},
+    {"arity", QM_KW(builder_arity), METH_VARARGS | METH_KEYWORDS, "arity($self, arity)\n--\n\n"},
+    {"compaction_strategy", QM_KW(builder_compaction_strategy), METH_VARARGS | METH_KEYWORDS,
+     "compaction_strategy($self, compaction)\n--\n\n"},
+    {"distance_fn", QM_KW(builder_distance_fn), METH_VARARGS | METH_KEYWORDS,
+     "distance_fn($self, distance_fn)\n--\n\n"},
+    {"train_threshold_samples", QM_KW(builder_train_threshold_samples), METH_VARARGS | METH_KEYWORDS,
+     "train_threshold_samples($self, samples)\n--\n\n"},
+    {"linear_model_layer", QM_KW(builder_linear_model_layer), METH_VARARGS | METH_KEYWORDS,
+     "linear_model_layer($self, hidden_neurons)\n--\n\n"},
+    {"relu_layer", builder_relu_layer, METH_NOARGS, "relu_layer($self)\n--\n\n"},
+    {"train_batch_size", QM_KW(builder_train_batch_size), METH_VARARGS | METH_KEYWORDS,
+     "train_batch_size($self, size)\n--\n\n"},
+    {"train_epochs", QM_KW(builder_train_epochs), METH_VARARGS | METH_KEYWORDS,
+     "train_epochs($self, epochs)\n--\n\n"},
+    {"retrain_strategy", QM_KW(builder_retrain_strategy), METH_VARARGS | METH_KEYWORDS,
+     "retrain_strategy($self, strategy)\n--\n\n"},
+    {"input_shape", QM_KW(builder_input_shape), METH_VARARGS | METH_KEYWORDS, "input_shape($self, shape)\n--\n\n"},
+    {"device", QM_KW(builder_device), METH_VARARGS | METH_KEYWORDS, "device($self, device)\n--\n\n"},
+    {"delete_method", QM_KW(builder_delete_method), METH_VARARGS | METH_KEYWORDS,
+     "delete_method($self, delete_method)\n--\n\n"},
+    {"build", builder_build, METH_NOARGS, "build($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+// Filled in and readied on first use.
+PyTypeObject QuillmereBuilderType{};
+
+bool ready_builder_type() {
+  if (QuillmereBuilderType.tp_flags & Py_TPFLAGS_READY) return true;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&QuillmereBuilderType), 1);
+  QuillmereBuilderType.tp_name = "py_quillmere.QuillmereBuilder";
+  QuillmereBuilderType.tp_basicsize = sizeof(BuilderObject);
+  QuillmereBuilderType.tp_flags = Py_TPFLAGS_DEFAULT;
+  QuillmereBuilderType.tp_doc = "QuillmereBuilder()\n--\n\n";
+  QuillmereBuilderType.tp_new = builder_new;
+  QuillmereBuilderType.tp_dealloc = builder_dealloc;
+  QuillmereBuilderType.tp_methods = builder_methods;
+  return PyType_Ready(&QuillmereBuilderType) == 0;
+}
+
+quillmere::IndexBuilder default_builder() {
+  quillmere::IndexBuilder b;
+  b.buffer_size = 5000;
+  b.input_shape = 768;
+  b.arity = 3;
+  b.device = quillmere::ModelDevice::cpu();
+  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
+  b.levels.model.weights_path.reset();
+  b.levels.model.train_params = quillmere::TrainParams{
+      .threshold_samples = 1000,
+      .batch_size = 256,
+      .epochs = 3,
+      .max_iters = 10,
+      .retrain_strategy = quillmere::RetrainStrategy::no_retrain,
+  };
+  b.levels.bucket_size = 5000;
+  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
+  b.distance_fn = quillmere::DistanceFn::dot;
+  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
+  return b;
+}
+
+PyObject* new_builder(quillmere::IndexBuilder&& builder) {
+  if (!ready_builder_type()) return nullptr;
+  PyObject* self = QuillmereBuilderType.tp_alloc(&QuillmereBuilderType, 0);
+  if (self == nullptr) return nullptr;
+  auto* obj = reinterpret_cast<BuilderObject*>(self);
+  obj->state = nullptr;
+  try {
+    obj->state = new BuilderState(std::move(builder));
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
+}
+
+}  // namespace pyq

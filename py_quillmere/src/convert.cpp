@@ -1,0 +1,192 @@
+// Argument conversion, exception mapping and the lock helpers.
+#include "py_common.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL quillmere_numpy_api
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <string_view>
+
+namespace pyq {
+
+namespace {
+
+// Replaces a pending TypeError by one naming the argument; other errors pass.
+void name_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  PyObject* text = value ? PyObject_Str(value) : nullptr;
+  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    utf8 = "";
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, utf8);
+  Py_XDECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(trace);
+}
+
+const char* type_name(PyObject* obj) { return _PyType_Name(Py_TYPE(obj)); }
+
+void ids_capsule_free(PyObject* capsule) {
+  delete static_cast<std::vector<std::uint32_t>*>(PyCapsule_GetPointer(capsule, "py_quillmere.ids"));
+}
+
+}  // namespace
+
+PyObject* raise_error(const quillmere::Error& error) {
+  using quillmere::ErrorKind;
+  const std::string text = error.message();
+  PyObject* type = PyExc_RuntimeError;
+  if (!error.is_index_error()) {
+    switch (error.kind) {
+      case ErrorKind::InvalidValue: type = PyExc_ValueError; break;
+      case ErrorKind::NotImplemented: type = PyExc_NotImplementedError; break;
+      case ErrorKind::OutOfRange: type = PyExc_IndexError; break;
+      case ErrorKind::OutOfMemory: type = PyExc_MemoryError; break;
+      default: type = PyExc_RuntimeError; break;
+    }
+  }
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+bool to_size(PyObject* obj, const char* name, std::uint64_t& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) {
+    name_type_error(name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    name_type_error(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool to_id(PyObject* obj, const char* name, std::uint32_t& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) {
+    name_type_error(name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (value == -1 && PyErr_Occurred()) {
+    name_type_error(name);
+    return false;
+  }
+  if (overflow != 0 || value < 0 || value > 0xFFFFFFFFLL) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool to_text(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not an instance of 'str'", name,
+                 type_name(obj));
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool to_path(PyObject* obj, const char* name, std::string& out) {
+  if (!to_text(obj, name, out)) return false;
+  // The file system would silently cut the path at the first NUL.
+  if (out.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character in path", name);
+    return false;
+  }
+  return true;
+}
+
+bool to_vector(PyObject* obj, const char* name, std::vector<float>& out) {
+  bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 1;
+  if (ok) {
+    PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
+    if (f32 == nullptr) return false;
+    ok = PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj)), f32) != 0;
+    Py_DECREF(f32);
+  }
+  if (!ok) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be cast as 'ndarray[float32, ndim=1]'",
+                 name, type_name(obj));
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* data = PyArray_BYTES(array);
+  out.resize(n);
+  if (n == 0) return true;
+  if (stride == static_cast<npy_intp>(sizeof(float))) {
+    std::memcpy(out.data(), data, n * sizeof(float));
+  } else {
+    // Any stride: negative, zero or not a multiple of the element size.
+    for (std::size_t i = 0; i < n; ++i)
+      std::memcpy(&out[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
+  }
+  return true;
+}
+
+PyObject* ids_to_array(std::vector<std::uint32_t>&& ids) {
+  npy_intp dims[1] = {static_cast<npy_intp>(ids.size())};
+  if (ids.empty()) return PyArray_SimpleNew(1, dims, NPY_UINT32);
+  auto* holder = new std::vector<std::uint32_t>(std::move(ids));
+  PyObject* capsule = PyCapsule_New(holder, "py_quillmere.ids", ids_capsule_free);
+  if (capsule == nullptr) {
+    delete holder;
+    return nullptr;
+  }
+  PyObject* array = PyArray_SimpleNewFromData(1, dims, NPY_UINT32, holder->data());
+  if (array == nullptr) {
+    Py_DECREF(capsule);
+    return nullptr;
+  }
+  // Steals the capsule, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+bool import_numpy() {
+  if (PyArray_API != nullptr) return true;
+  // import_array1 returns its argument on failure, with the exception set.
+  import_array1(false);
+  return true;
+}
+
+GilSafeLock::GilSafeLock(std::mutex& mutex) : lock_(mutex, std::try_to_lock) {
+  if (lock_.owns_lock()) return;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    lock_.lock();
+  } catch (...) {
+    PyEval_RestoreThread(saved);
+    throw;
+  }
+  PyEval_RestoreThread(saved);
+}
+
+}  // namespace pyq

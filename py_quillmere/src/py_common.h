@@ -1,0 +1,131 @@
+// Shared pieces of the extension module: argument conversion, exception mapping,
+// the interpreter-lock helpers and the two class objects. Only this folder
+// includes Python.h and the NumPy headers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillmere/error.h"
+
+namespace quillmere {
+struct IndexBuilder;
+class Index;
+}  // namespace quillmere
+
+namespace pyq {
+
+// ---- exceptions -------------------------------------------------------------
+
+// Raises the Python exception for a core error and returns nullptr.
+PyObject* raise_error(const quillmere::Error& error);
+
+// Runs `body` and turns any C++ exception that escapes it into a Python
+// exception, so none ever unwinds into the interpreter.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+  return nullptr;
+}
+
+// ---- argument conversion ----------------------------------------------------
+// Each converter returns false with a Python exception set. A TypeError is
+// reported as "argument '<name>': <original text>".
+
+bool to_size(PyObject* obj, const char* name, std::uint64_t& out);
+bool to_id(PyObject* obj, const char* name, std::uint32_t& out);
+bool to_text(PyObject* obj, const char* name, std::string& out);
+// A text that is handed to the file system: no embedded NUL characters.
+bool to_path(PyObject* obj, const char* name, std::string& out);
+// A 1-D float32 NumPy array of any strides, copied element by element.
+bool to_vector(PyObject* obj, const char* name, std::vector<float>& out);
+
+// The neighbour ids as a 1-D uint32 array that takes over `ids` without a copy.
+PyObject* ids_to_array(std::vector<std::uint32_t>&& ids);
+
+// Sets up NumPy's C interface; called once from the module body.
+bool import_numpy();
+
+// ---- locks --------------------------------------------------------------------
+
+// Takes `mutex` while the calling thread holds the interpreter lock. It never
+// blocks with the interpreter lock held: when the mutex is taken it gives the
+// interpreter lock up while waiting, so a thread that holds the mutex and needs
+// the interpreter lock (a Python log writer) can always go on.
+class GilSafeLock {
+ public:
+  explicit GilSafeLock(std::mutex& mutex);
+  GilSafeLock(const GilSafeLock&) = delete;
+  GilSafeLock& operator=(const GilSafeLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Runs `work` with the interpreter lock released. `work` must not touch Python
+// objects. An exception it throws is re-thrown after the lock is back.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+  using R = decltype(work());
+  std::optional<R> out;
+  std::exception_ptr failure;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    out.emplace(work());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(saved);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*out);
+}
+
+// Counts the method calls using an object while they run.
+class Borrow {
+ public:
+  explicit Borrow(std::atomic<std::uint64_t>& counter) : counter_(counter) {
+    counter_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~Borrow() { counter_.fetch_sub(1, std::memory_order_relaxed); }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  std::atomic<std::uint64_t>& counter_;
+};
+
+// ---- class objects ------------------------------------------------------------
+
+extern PyTypeObject QuillmereType;
+extern PyTypeObject QuillmereBuilderType;
+
+// Ready the class objects (once per process; later calls do nothing).
+bool ready_quillmere_type();
+bool ready_builder_type();
+
+// The configuration that QuillmereBuilder() and Quillmere() start from.
+quillmere::IndexBuilder default_builder();
+
+// New Python objects holding a value; nullptr with an exception set on failure.
+PyObject* new_quillmere(quillmere::Index&& index);
+PyObject* new_builder(quillmere::IndexBuilder&& builder);
+
+}  // namespace pyq

@@ -1,0 +1,400 @@
+// The Quillmere class: one index behind a mutex.
+#include "log_writer.h"
+#include "py_common.h"
+#include "quillmere/index.h"
+
+namespace pyq {
+
+namespace {
+
+struct IndexState {
+  explicit IndexState(quillmere::Index i) : index(std::move(i)) {}
+  std::mutex mutex;
+  quillmere::Index index;
+  std::atomic<std::uint64_t> borrows{0};
+};
+
+struct QuillmereObject {
+  PyObject_HEAD
+  IndexState* state;
+};
+
+constexpr std::uint64_t kDefaultCandidates = 30000;
+
+bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* first = nullptr,
+          PyObject** first_out = nullptr, const char* second = nullptr, PyObject** second_out = nullptr) {
+  const char* kwlist[3] = {first, second, nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), first_out, second_out) != 0;
+}
+
+QuillmereObject* checked_self(PyObject* self) {
+  if (self == nullptr || !PyObject_TypeCheck(self, &QuillmereType)) {
+    PyErr_Format(PyExc_TypeError, "descriptor requires a 'Quillmere' object but received '%s'",
+                 self ? Py_TYPE(self)->tp_name : "NULL");
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<QuillmereObject*>(self);
+  if (obj->state == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "Quillmere object is not initialised");
+    return nullptr;
+  }
+  // Inside a log writer's `write` this thread may already hold an index mutex
+  // (its own or, through the writer's lock, another thread's): waiting for one
+  // here could never end.
+  if (log_writer_active_on_this_thread()) {
+    PyErr_SetString(PyExc_RuntimeError, "Quillmere methods cannot be called from inside a log writer");
+    return nullptr;
+  }
+  return obj;
+}
+
+PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* from_result(const quillmere::Result<std::uint64_t>& r) {
+  if (!r) return raise_error(r.error());
+  return from_u64(*r);
+}
+
+// ---- constructor ---------------------------------------------------------------
+
+PyObject* quillmere_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!bind(args, kwargs, ":Quillmere")) return nullptr;
+    quillmere::Result<quillmere::Index> index = default_builder().build();
+    if (!index) return raise_error(index.error());
+    return new_quillmere(std::move(*index));
+  });
+}
+
+// ---- search, insert, delete: the core runs with the interpreter lock released ----
+
+// Reads the search keywords; keys that are not texts and unknown keys are ignored.
+bool read_search_keywords(PyObject* py_kwargs, quillmere::SearchParams& params) {
+  params.n_candidates = kDefaultCandidates;
+  params.strategy = quillmere::SearchStrategy::model;
+  if (py_kwargs == nullptr || py_kwargs == Py_None) return true;
+  if (PyObject* budget = PyDict_GetItemString(py_kwargs, "n_candidates")) {
+    PyObject* index = PyNumber_Index(budget);
+    unsigned long long value = 0;
+    if (index != nullptr) {
+      value = PyLong_AsUnsignedLongLong(index);
+      Py_DECREF(index);
+    }
+    if (index == nullptr || (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "n_candidates must be an integer");
+      return false;
+    }
+    params.n_candidates = value;
+  }
+  if (PyObject* strategy = PyDict_GetItemString(py_kwargs, "search_strategy")) {
+    if (!PyUnicode_Check(strategy)) {
+      PyErr_SetString(PyExc_TypeError, "search_strategy must be a string");
+      return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(strategy, "model") == 0) {
+      params.strategy = quillmere::SearchStrategy::model;
+    } else if (PyUnicode_CompareWithASCIIString(strategy, "knn") == 0) {
+      params.strategy = quillmere::SearchStrategy::knn;
+    } else {
+      PyErr_SetString(PyExc_ValueError, "Invalid search strategy");
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* quillmere_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    // `query` and `k` may come as keywords too; every other keyword is collected.
+    PyObject* named = nullptr;
+    PyObject* extra = nullptr;
+    if (kwargs != nullptr) {
+      named = PyDict_New();
+      extra = PyDict_New();
+      if (named == nullptr || extra == nullptr) {
+        Py_XDECREF(named);
+        Py_XDECREF(extra);
+        return nullptr;
+      }
+      PyObject *key = nullptr, *value = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        const bool bound = PyUnicode_Check(key) && (PyUnicode_CompareWithASCIIString(key, "query") == 0 ||
+                                                    PyUnicode_CompareWithASCIIString(key, "k") == 0);
+        if (PyDict_SetItem(bound ? named : extra, key, value) < 0) {
+          Py_DECREF(named);
+          Py_DECREF(extra);
+          return nullptr;
+        }
+      }
+    }
+    PyObject* query_arg = nullptr;
+    PyObject* k_arg = nullptr;
+    const bool bound = bind(args, named, "OO:search", "query", &query_arg, "k", &k_arg);
+    Py_XDECREF(named);
+    if (!bound) {
+      Py_XDECREF(extra);
+      return nullptr;
+    }
+    // `extra` owns the keyword values until the end of this call.
+    struct Release {
+      PyObject* o;
+      ~Release() { Py_XDECREF(o); }
+    } release{extra};
+
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::vector<float> query;
+    if (!to_vector(query_arg, "query", query)) return nullptr;
+    quillmere::SearchParams params;
+    if (!to_size(k_arg, "k", params.k)) return nullptr;
+    if (!read_search_keywords(extra, params)) return nullptr;
+
+    IndexState* state = obj->state;
+    quillmere::Result<std::vector<std::uint32_t>> found = without_gil([&] {
+      std::lock_guard lock(state->mutex);
+      return state->index.search(query, params);
+    });
+    if (!found) return raise_error(found.error());
+    return ids_to_array(std::move(*found));
+  });
+}
+
+PyObject* quillmere_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* record_arg = nullptr;
+    PyObject* id_arg = nullptr;
+    if (!bind(args, kwargs, "OO:insert", "record", &record_arg, "id", &id_arg)) return nullptr;
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::vector<float> record;
+    if (!to_vector(record_arg, "record", record)) return nullptr;
+    std::uint32_t id = 0;
+    if (!to_id(id_arg, "id", id)) return nullptr;
+
+    IndexState* state = obj->state;
+    quillmere::Result<void> done = without_gil([&] {
+      std::lock_guard lock(state->mutex);
+      return state->index.insert(std::move(record), id);
+    });
+    if (!done) return raise_error(done.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* id_arg = nullptr;
+    if (!bind(args, kwargs, "O:delete", "id", &id_arg)) return nullptr;
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::uint32_t id = 0;
+    if (!to_id(id_arg, "id", id)) return nullptr;
+
+    IndexState* state = obj->state;
+    auto removed = without_gil([&] {
+      std::lock_guard lock(state->mutex);
+      return state->index.remove(id);
+    });
+    if (!removed) return raise_error(removed.error());
+    if (!removed->has_value()) Py_RETURN_NONE;
+
+    const auto& [values, removed_id] = **removed;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
+      if (item == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject* id_obj = PyLong_FromUnsignedLong(removed_id);
+    if (id_obj == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+      Py_DECREF(list);
+      Py_DECREF(id_obj);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, list);
+    PyTuple_SET_ITEM(pair, 1, id_obj);
+    return pair;
+  });
+}
+
+// ---- methods that keep the interpreter lock ------------------------------------------
+
+PyObject* quillmere_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* dir_arg = nullptr;
+    if (!bind(args, kwargs, "O:dump", "working_dir", &dir_arg)) return nullptr;
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::string dir;
+    if (!to_path(dir_arg, "working_dir", dir)) return nullptr;
+    GilSafeLock lock(obj->state->mutex);
+    quillmere::Result<void> done = obj->state->index.dump(dir);
+    if (!done) return raise_error(done.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// A statistic without arguments.
+template <class Read>
+PyObject* statistic(PyObject* self, Read read) {
+  return guarded([&]() -> PyObject* {
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    GilSafeLock lock(obj->state->mutex);
+    return from_u64(read(obj->state->index));
+  });
+}
+
+// A statistic of one level.
+template <class Read>
+PyObject* level_statistic(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, Read read) {
+  return guarded([&]() -> PyObject* {
+    PyObject* level_arg = nullptr;
+    if (!bind(args, kwargs, format, "level_idx", &level_arg)) return nullptr;
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::uint64_t level_idx = 0;
+    if (!to_size(level_arg, "level_idx", level_idx)) return nullptr;
+    GilSafeLock lock(obj->state->mutex);
+    return from_result(read(obj->state->index, level_idx));
+  });
+}
+
+PyObject* quillmere_n_buckets(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.n_buckets(); });
+}
+PyObject* quillmere_n_levels(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.n_levels(); });
+}
+PyObject* quillmere_occupied(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.occupied(); });
+}
+PyObject* quillmere_n_empty_buckets(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.n_empty_buckets(); });
+}
+PyObject* quillmere_buffer_occupied(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.buffer_occupied(); });
+}
+PyObject* quillmere_memory_usage(PyObject* self, PyObject*) {
+  return statistic(self, [](const quillmere::Index& i) { return i.memory_usage(); });
+}
+
+PyObject* quillmere_level_occupied(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return level_statistic(self, args, kwargs, "O:level_occupied",
+                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_occupied(l); });
+}
+PyObject* quillmere_level_n_buckets(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return level_statistic(self, args, kwargs, "O:level_n_buckets",
+                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_n_buckets(l); });
+}
+PyObject* quillmere_level_total_size(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return level_statistic(self, args, kwargs, "O:level_total_size",
+                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_total_size(l); });
+}
+PyObject* quillmere_level_n_empty_buckets(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return level_statistic(self, args, kwargs, "O:level_n_empty_buckets",
+                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_n_empty_buckets(l); });
+}
+
+PyObject* quillmere_bucket_occupied(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* level_arg = nullptr;
+    PyObject* bucket_arg = nullptr;
+    if (!bind(args, kwargs, "OO:bucket_occupied", "level_idx", &level_arg, "bucket_idx", &bucket_arg))
+      return nullptr;
+    QuillmereObject* obj = checked_self(self);
+    if (obj == nullptr) return nullptr;
+    Borrow borrow(obj->state->borrows);
+    std::uint64_t level_idx = 0, bucket_idx = 0;
+    if (!to_size(level_arg, "level_idx", level_idx)) return nullptr;
+    if (!to_size(bucket_arg, "bucket_idx", bucket_idx)) return nullptr;
+    GilSafeLock lock(obj->state->mutex);
+    return from_result(obj->state->index.bucket_occupied(level_idx, bucket_idx));
+  });
+}
+
+void quillmere_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<QuillmereObject*>(self);
+  delete obj->state;
+  obj->state = nullptr;
+  Py_TYPE(self)->tp_free(self);
+}
+
+#define QM_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef quillmere_methods[] = {
+    {"search", QM_KW(quillmere_search), METH_VARARGS | METH_KEYWORDS,
+     "search($self, query, k, **py_kwargs)\n--\n\n"},
+    {"insert", QM_KW(quillmere_insert), METH_VARARGS | METH_KEYWORDS, "insert($self, record, id)\n--\n\n"},
+    {"delete", QM_KW(quillmere_delete), METH_VARARGS | METH_KEYWORDS, "delete($self, id)\n--\n\n"},
+    {"n_buckets", quillmere_n_buckets, METH_NOARGS, "n_buckets($self)\n--\n\n"},
+    {"n_levels", quillmere_n_levels, METH_NOARGS, "n_levels($self)\n--\n\n"},
+    {"occupied", quillmere_occupied, METH_NOARGS, "occupied($self)\n--\n\n"},
+    {"n_empty_buckets", quillmere_n_empty_buckets, METH_NOARGS, "n_empty_buckets($self)\n--\n\n"},
+    {"dump", QM_KW(quillmere_dump), METH_VARARGS | METH_KEYWORDS, "dump($self, working_dir)\n--\n\n"},
+    {"buffer_occupied", quillmere_buffer_occupied, METH_NOARGS, "buffer_occupied($self)\n--\n\n"},
+    {"level_occupied", QM_KW(quillmere_level_occupied), METH_VARARGS | METH_KEYWORDS,
+     "level_occupied($self, level_idx)\n--\n\n"},
+    {"level_n_buckets", QM_KW(quillmere_level_n_buckets), METH_VARARGS | METH_KEYWORDS,
+     "level_n_buckets($self, level_idx)\n--\n\n"},
+    {"level_total_size", QM_KW(quillmere_level_total_size), METH_VARARGS | METH_KEYWORDS,
+     "level_total_size($self, level_idx)\n--\n\n"},
+    {"level_n_empty_buckets", QM_KW(quillmere_level_n_empty_buckets), METH_VARARGS | METH_KEYWORDS,
+     "level_n_empty_buckets($self, level_idx)\n--\n\n"},
+    {"bucket_occupied", QM_KW(quillmere_bucket_occupied), METH_VARARGS | METH_KEYWORDS,
+     "bucket_occupied($self, level_idx, bucket_idx)\n--\n\n"},
+    {"memory_usage", quillmere_memory_usage, METH_NOARGS, "memory_usage($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+// Filled in and readied on first use.
+PyTypeObject QuillmereType{};
+
+bool ready_quillmere_type() {
+  if (QuillmereType.tp_flags & Py_TPFLAGS_READY) return true;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&QuillmereType), 1);
+  QuillmereType.tp_name = "py_quillmere.Quillmere";
+  QuillmereType.tp_basicsize = sizeof(QuillmereObject);
+  QuillmereType.tp_flags = Py_TPFLAGS_DEFAULT;
+  QuillmereType.tp_doc = "Quillmere()\n--\n\n";
+  QuillmereType.tp_new = quillmere_new;
+  QuillmereType.tp_dealloc = quillmere_dealloc;
+  QuillmereType.tp_methods = quillmere_methods;
+  return PyType_Ready(&QuillmereType) == 0;
+}
+
+PyObject* new_quillmere(quillmere::Index&& index) {
+  if (!ready_quillmere_type()) return nullptr;
+  PyObject* self = QuillmereType.tp_alloc(&QuillmereType, 0);
+  if (self == nullptr) return nullptr;
+  auto* obj = reinterpret_cast<QuillmereObject*>(self);
+  obj->state = nullptr;
+  try {
+    obj->state = new IndexState(std::move(index));
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
+}
+
+}  // namespace pyq
