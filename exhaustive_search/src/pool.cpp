@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include <pthread.h>
+
 #include <tbb/global_control.h>
 #include <tbb/info.h>
 
@@ -15,6 +17,18 @@ constexpr std::size_t kMaxThreads = 1024;
 std::mutex g_mutex;                      // guards set-up only; the fast path reads g_arena
 std::size_t g_requested = 0;             // 0: not set, use the default
 std::atomic<tbb::task_arena*> g_arena{nullptr};
+
+std::atomic<bool> g_forked_child{false};
+
+// Set-up is never half done across a fork; the child also learns whether it inherited a
+// started scheduler.
+void before_fork() { g_mutex.lock(); }
+void after_fork_parent() { g_mutex.unlock(); }
+void after_fork_child() {
+  if (g_arena.load(std::memory_order_relaxed) != nullptr) g_forked_child.store(true, std::memory_order_relaxed);
+  g_mutex.unlock();
+}
+[[maybe_unused]] const int g_atfork = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 
 std::size_t default_count() {
   int n = tbb::info::default_concurrency();
@@ -40,6 +54,8 @@ std::size_t thread_count() {
   std::lock_guard lock(g_mutex);
   return g_requested != 0 ? g_requested : default_count();
 }
+
+bool parallel_available() noexcept { return !g_forked_child.load(std::memory_order_relaxed); }
 
 tbb::task_arena& arena() {
   if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;

@@ -1,14 +1,21 @@
 // The process-wide worker pool: one oneTBB arena shared by the exact search and k-means.
 //
 // Run parallel work as:  quillmere::pool::arena().execute([&] { tbb::parallel_for(...); });
-// A task already running in the arena may start more parallel work (no deadlock), and an
-// exception thrown by a task reaches the caller of execute().
+// or through for_each_range below. A task already running in the arena may start more
+// parallel work (no deadlock), and an exception thrown by a task reaches the caller.
+//
+// After fork(): the scheduler's threads do not survive into the child, and its internal
+// locks may have been taken at the moment of the fork, so a child of a process whose pool
+// had started must not touch the scheduler at all. parallel_available() is false there and
+// work runs on the calling thread instead.
 #pragma once
 
 #include <cstddef>
 #include <expected>
 #include <string>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 namespace quillmere::pool {
@@ -23,6 +30,26 @@ std::expected<void, std::string> set_thread_count(std::size_t n);
 std::size_t thread_count();
 
 // The process-wide arena, created on first use and kept until the process ends.
+// Call only when parallel_available().
 tbb::task_arena& arena();
+
+// False in a process forked from one whose pool had started (see above).
+bool parallel_available() noexcept;
+
+// Calls body(begin, end) over pieces of [0, n) of about `grain` indices or more, in
+// parallel on the pool, or as one piece on the calling thread when parallel work is not
+// available here. Exceptions from `body` reach the caller.
+template <class Body>
+void for_each_range(std::size_t n, std::size_t grain, Body&& body) {
+  if (n == 0) return;
+  if (!parallel_available()) {
+    body(std::size_t{0}, n);
+    return;
+  }
+  arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain > 0 ? grain : 1),
+                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  });
+}
 
 }  // namespace quillmere::pool

@@ -1,0 +1,33 @@
+// Exact k nearest neighbours of one query over borrowed record slices.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quillmere {
+
+// l2: squared Euclidean distance, smaller is nearer. dot: inner product, larger is nearer.
+enum class Metric : unsigned char { l2, dot };
+
+// One result: the kernel's f64 distance (or score) narrowed to f32, and the candidate's index
+// in the list given to the search.
+struct Neighbor {
+  float distance;
+  std::uint64_t position;
+};
+
+// The k best candidates, best first (at most min(k, candidates.size()) of them).
+//   l2:  ascending distance, equal distances by ascending position, NaN distances last;
+//        NaN distances are returned only when fewer than k candidates have a number.
+//   dot: NaN scores first (by descending position), then descending score, equal scores by
+//        descending position; exactly the k greatest in that order.
+// The scan runs on the process-wide pool and blocks until done. Returns an explanation when
+// a candidate's length differs from the query's, or when memory runs out.
+std::expected<std::vector<Neighbor>, std::string> knn_search(std::span<const std::span<const float>> candidates,
+                                                             std::span<const float> query, std::uint64_t k,
+                                                             Metric metric);
+
+}  // namespace quillmere
