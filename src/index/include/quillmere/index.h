@@ -142,6 +142,9 @@ class Index {
         std::uint64_t input_shape, std::uint64_t arity, DistanceFn distance_fn,
         CompactionStrategy compaction_strategy, DeleteMethod delete_method) noexcept;
 
+  Result<VisitedRecords> walk_candidates(const std::vector<std::vector<BucketPrediction>>& predictions,
+                                         std::uint64_t n_candidates) const;
+
   // Empties the full buffer (and the levels below the target) into a level; on
   // failure every record is back where it was.
   Result<void> compact();

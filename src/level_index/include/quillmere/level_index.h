@@ -57,8 +57,9 @@ class LevelIndex {
   // (i, 0.0, 0) for every bucket in order without consulting its classifier.
   Result<std::vector<BucketPrediction>> predict_buckets(std::span<const float> query) const;
   // Every record and id in bucket order (storage order within a bucket); leaves the
-  // level empty, its buckets with no storage reserved.
-  std::pair<std::vector<float>, std::vector<std::uint32_t>> drain();
+  // level empty, its buckets with no storage reserved. Refused, changing nothing, when
+  // the concatenation cannot be allocated.
+  Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> drain();
   // Removes the record the id map names for `id`: nothing when the id is unknown.
   Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
   // Trains the classifier on `records` (a flat block of input_shape values per record).
@@ -68,14 +69,15 @@ class LevelIndex {
 
   // Moves every bucket's lists and the id map out (no copy); the level stays with
   // empty buckets. restore_contents puts exactly that back.
-  LevelContents take_contents() noexcept;
+  // Refused, changing nothing, when the two outer lists cannot be allocated.
+  Result<LevelContents> take_contents();
   void restore_contents(LevelContents&& contents) noexcept;
 
   std::uint64_t n_buckets() const noexcept { return buckets_.size(); }
   std::uint64_t occupied() const noexcept;
   std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size; }
-  // n_buckets x bucket_size, wrapping like the unsigned arithmetic it is.
-  std::uint64_t total_size() const noexcept { return n_buckets() * bucket_size(); }
+  // n_buckets x bucket_size (saturating at the largest u64).
+  std::uint64_t total_size() const noexcept;
   // total_size - occupied, or 0 when the level holds more than its total size.
   std::uint64_t free_space() const noexcept;
   std::uint64_t n_empty_buckets() const noexcept;

@@ -1,0 +1,301 @@
+#include "quillmere/index.h"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "quillmere/checked.h"
+#include "quillmere/log.h"
+#include "quillmere/timer.h"
+
+namespace quillmere {
+namespace {
+
+constexpr const char* kTarget = "quillmere::index";
+const char kLevelRange[] = "assertion failed: level_idx < self.levels.len()";
+const char kBucketRange[] = "assertion failed: bucket_idx < self.levels[level_idx].n_buckets()";
+
+}  // namespace
+
+Result<Index> IndexBuilder::build() const {
+  if (!buffer_size) return fail(Error::missing_attribute("buffer_size"));
+  if (!input_shape) return fail(Error::missing_attribute("input_shape"));
+  // Records of no values cannot be told apart in the flat stores.
+  if (*input_shape == 0) return fail(Error::invalid_value("input_shape must be greater than 0"));
+
+  BufferBuilder buffer_builder;
+  buffer_builder.size = buffer_size;
+  buffer_builder.input_shape = input_shape;
+  buffer_builder.disk_buffer = disk_buffer;
+  auto buffer = buffer_builder.build();
+  if (!buffer) return fail(buffer.error());
+
+  if (!arity) return fail(Error::missing_attribute("arity"));
+  // With arity 0 every level would have no buckets.
+  if (*arity == 0) return fail(Error::invalid_value("arity must be greater than 0"));
+  if (!device) return fail(Error::missing_attribute("device"));
+  if (!distance_fn) return fail(Error::missing_attribute("distance_fn"));
+  if (!compaction_strategy) return fail(Error::missing_attribute("compaction_strategy"));
+  if (!delete_method) return fail(Error::missing_attribute("delete_method"));
+
+  std::vector<LevelIndex> loaded;
+  if (disk_levels) {
+    try {
+      loaded.reserve(disk_levels->size());
+    } catch (const std::exception&) {
+      return fail(Error::out_of_memory("Cannot allocate the list of levels"));
+    }
+    for (const auto& disk : *disk_levels) {
+      LevelIndexBuilder lb;
+      lb.bucket_size = disk.config.bucket_size;
+      lb.input_shape = *input_shape;
+      lb.device = *device;
+      lb.disk_data = LevelDiskData{disk.records_path, disk.ids_path, disk.buckets};
+      lb.model_config = disk.config.model;
+      lb.distance_fn = *distance_fn;
+      auto level = lb.build();
+      if (!level) return fail(level.error());
+      loaded.push_back(std::move(*level));
+    }
+  }
+
+  LevelIndexConfig levels_config = levels;
+  if (custom_layers) levels_config.model.layers = *custom_layers;
+
+  return Index(*device, std::move(levels_config), std::move(loaded), std::move(*buffer), *input_shape, *arity,
+               *distance_fn, *compaction_strategy, *delete_method);
+}
+
+Index::Index(ModelDevice device, LevelIndexConfig levels_config, std::vector<LevelIndex> levels, Buffer buffer,
+             std::uint64_t input_shape, std::uint64_t arity, DistanceFn distance_fn,
+             CompactionStrategy compaction_strategy, DeleteMethod delete_method) noexcept
+    : device_(device),
+      levels_config_(std::move(levels_config)),
+      levels_(std::move(levels)),
+      buffer_(std::move(buffer)),
+      input_shape_(input_shape),
+      arity_(arity),
+      distance_fn_(distance_fn),
+      compaction_strategy_(compaction_strategy),
+      delete_method_(delete_method) {}
+
+// ---- statistics ----
+
+std::uint64_t Index::n_buckets() const noexcept {
+  std::uint64_t n = 0;
+  for (const auto& l : levels_) n += l.n_buckets();
+  return n;
+}
+
+std::uint64_t Index::occupied() const noexcept {
+  std::uint64_t n = buffer_.occupied();
+  for (const auto& l : levels_) n += l.occupied();
+  return n;
+}
+
+std::uint64_t Index::n_empty_buckets() const noexcept {
+  std::uint64_t n = 0;
+  for (const auto& l : levels_) n += l.n_empty_buckets();
+  return n;
+}
+
+Result<std::uint64_t> Index::level_occupied(std::uint64_t level_idx) const {
+  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
+  return levels_[level_idx].occupied();
+}
+
+Result<std::uint64_t> Index::level_n_buckets(std::uint64_t level_idx) const {
+  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
+  return levels_[level_idx].n_buckets();
+}
+
+Result<std::uint64_t> Index::level_total_size(std::uint64_t level_idx) const {
+  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
+  return levels_[level_idx].total_size();
+}
+
+Result<std::uint64_t> Index::level_n_empty_buckets(std::uint64_t level_idx) const {
+  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
+  return levels_[level_idx].n_empty_buckets();
+}
+
+Result<std::uint64_t> Index::bucket_occupied(std::uint64_t level_idx, std::uint64_t bucket_idx) const {
+  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
+  if (bucket_idx >= levels_[level_idx].n_buckets()) return fail(Error::out_of_range(kBucketRange));
+  return levels_[level_idx].bucket(bucket_idx).occupied();
+}
+
+std::uint64_t Index::memory_usage() const noexcept {
+  std::uint64_t total = sizeof(Index) + 4 * (buffer_.records.capacity() + buffer_.ids.capacity());
+  for (const auto& level : levels_) {
+    std::uint64_t term = sizeof(LevelIndex);
+    for (const auto& b : level.buckets()) term += sizeof(Bucket) + 4 * (b.records.capacity() + b.ids.capacity());
+    term += sizeof(BucketModel) + 4 * level.model().parameter_count();
+    term += 21 * level.id_map_slot_capacity();
+    total += term;
+  }
+  return total;
+}
+
+// ---- insert and compaction ----
+
+Result<void> Index::insert(std::vector<float> record, std::uint32_t id) {
+  ScopedTimer timer(kTarget, "insert");
+  if (record.size() != input_shape_)
+    return fail(Error::invalid_value("Record has " + std::to_string(record.size()) + " values, expected input_shape " +
+                                     std::to_string(input_shape_)));
+
+  auto flush = [&]() -> Result<void> {
+    QM_DEBUG(kTarget, "index:buffer_flush", {{"levels", std::uint64_t{levels_.size()}}, {"occupied", occupied()}});
+    if (auto r = compact(); !r) return r;
+    if (buffer_.occupied() != 0) return fail(Error::assertion("assertion failed: self.buffer.occupied() == 0"));
+    return {};
+  };
+
+  // A flush that failed earlier left the buffer full: try it again before taking the record.
+  if (buffer_.occupied() > 0 && buffer_.occupied() >= buffer_.size)
+    if (auto r = flush(); !r) return r;
+
+  if (auto r = buffer_.insert(record, id); !r) return r;
+  if (buffer_.occupied() >= buffer_.size) return flush();
+  return {};
+}
+
+Result<std::uint64_t> Index::new_level() {
+  const std::uint64_t level = levels_.size();
+  const auto exponent = static_cast<std::uint32_t>(level + 1);
+  auto n_buckets = checked_pow(arity_, exponent);
+  if (!n_buckets)
+    return fail(Error::out_of_memory("Cannot create level " + std::to_string(level) + ": " + std::to_string(arity_) +
+                                     "^" + std::to_string(exponent) + " buckets overflow 64 bits"));
+  LevelIndexBuilder lb;
+  lb.n_buckets = *n_buckets;
+  lb.bucket_size = levels_config_.bucket_size;
+  lb.input_shape = input_shape_;
+  lb.device = device_;
+  lb.model_config = levels_config_.model;
+  lb.distance_fn = distance_fn_;
+  auto built = lb.build();
+  if (!built) return fail(built.error());
+  try {
+    levels_.push_back(std::move(*built));
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate level " + std::to_string(level)));
+  }
+  return level;
+}
+
+Result<void> Index::compact() {
+  ScopedTimer timer(kTarget, "compact");
+  const std::uint64_t total = occupied();
+
+  // The first level whose room (wrapping below zero, so an overfull level has room for
+  // anything) takes the buffer and every level below it.
+  std::optional<std::uint64_t> target;
+  std::uint64_t carry = buffer_.occupied();
+  for (std::uint64_t i = 0; i < levels_.size(); ++i) {
+    const std::uint64_t room = levels_[i].total_size() - levels_[i].occupied();
+    if (room >= carry) {
+      target = i;
+      break;
+    }
+    carry += levels_[i].occupied();
+  }
+  bool created = false;
+  if (!target) {
+    QM_DEBUG(kTarget, "index:new_level", {});
+    auto level = new_level();
+    if (!level) return fail(level.error());
+    target = *level;
+    created = true;
+  }
+  const std::uint64_t to = *target;
+
+  // Take the sources out without copying, so that a failure can put every record back.
+  std::vector<LevelContents> taken;
+  try {
+    taken.reserve(to);
+  } catch (const std::exception&) {
+    if (created) levels_.pop_back();
+    return fail(Error::out_of_memory("Cannot allocate the compaction's bookkeeping"));
+  }
+  bool lower_levels_empty = true;
+  std::vector<float> buffer_records;
+  std::vector<std::uint32_t> buffer_ids;
+  auto restore = [&]() noexcept {
+    for (std::uint64_t i = 0; i < taken.size(); ++i) levels_[i].restore_contents(std::move(taken[i]));
+    if (!buffer_records.empty() || !buffer_ids.empty()) {
+      buffer_.records = std::move(buffer_records);
+      buffer_.ids = std::move(buffer_ids);
+    }
+    if (created) levels_.pop_back();
+  };
+  for (std::uint64_t i = 0; i < to; ++i) {
+    lower_levels_empty = lower_levels_empty && levels_[i].occupied() == 0;
+    auto contents = levels_[i].take_contents();
+    if (!contents) {
+      restore();
+      return fail(contents.error());
+    }
+    taken.push_back(std::move(*contents));
+  }
+  buffer_records = std::move(buffer_.records);
+  buffer_ids = std::move(buffer_.ids);
+  buffer_.records = {};
+  buffer_.ids = {};
+
+  // Gathered order: levels from 0 upwards (bucket order, storage order), then the buffer.
+  std::vector<float> gathered_records;
+  std::vector<std::uint32_t> gathered_ids;
+  std::span<const float> records = buffer_records;
+  std::span<const std::uint32_t> ids = buffer_ids;
+  if (!lower_levels_empty) {
+    try {
+      std::uint64_t n_values = buffer_records.size(), n_ids = buffer_ids.size();
+      for (const auto& c : taken)
+        for (std::size_t b = 0; b < c.ids.size(); ++b) n_values += c.records[b].size(), n_ids += c.ids[b].size();
+      gathered_records.reserve(n_values);
+      gathered_ids.reserve(n_ids);
+      for (const auto& c : taken) {
+        for (std::size_t b = 0; b < c.ids.size(); ++b) {
+          gathered_records.insert(gathered_records.end(), c.records[b].begin(), c.records[b].end());
+          gathered_ids.insert(gathered_ids.end(), c.ids[b].begin(), c.ids[b].end());
+        }
+      }
+      gathered_records.insert(gathered_records.end(), buffer_records.begin(), buffer_records.end());
+      gathered_ids.insert(gathered_ids.end(), buffer_ids.begin(), buffer_ids.end());
+    } catch (const std::exception&) {
+      restore();
+      return fail(Error::out_of_memory("Cannot allocate the records gathered for a compaction"));
+    }
+    records = gathered_records;
+    ids = gathered_ids;
+  }
+  const std::uint64_t data_size = ids.size();
+
+  if (created) {
+    if (auto r = levels_[to].train(records); !r) {
+      restore();
+      return fail(r.error());
+    }
+  } else if (levels_[to].total_size() == 0) {
+    QM_DEBUG(kTarget, "index:retrain", {});
+    if (auto r = levels_[to].retrain(records); !r) {
+      restore();
+      return fail(r.error());
+    }
+  }
+
+  QM_DEBUG(kTarget, "index:compact", {{"level_idx", to}, {"data_size", data_size}});
+  if (auto r = levels_[to].insert_many(records, ids); !r) {
+    restore();
+    return fail(r.error());
+  }
+
+  // Committed: the sources' lists are dropped; the buffer gets its room back.
+  (void)buffer_.reserve_capacity();
+  if (occupied() != total) return fail(Error::assertion("assertion failed: total == self.occupied()"));
+  return {};
+}
+
+}  // namespace quillmere

@@ -1,0 +1,134 @@
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "quillmere/checked.h"
+#include "quillmere/index.h"
+#include "quillmere/knn.h"
+#include "quillmere/log.h"
+#include "quillmere/timer.h"
+
+namespace quillmere {
+namespace {
+
+constexpr const char* kTarget = "quillmere::index";
+
+}  // namespace
+
+Result<std::vector<std::uint32_t>> Index::search(std::span<const float> query, const SearchParams& params) {
+  ScopedTimer timer(kTarget, "search");
+  if (query.size() != input_shape_)
+    return fail(Error::invalid_value("Query has " + std::to_string(query.size()) + " values, expected input_shape " +
+                                     std::to_string(input_shape_)));
+  try {
+    auto predictions = bucket_selection(query);
+    if (!predictions) return fail(predictions.error());
+    auto visited = records2visit(*predictions, params.strategy, params.n_candidates);
+    if (!visited) return fail(visited.error());
+    auto neighbors = merge_results(visited->records, query, params.k);
+    if (!neighbors) return fail(neighbors.error());
+    return search_result_ids(*neighbors, visited->ids);
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate the search's working lists"));
+  }
+}
+
+Result<std::vector<std::vector<BucketPrediction>>> Index::bucket_selection(std::span<const float> query) const {
+  ScopedTimer timer(kTarget, "bucket_selection");
+  try {
+    std::vector<std::vector<BucketPrediction>> out;
+    out.reserve(levels_.size());
+    for (const auto& level : levels_) {
+      auto p = level.predict_buckets(query);
+      if (!p) return fail(p.error());
+      out.push_back(std::move(*p));
+    }
+    return out;
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate the bucket predictions"));
+  }
+}
+
+Result<VisitedRecords> Index::records2visit(const std::vector<std::vector<BucketPrediction>>& predictions,
+                                            SearchStrategy strategy, std::uint64_t n_candidates) const {
+  ScopedTimer timer(kTarget, "records2visit");
+  if (strategy == SearchStrategy::knn) return fail({ErrorKind::NotImplemented, "not yet implemented"});
+  try {
+    return walk_candidates(predictions, n_candidates);
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate the list of records to visit"));
+  }
+}
+
+Result<VisitedRecords> Index::walk_candidates(const std::vector<std::vector<BucketPrediction>>& predictions,
+                                              std::uint64_t n_candidates) const {
+
+  std::vector<VisitCandidate> candidates;
+  std::uint64_t total_buckets = 0;
+  for (const auto& p : predictions) total_buckets += p.size();
+  candidates.reserve(total_buckets + 1);
+  for (std::uint64_t l = 0; l < predictions.size(); ++l) {
+    // Larger levels weigh more; the weight saturates instead of wrapping.
+    const auto weight = static_cast<float>(saturating_pow(arity_, static_cast<std::uint32_t>(l)));
+    for (const auto& p : predictions[l]) {
+      const float probability = std::isnan(p.probability) || p.probability < 0.0f ? 0.0f : p.probability;
+      candidates.push_back({l, p.bucket_idx, probability * weight, p.occupied});
+    }
+  }
+  candidates.push_back({levels_.size(), n_buckets(), 1.0f, buffer_.occupied()});
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const VisitCandidate& a, const VisitCandidate& b) { return a.score > b.score; });
+
+  VisitedRecords visited;
+  std::uint64_t visited_records = 0;
+  for (const auto& c : candidates) {
+    if (visited_records >= n_candidates) break;
+    if (c.count == 0) continue;
+    if (c.level_idx == levels_.size()) {
+      for (std::uint64_t p = 0; p < buffer_.occupied(); ++p) {
+        visited.records.push_back(buffer_.record(p));
+        visited.ids.push_back(buffer_.ids[p]);
+      }
+    } else {
+      if (c.level_idx >= levels_.size() || c.bucket_idx >= levels_[c.level_idx].n_buckets())
+        return fail(Error::assertion("assertion failed: bucket_idx < self.levels[level_idx].n_buckets()"));
+      const Bucket& bucket = levels_[c.level_idx].bucket(c.bucket_idx);
+      for (std::uint64_t p = 0; p < bucket.occupied(); ++p) {
+        visited.records.push_back(bucket.record(p));
+        visited.ids.push_back(bucket.ids[p]);
+      }
+    }
+    visited_records += c.count;
+    visited.visited_buckets += 1;
+  }
+  QM_DEBUG(kTarget, "index:records2visit",
+           {{"visited_buckets", visited.visited_buckets}, {"visited_records", std::uint64_t{visited.ids.size()}}});
+  return visited;
+}
+
+Result<std::vector<SearchNeighbor>> Index::merge_results(std::span<const std::span<const float>> records,
+                                                         std::span<const float> query, std::uint64_t k) const {
+  ScopedTimer timer(kTarget, "merge_results");
+  const Metric metric = distance_fn_ == DistanceFn::l2 ? Metric::l2 : Metric::dot;
+  auto found = knn_search(records, query, k, metric);
+  if (!found) return fail(Error::invalid_value(found.error()));
+  try {
+    std::vector<SearchNeighbor> out;
+    out.reserve(found->size());
+    for (const auto& n : *found) out.push_back({n.distance, n.position});
+    return out;
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate the search results"));
+  }
+}
+
+std::vector<std::uint32_t> Index::search_result_ids(std::span<const SearchNeighbor> neighbors,
+                                                    std::span<const std::uint32_t> ids) {
+  std::vector<std::uint32_t> out;
+  out.reserve(neighbors.size());
+  for (const auto& n : neighbors)
+    if (n.position < ids.size()) out.push_back(ids[n.position]);
+  return out;
+}
+
+}  // namespace quillmere

@@ -1,0 +1,279 @@
+#include "quillmere/level_index.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "quillmere/checked.h"
+#include "quillmere/timer.h"
+
+namespace quillmere {
+namespace {
+
+constexpr std::string_view kTarget = "quillmere::level_index";
+
+Error allocation_error(std::string_view what) {
+  return Error::out_of_memory("Cannot allocate " + std::string(what));
+}
+
+}  // namespace
+
+LevelIndex::LevelIndex(BucketModel model, std::vector<Bucket> buckets, IdMap id_map) noexcept
+    : model_(std::move(model)), buckets_(std::move(buckets)), id_map_(std::move(id_map)) {}
+
+std::uint64_t LevelIndex::occupied() const noexcept {
+  std::uint64_t n = 0;
+  for (const auto& b : buckets_) n += b.occupied();
+  return n;
+}
+
+std::uint64_t LevelIndex::total_size() const noexcept {
+  auto t = checked_mul(n_buckets(), bucket_size());
+  return t ? *t : std::numeric_limits<std::uint64_t>::max();
+}
+
+std::uint64_t LevelIndex::free_space() const noexcept {
+  const std::uint64_t total = total_size(), occ = occupied();
+  return occ > total ? 0 : total - occ;
+}
+
+std::uint64_t LevelIndex::n_empty_buckets() const noexcept {
+  std::uint64_t n = 0;
+  for (const auto& b : buckets_) n += b.occupied() == 0;
+  return n;
+}
+
+std::uint64_t LevelIndex::id_map_slot_capacity() const noexcept {
+  // A map that never held anything owns no table yet.
+  if (id_map_.bucket_count() <= 1) return id_map_.size();
+  const double slots = std::floor(static_cast<double>(id_map_.bucket_count()) * id_map_.max_load_factor());
+  const auto cap = static_cast<std::uint64_t>(slots);
+  return cap < id_map_.size() ? id_map_.size() : cap;
+}
+
+Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<const std::uint32_t> ids) {
+  ScopedTimer timer(kTarget, "insert_many");
+  const std::uint64_t d = input_shape();
+  const std::uint64_t n = ids.size();
+  auto expected = checked_mul(n, d);
+  if (!expected || *expected != records.size())
+    return fail(Error::assertion("assertion failed: records.len() / input_shape == ids.len()"));
+  if (n == 0) return {};
+
+  auto assignments = model_.predict_labels(records);
+  if (!assignments) return fail(assignments.error());
+  if (assignments->size() != n) return fail(Error::assertion("assertion failed: assignments.len() == ids.len()"));
+  for (std::uint64_t a : *assignments)
+    if (a >= buckets_.size()) return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
+
+  // Everything that can fail to allocate happens before the first record moves.
+  struct Undo {
+    bool inserted;
+    std::pair<std::uint64_t, std::uint64_t> old;
+  };
+  std::vector<std::uint64_t> counts, old_occupied;
+  std::vector<Undo> undo;
+  try {
+    counts.assign(buckets_.size(), 0);
+    old_occupied.resize(buckets_.size());
+    undo.resize(n);
+    id_map_.reserve(id_map_.size() + n);
+  } catch (const std::exception&) {
+    return fail(allocation_error("room for a batch of " + std::to_string(n) + " records"));
+  }
+  for (std::uint64_t a : *assignments) ++counts[a];
+  for (std::size_t b = 0; b < buckets_.size(); ++b) {
+    old_occupied[b] = buckets_[b].occupied();
+    if (counts[b] == 0) continue;
+    if (auto r = buckets_[b].reserve_more(counts[b]); !r) return fail(r.error());
+  }
+
+  // Pushes cannot reallocate now; only the id map's nodes can fail, and then the
+  // batch is taken back out again.
+  std::uint64_t applied = 0;
+  try {
+    for (std::uint64_t k = 0; k < n; ++k) {
+      const std::uint64_t i = n - 1 - k;
+      const std::uint64_t b = (*assignments)[i];
+      const std::uint64_t pos = buckets_[b].push(records.subspan(i * d, d), ids[i]);
+      auto [it, inserted] = id_map_.try_emplace(ids[i], b, pos);
+      undo[k] = {inserted, it->second};
+      if (!inserted) it->second = {b, pos};
+      ++applied;
+    }
+  } catch (const std::exception&) {
+    for (std::uint64_t k = applied; k-- > 0;) {
+      const std::uint32_t id = ids[n - 1 - k];
+      if (undo[k].inserted)
+        id_map_.erase(id);
+      else
+        id_map_[id] = undo[k].old;
+    }
+    for (std::size_t b = 0; b < buckets_.size(); ++b) {
+      buckets_[b].records.resize(old_occupied[b] * d);
+      buckets_[b].ids.resize(old_occupied[b]);
+    }
+    return fail(allocation_error("the id map entries of a batch"));
+  }
+  return {};
+}
+
+Result<std::vector<BucketPrediction>> LevelIndex::predict_buckets(std::span<const float> query) const {
+  try {
+    std::vector<BucketPrediction> out;
+    if (occupied() == 0) {
+      out.reserve(buckets_.size());
+      for (std::uint64_t i = 0; i < buckets_.size(); ++i) out.push_back({i, 0.0f, 0});
+      return out;
+    }
+    auto ranked = model_.predict(query);
+    if (!ranked) return fail(ranked.error());
+    out.reserve(ranked->size());
+    for (const auto& [bucket, probability] : *ranked) {
+      if (bucket >= buckets_.size()) return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
+      out.push_back({bucket, probability, buckets_[bucket].occupied()});
+    }
+    return out;
+  } catch (const std::exception&) {
+    return fail(allocation_error("the bucket predictions"));
+  }
+}
+
+Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> LevelIndex::drain() {
+  std::pair<std::vector<float>, std::vector<std::uint32_t>> out;
+  try {
+    std::uint64_t values = 0, count = 0;
+    for (const auto& b : buckets_) values += b.records.size(), count += b.ids.size();
+    out.first.reserve(values);
+    out.second.reserve(count);
+  } catch (const std::exception&) {
+    return fail(allocation_error("the drained records of a level"));
+  }
+  id_map_.clear();
+  for (auto& b : buckets_) {
+    if (b.ids.empty()) continue;
+    out.first.insert(out.first.end(), b.records.begin(), b.records.end());
+    out.second.insert(out.second.end(), b.ids.begin(), b.ids.end());
+    b.records = {};
+    b.ids = {};
+  }
+  return out;
+}
+
+Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> LevelIndex::remove(std::uint32_t id) {
+  using Removed = std::optional<std::pair<std::vector<float>, std::uint32_t>>;
+  auto it = id_map_.find(id);
+  if (it == id_map_.end()) return Removed{};
+  const auto [bucket_idx, record_idx] = it->second;
+  if (bucket_idx >= buckets_.size()) return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
+  if (record_idx >= buckets_[bucket_idx].occupied())
+    return fail(Error::assertion("assertion failed: record_idx < self.buckets[bucket_idx].occupied()"));
+  auto removed = buckets_[bucket_idx].remove_at(record_idx);
+  if (!removed) return fail(removed.error());
+  id_map_.erase(it);
+  if (removed->moved_id != removed->id) {
+    try {
+      id_map_[removed->moved_id] = {bucket_idx, record_idx};
+    } catch (const std::exception&) {
+      // Only a new entry allocates; without it the moved record stays searchable
+      // but delete cannot reach it.
+    }
+  }
+  return Removed{std::pair{std::move(removed->record), removed->id}};
+}
+
+Result<void> LevelIndex::train(std::span<const float> records) {
+  ScopedTimer timer(kTarget, "train");
+  return model_.train(records);
+}
+
+Result<void> LevelIndex::retrain(std::span<const float>) {
+  ScopedTimer timer(kTarget, "retrain");
+  return {};
+}
+
+Result<LevelContents> LevelIndex::take_contents() {
+  LevelContents c;
+  try {
+    c.records.reserve(buckets_.size());
+    c.ids.reserve(buckets_.size());
+  } catch (const std::exception&) {
+    return fail(allocation_error("the bookkeeping of a drained level"));
+  }
+  for (auto& b : buckets_) {
+    c.records.push_back(std::move(b.records));
+    c.ids.push_back(std::move(b.ids));
+    b.records = {};
+    b.ids = {};
+  }
+  c.id_map = std::move(id_map_);
+  id_map_ = IdMap{};
+  return c;
+}
+
+void LevelIndex::restore_contents(LevelContents&& contents) noexcept {
+  if (contents.records.size() == buckets_.size()) {
+    for (std::size_t b = 0; b < buckets_.size(); ++b) {
+      buckets_[b].records = std::move(contents.records[b]);
+      buckets_[b].ids = std::move(contents.ids[b]);
+    }
+  }
+  id_map_ = std::move(contents.id_map);
+}
+
+Result<LevelIndex> LevelIndexBuilder::build() const {
+  if (!input_shape) return fail(Error::missing_attribute("input_shape"));
+  if (!bucket_size) return fail(Error::missing_attribute("bucket_size"));
+
+  std::vector<Bucket> buckets;
+  if (disk_data) {
+    auto loaded = read_level_buckets(*disk_data, *bucket_size, *input_shape);
+    if (!loaded) return fail(loaded.error());
+    buckets = std::move(*loaded);
+  } else {
+    if (!n_buckets) return fail(Error::missing_attribute("n_buckets"));
+    auto bytes = checked_mul(*n_buckets, sizeof(Bucket));
+    if (!bytes || *n_buckets > buckets.max_size())
+      return fail(Error::out_of_memory("Cannot allocate a level of " + std::to_string(*n_buckets) +
+                                       " buckets: the size overflows"));
+    Bucket empty;
+    empty.size = *bucket_size;
+    empty.input_shape = *input_shape;
+    try {
+      buckets.assign(*n_buckets, empty);
+    } catch (const std::exception&) {
+      return fail(Error::out_of_memory("Cannot allocate a level of " + std::to_string(*n_buckets) + " buckets (" +
+                                       std::to_string(*bytes) + " bytes)"));
+    }
+  }
+
+  if (!distance_fn) return fail(Error::missing_attribute("distance_fn"));
+  if (!model_config) return fail(Error::missing_attribute("model_config"));
+  // A level without buckets would need a classifier with no outputs.
+  if (buckets.empty()) return fail(Error::invalid_value("labels must be greater than 0"));
+
+  BucketModelBuilder mb;
+  mb.input_nodes = *input_shape;
+  mb.labels = buckets.size();
+  mb.device = device;
+  mb.layers = model_config->layers;
+  mb.weights_path = model_config->weights_path;
+  mb.train_params = model_config->train_params;
+  mb.label_method = *distance_fn;
+  auto model = BucketModel::create(mb);
+  if (!model) return fail(model.error());
+
+  IdMap id_map;
+  if (disk_data) {
+    try {
+      for (std::uint64_t b = 0; b < buckets.size(); ++b)
+        for (std::uint64_t p = 0; p < buckets[b].ids.size(); ++p) id_map[buckets[b].ids[p]] = {b, p};
+    } catch (const std::exception&) {
+      return fail(allocation_error("the id map of a loaded level"));
+    }
+  }
+  return LevelIndex(std::move(*model), std::move(buckets), std::move(id_map));
+}
+
+}  // namespace quillmere
