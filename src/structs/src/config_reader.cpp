@@ -1,0 +1,50 @@
+#include "quillmere/config_reader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "typed_reader.h"
+#include "value_tree.h"
+
+namespace quillmere {
+
+Result<IndexConfig> read_index_config_yaml(std::string_view text) {
+  try {
+    const detail::ParsedTree tree = detail::parse_yaml(text);
+    auto config = detail::index_config_from_yaml_tree(tree);
+    if (!config) return fail(Error::invalid_yaml(std::move(config.error())));
+    return std::move(*config);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("out of memory while reading the YAML configuration"));
+  }
+}
+
+Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
+  std::string text;
+  try {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int err = errno;
+        ::close(fd);
+        return fail(Error::file_operation(os_error_text(err)));
+      }
+      text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("out of memory while reading the YAML configuration"));
+  }
+  if (!detail::valid_utf8(text)) return fail(Error::file_operation("stream did not contain valid UTF-8"));
+  return read_index_config_yaml(text);
+}
+
+}  // namespace quillmere
