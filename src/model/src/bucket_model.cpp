@@ -1,0 +1,428 @@
+#include "quillmere/bucket_model.h"
+
+#include <ATen/ATen.h>
+#include <torch/cuda.h>
+#include <torch/optim/adam.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "dense.h"
+#include "quillmere/checked.h"
+#include "quillmere/clustering.h"
+#include "quillmere/log.h"
+#include "quillmere/sampling.h"
+#include "weights.h"
+
+namespace quillmere {
+namespace {
+
+constexpr const char* kLogTarget = "quillmere::model::tch_model";
+// Least number of training rows per bucket before the cap at the number of records.
+constexpr std::uint64_t SAMPLES_PER_BUCKET = 40;
+// Rows per forward pass when placing many records: bounds the activations' memory.
+constexpr std::int64_t kPlacementChunkRows = 8192;
+// Largest parameter tensor accepted (elements); far beyond any sane level.
+constexpr std::uint64_t kMaxParameterElements = std::uint64_t{1} << 40;
+
+enum class Stage { creation, use };
+
+// Turns whatever libtorch (or an allocation) threw into an Error.
+Error current_exception_error(Stage stage) {
+  std::string text;
+  bool oom = false;
+  try {
+    throw;
+  } catch (const c10::Error& e) {
+    text = e.what_without_backtrace();
+  } catch (const std::bad_alloc&) {
+    text = "out of memory";
+    oom = true;
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+    text = "unknown failure";
+  }
+  if (oom && stage == Stage::use) return Error::out_of_memory(text);
+  return Error::model_creation(text);
+}
+
+struct LinearLayer {
+  std::int64_t in = 0;
+  std::int64_t out = 0;
+  std::size_t weight = 0;  // position of "N.weight" in the parameter list; "N.bias" follows it
+};
+
+struct Op {
+  bool linear = false;
+  std::size_t index = 0;  // into the linear layers
+};
+
+// Pairs every probability with its bucket, highest first, NaN last, equal ones by ascending
+// bucket. Sorting compact (key, index) records keeps this cheap on the search path.
+std::vector<BucketProbability> ranked(const std::vector<float>& probs) {
+  struct Key {
+    float p;
+    std::uint32_t i;
+  };
+  std::vector<Key> keys(probs.size());
+  for (std::size_t i = 0; i < probs.size(); ++i) {
+    // Probabilities are never negative, so -1 puts NaN behind every number.
+    keys[i] = {std::isnan(probs[i]) ? -1.0f : probs[i], static_cast<std::uint32_t>(i)};
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.p > b.p || (a.p == b.p && a.i < b.i); });
+  std::vector<BucketProbability> out(keys.size());
+  for (std::size_t k = 0; k < keys.size(); ++k) out[k] = {keys[k].i, probs[keys[k].i]};
+  return out;
+}
+
+}  // namespace
+
+struct BucketModel::Impl {
+  ModelDevice device;
+  at::Device torch_device{at::kCPU};
+  std::vector<ModelLayer> layers;
+  TrainParams train_params;
+  std::uint64_t labels = 0;
+  std::uint64_t input_shape = 0;
+  DistanceFn label_method = DistanceFn::dot;
+
+  model_detail::NamedTensors params;  // creation order: "0.weight", "0.bias", "2.weight", ...
+  std::vector<LinearLayer> linears;
+  std::vector<Op> ops;
+  std::int64_t max_width = 0;
+
+  const at::Tensor& weight(const LinearLayer& l) const { return params[l.weight].second; }
+  const at::Tensor& bias(const LinearLayer& l) const { return params[l.weight + 1].second; }
+  bool on_cpu() const { return device.kind == ModelDevice::Kind::cpu; }
+
+  at::Tensor forward(at::Tensor x) const {
+    for (const Op& op : ops) {
+      if (op.linear) {
+        const LinearLayer& l = linears[op.index];
+        x = at::linear(x, weight(l), bias(l));
+      } else {
+        x = at::relu(x);
+      }
+    }
+    return x;
+  }
+
+  // Host-side forward pass of one query; the parameters are contiguous f32 on the host.
+  std::vector<float> host_logits(std::span<const float> query) const {
+    std::vector<float> a(static_cast<std::size_t>(max_width)), b(static_cast<std::size_t>(max_width));
+    std::copy(query.begin(), query.end(), a.begin());
+    std::int64_t width = static_cast<std::int64_t>(input_shape);
+    for (const Op& op : ops) {
+      if (op.linear) {
+        const LinearLayer& l = linears[op.index];
+        dense::affine(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), a.data(), b.data(), l.out, l.in);
+        std::swap(a, b);
+        width = l.out;
+      } else {
+        // std::max keeps a NaN, as libtorch's relu does.
+        for (std::int64_t i = 0; i < width; ++i) a[i] = std::max(a[i], 0.0f);
+      }
+    }
+    a.resize(static_cast<std::size_t>(labels));
+    return a;
+  }
+
+  std::vector<float> device_probabilities(std::span<const float> query) const {
+    at::Tensor x = at::from_blob(const_cast<float*>(query.data()), {static_cast<std::int64_t>(query.size())}, at::kFloat)
+                       .to(torch_device);
+    at::Tensor p = at::softmax(forward(x), -1, at::kFloat).to(at::kCPU).contiguous();
+    const float* v = p.data_ptr<float>();
+    return std::vector<float>(v, v + p.numel());
+  }
+
+  std::pair<at::Tensor, at::Tensor> training_tensors(std::span<const float> values,
+                                                     std::span<const std::uint64_t> sample_labels) const;
+};
+
+namespace {
+
+void softmax_in_place(std::vector<float>& v) {
+  float m = -std::numeric_limits<float>::infinity();
+  bool nan = false;
+  for (float x : v) {
+    if (std::isnan(x)) nan = true;
+    else m = std::max(m, x);
+  }
+  if (nan) {
+    std::fill(v.begin(), v.end(), std::numeric_limits<float>::quiet_NaN());
+    return;
+  }
+  float sum = 0.0f;
+  for (float& x : v) {
+    x = std::exp(x - m);
+    sum += x;
+  }
+  const float inv = 1.0f / sum;
+  for (float& x : v) x *= inv;
+}
+
+Result<at::Device> torch_device_of(const ModelDevice& d) {
+  if (d.kind == ModelDevice::Kind::cpu) return at::Device(at::kCPU);
+  if (!torch::cuda::is_available()) {
+    return fail(Error::model_creation("cannot use gpu " + std::to_string(d.number) +
+                                      ": this libtorch has no usable CUDA device"));
+  }
+  const std::uint64_t count = torch::cuda::device_count();
+  if (d.number >= count || d.number > static_cast<std::uint64_t>(std::numeric_limits<c10::DeviceIndex>::max())) {
+    return fail(Error::model_creation("cannot use gpu " + std::to_string(d.number) + ": there are " +
+                                      std::to_string(count) + " CUDA devices"));
+  }
+  return at::Device(at::kCUDA, static_cast<c10::DeviceIndex>(d.number));
+}
+
+std::optional<std::int64_t> as_width(std::uint64_t w) {
+  if (w == 0 || w > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
+  return static_cast<std::int64_t>(w);
+}
+
+}  // namespace
+
+std::pair<at::Tensor, at::Tensor> BucketModel::Impl::training_tensors(std::span<const float> values,
+                                                                     std::span<const std::uint64_t> sample_labels) const {
+  const auto width = static_cast<std::int64_t>(input_shape);
+  const auto rows = static_cast<std::int64_t>(values.size() / input_shape);
+  at::Tensor xs = at::from_blob(const_cast<float*>(values.data()), {rows, width}, at::kFloat).to(torch_device);
+  // Labels are cluster numbers, far below 2^63.
+  at::Tensor ys = at::from_blob(const_cast<std::uint64_t*>(sample_labels.data()),
+                                {static_cast<std::int64_t>(sample_labels.size())}, at::kLong)
+                      .to(torch_device, /*non_blocking=*/false, /*copy=*/true);
+  return {xs, ys};
+}
+
+BucketModel::BucketModel(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+BucketModel::BucketModel(BucketModel&&) noexcept = default;
+BucketModel& BucketModel::operator=(BucketModel&&) noexcept = default;
+BucketModel::~BucketModel() = default;
+
+Result<BucketModel> BucketModel::create(const BucketModelBuilder& builder) {
+  if (!builder.device) return fail(Error::model_creation("device"));
+  if (!builder.label_method) return fail(Error::model_creation("label_method"));
+  if (!builder.input_nodes) return fail(Error::model_creation("input_nodes"));
+  if (!builder.labels) return fail(Error::model_creation("labels"));
+  if (*builder.labels == 0) return fail(Error::model_creation("labels must be greater than 0"));
+
+  auto input = as_width(*builder.input_nodes);
+  if (!input) return fail(Error::model_creation("input_nodes must be between 1 and 2147483647"));
+  auto outputs = as_width(*builder.labels);
+  if (!outputs) return fail(Error::model_creation("labels must be at most 2147483647"));
+
+  auto impl = std::make_unique<Impl>();
+  impl->device = *builder.device;
+  impl->layers = builder.layers;
+  impl->train_params = builder.train_params.value_or(TrainParams{});
+  impl->labels = *builder.labels;
+  impl->input_shape = *builder.input_nodes;
+  impl->label_method = *builder.label_method;
+
+  // The plan: which linear layers exist, their widths and names.
+  std::int64_t width = *input;
+  impl->max_width = std::max(*input, *outputs);
+  auto add_linear = [&](std::int64_t out) -> Result<void> {
+    auto elements = checked_mul(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(out));
+    if (!elements || *elements > kMaxParameterElements) {
+      return fail(Error::model_creation("a linear layer of " + std::to_string(width) + " x " + std::to_string(out) +
+                                        " is too large"));
+    }
+    impl->ops.push_back({true, impl->linears.size()});
+    impl->linears.push_back({width, out, impl->linears.size() * 2});
+    width = out;
+    impl->max_width = std::max(impl->max_width, out);
+    return {};
+  };
+  for (const ModelLayer& layer : builder.layers) {
+    if (layer.kind == ModelLayer::Kind::relu) {
+      impl->ops.push_back({false, 0});
+      continue;
+    }
+    auto w = as_width(layer.width);
+    if (!w) return fail(Error::model_creation("linear layer width must be between 1 and 2147483647"));
+    if (auto r = add_linear(*w); !r) return fail(r.error());
+  }
+  if (auto r = add_linear(*outputs); !r) return fail(r.error());
+
+  auto device = torch_device_of(impl->device);
+  if (!device) return fail(device.error());
+  impl->torch_device = *device;
+
+  try {
+    at::NoGradGuard no_grad;
+    const auto opts = at::TensorOptions().dtype(at::kFloat).device(impl->torch_device);
+    for (std::size_t j = 0; j < impl->linears.size(); ++j) {
+      const LinearLayer& l = impl->linears[j];
+      const std::string name = std::to_string(2 * j);
+      // Kaiming-uniform with the ReLU gain for weights; biases within 1/sqrt(fan-in).
+      const double fan_in = static_cast<double>(l.in);
+      const double wb = std::sqrt(6.0 / fan_in), bb = 1.0 / std::sqrt(fan_in);
+      at::Tensor w = at::empty({l.out, l.in}, opts).uniform_(-wb, wb);
+      at::Tensor b = at::empty({l.out}, opts).uniform_(-bb, bb);
+      w.set_requires_grad(true);
+      b.set_requires_grad(true);
+      impl->params.emplace_back(name + ".weight", std::move(w));
+      impl->params.emplace_back(name + ".bias", std::move(b));
+    }
+  } catch (...) {
+    return fail(current_exception_error(Stage::creation));
+  }
+
+  if (builder.weights_path) {
+    auto loaded = model_detail::load_weights(*builder.weights_path, impl->params);
+    if (!loaded) return fail(Error::model_creation(loaded.error()));
+  }
+  return BucketModel(std::move(impl));
+}
+
+Result<std::vector<BucketProbability>> BucketModel::predict(std::span<const float> query) const {
+  const Impl& m = *impl_;
+  if (query.size() != m.input_shape) {
+    return fail(Error::invalid_value("query has " + std::to_string(query.size()) + " values, the model expects " +
+                                     std::to_string(m.input_shape)));
+  }
+  try {
+    std::vector<float> probs;
+    if (m.on_cpu()) {
+      probs = m.host_logits(query);
+      softmax_in_place(probs);
+    } else {
+      at::InferenceMode inference;
+      probs = m.device_probabilities(query);
+    }
+    return ranked(probs);
+  } catch (...) {
+    return fail(current_exception_error(Stage::use));
+  }
+}
+
+Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const float> records) const {
+  const Impl& m = *impl_;
+  if (records.size() % m.input_shape != 0) {
+    return fail(Error::invalid_value("records hold " + std::to_string(records.size()) +
+                                     " values, not a multiple of the input width " + std::to_string(m.input_shape)));
+  }
+  const auto width = static_cast<std::int64_t>(m.input_shape);
+  const auto n = static_cast<std::int64_t>(records.size() / m.input_shape);
+  try {
+    std::vector<std::uint64_t> out;
+    out.reserve(static_cast<std::size_t>(n));
+    at::InferenceMode inference;
+    for (std::int64_t start = 0; start < n; start += kPlacementChunkRows) {
+      const std::int64_t rows = std::min(kPlacementChunkRows, n - start);
+      at::Tensor x = at::from_blob(const_cast<float*>(records.data()) + start * width, {rows, width}, at::kFloat)
+                         .to(m.torch_device);
+      at::Tensor best = m.forward(x).argmax(1).to(at::kCPU).contiguous();
+      const std::int64_t* idx = best.data_ptr<std::int64_t>();
+      for (std::int64_t i = 0; i < rows; ++i) out.push_back(static_cast<std::uint64_t>(idx[i]));
+    }
+    return out;
+  } catch (...) {
+    return fail(current_exception_error(Stage::use));
+  }
+}
+
+Result<ModelConfig> BucketModel::save_weights(const std::string& path) const {
+  auto saved = model_detail::save_weights(path, impl_->params);
+  if (!saved) return fail(Error::model_creation(saved.error()));
+  return ModelConfig{impl_->layers, impl_->train_params, path};
+}
+
+Result<void> BucketModel::train(std::span<const float> records) {
+  Impl& m = *impl_;
+  const TrainParams& tp = m.train_params;
+  const std::uint64_t total = records.size() / m.input_shape;
+  const std::uint64_t sample_size =
+      std::min(std::max(tp.threshold_samples, checked_mul(SAMPLES_PER_BUCKET, m.labels).value_or(UINT64_MAX)), total);
+  QM_DEBUG(kLogTarget, "model:train", {{"sample_size", sample_size}, {"total", total}});
+
+  auto sampled = sample(records, sample_size, m.input_shape);
+  if (!sampled) return fail(sampled.error());
+  // A level given fewer records than buckets is trained on as many clusters as it has rows;
+  // it keeps one output per bucket.
+  const std::uint64_t rows = sampled->size() / m.input_shape;
+  auto sample_labels = compute_labels(*sampled, m.label_method, std::min(m.labels, rows), m.input_shape, tp.max_iters);
+  if (!sample_labels) return fail(sample_labels.error());
+  if (sample_labels->size() != rows) {
+    return fail(Error::assertion("assertion failed: xs.size()[0] == ys.size()[0]"));
+  }
+
+  try {
+    auto [xs, ys] = m.training_tensors(*sampled, *sample_labels);
+    if (xs.size(0) != ys.size(0) || ys.scalar_type() != at::kLong) {
+      return fail(Error::assertion("assertion failed: xs.size()[0] == ys.size()[0]"));
+    }
+    const auto n = static_cast<std::uint64_t>(xs.size(0));
+    const std::uint64_t batch = tp.batch_size;
+    const std::uint64_t batches = batch == 0 ? 0 : n / batch;
+    if (batches == 0) return {};
+
+    std::vector<at::Tensor> trainable;
+    for (const auto& p : m.params) trainable.push_back(p.second);
+    torch::optim::Adam adam(trainable, torch::optim::AdamOptions(1e-3)
+                                           .betas(std::make_tuple(0.9, 0.999))
+                                           .eps(1e-8)
+                                           .weight_decay(0)
+                                           .amsgrad(false));
+    const auto bs = static_cast<std::int64_t>(batch);
+    for (std::uint64_t epoch = 0; epoch < tp.epochs; ++epoch) {
+      at::Tensor perm = at::randperm(xs.size(0), at::TensorOptions().dtype(at::kLong).device(m.torch_device));
+      at::Tensor xs_shuffled = xs.index_select(0, perm);
+      at::Tensor ys_shuffled = ys.index_select(0, perm);
+      for (std::uint64_t b = 0; b < batches; ++b) {
+        const auto start = static_cast<std::int64_t>(b) * bs;
+        at::Tensor logits = m.forward(xs_shuffled.narrow(0, start, bs));
+        at::Tensor loss = at::nll_loss(at::log_softmax(logits, -1, at::kFloat), ys_shuffled.narrow(0, start, bs));
+        adam.zero_grad();
+        loss.backward();
+        adam.step();
+      }
+    }
+    // Nothing of the training stays behind but the parameters.
+    for (auto& p : m.params) p.second.mutable_grad() = at::Tensor();
+    return {};
+  } catch (...) {
+    return fail(current_exception_error(Stage::use));
+  }
+}
+
+std::uint64_t BucketModel::labels() const noexcept { return impl_->labels; }
+std::uint64_t BucketModel::input_shape() const noexcept { return impl_->input_shape; }
+const ModelDevice& BucketModel::device() const noexcept { return impl_->device; }
+const std::vector<ModelLayer>& BucketModel::layers() const noexcept { return impl_->layers; }
+const TrainParams& BucketModel::train_params() const noexcept { return impl_->train_params; }
+DistanceFn BucketModel::label_method() const noexcept { return impl_->label_method; }
+
+std::vector<std::pair<std::string, std::vector<std::int64_t>>> BucketModel::parameter_shapes() const {
+  std::vector<std::pair<std::string, std::vector<std::int64_t>>> out;
+  for (const auto& [name, t] : impl_->params) out.emplace_back(name, t.sizes().vec());
+  return out;
+}
+
+std::uint64_t BucketModel::parameter_count() const noexcept {
+  std::uint64_t n = 0;
+  for (const LinearLayer& l : impl_->linears) n += static_cast<std::uint64_t>(l.out) * static_cast<std::uint64_t>(l.in + 1);
+  return n;
+}
+
+Result<void> BucketModel::set_parameter(const std::string& name, std::span<const float> values) {
+  auto it = std::find_if(impl_->params.begin(), impl_->params.end(), [&](const auto& p) { return p.first == name; });
+  if (it == impl_->params.end()) return fail(Error::invalid_value("the model has no parameter named " + name));
+  if (static_cast<std::uint64_t>(it->second.numel()) != values.size()) {
+    return fail(Error::invalid_value("parameter " + name + " holds " + std::to_string(it->second.numel()) +
+                                     " values, " + std::to_string(values.size()) + " were given"));
+  }
+  try {
+    at::NoGradGuard no_grad;
+    it->second.copy_(at::from_blob(const_cast<float*>(values.data()), it->second.sizes(), at::kFloat));
+    return {};
+  } catch (...) {
+    return fail(current_exception_error(Stage::use));
+  }
+}
+
+}  // namespace quillmere

@@ -1,0 +1,166 @@
+#include "weights.h"
+
+#include <torch/serialize/input-archive.h>
+#include <torch/serialize/output-archive.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "safetensors.h"
+
+#ifdef QUILLMERE_HAVE_PT_READER
+#include "pt_reader.h"
+#endif
+
+namespace quillmere::model_detail {
+namespace {
+
+std::unexpected<std::string> bad(std::string text) { return std::unexpected<std::string>(std::move(text)); }
+
+std::string shape_text(at::IntArrayRef sizes) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(sizes[i]);
+  }
+  return s + "]";
+}
+
+// The text of whatever libtorch (or an allocation) threw.
+std::string current_exception_text() {
+  try {
+    throw;
+  } catch (const c10::Error& e) {
+    return e.what_without_backtrace();
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
+at::ScalarType scalar_type(safetensors::Dtype d) {
+  using safetensors::Dtype;
+  switch (d) {
+    case Dtype::BOOL: return at::kBool;
+    case Dtype::U8: return at::kByte;
+    case Dtype::I8: return at::kChar;
+    case Dtype::I16: return at::kShort;
+    case Dtype::I32: return at::kInt;
+    case Dtype::I64: return at::kLong;
+    case Dtype::F16: return at::kHalf;
+    case Dtype::BF16: return at::kBFloat16;
+    case Dtype::F32: return at::kFloat;
+    case Dtype::F64: return at::kDouble;
+  }
+  return at::kFloat;
+}
+
+std::expected<NamedTensors, std::string> read_safetensors(const std::string& path,
+                                                          const std::vector<std::string>& wanted) {
+  auto file = safetensors::read_file(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  NamedTensors out;
+  for (const auto& entry : file->tensors) {
+    if (std::find(wanted.begin(), wanted.end(), entry.name) == wanted.end()) continue;
+    at::Tensor t = at::empty(entry.shape, at::TensorOptions().dtype(scalar_type(entry.dtype)));
+    auto src = file->data_of(entry);
+    if (!src.empty()) std::memcpy(t.data_ptr(), src.data(), src.size());
+    if constexpr (std::endian::native == std::endian::big) {
+      const std::size_t w = safetensors::dtype_size(entry.dtype);
+      auto* p = static_cast<unsigned char*>(t.data_ptr());
+      for (std::size_t i = 0; w > 1 && i < src.size(); i += w) std::reverse(p + i, p + i + w);
+    }
+    out.emplace_back(entry.name, std::move(t));
+  }
+  return out;
+}
+
+std::expected<NamedTensors, std::string> read_archive(const std::string& path, const std::vector<std::string>& wanted) {
+  torch::serialize::InputArchive archive;
+  archive.load_from(path, at::Device(at::kCPU));
+  NamedTensors out;
+  for (const auto& name : wanted) {
+    // A fresh tensor: reading into an existing one would silently take the file's shape.
+    at::Tensor t;
+    if (archive.try_read(name, t) && t.defined()) out.emplace_back(name, std::move(t));
+  }
+  return out;
+}
+
+std::expected<NamedTensors, std::string> read_pt(const std::string& path) {
+#ifdef QUILLMERE_HAVE_PT_READER
+  return read_pt_weights(path);
+#else
+  (void)path;
+  return bad("reading .pt/.bin weights is not available");
+#endif
+}
+
+}  // namespace
+
+std::string weights_extension(const std::string& path) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  return ext.empty() ? ext : ext.substr(1);
+}
+
+std::expected<void, std::string> load_weights(const std::string& path, NamedTensors& params) {
+  try {
+    std::vector<std::string> wanted;
+    for (const auto& p : params) wanted.push_back(p.first);
+    const std::string ext = weights_extension(path);
+    std::expected<NamedTensors, std::string> loaded = ext == "safetensors"             ? read_safetensors(path, wanted)
+                                                      : (ext == "pt" || ext == "bin") ? read_pt(path)
+                                                                                      : read_archive(path, wanted);
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
+
+    // Check everything before touching any parameter.
+    std::vector<const at::Tensor*> sources;
+    for (const auto& [name, param] : params) {
+      auto it = std::find_if(loaded->begin(), loaded->end(), [&](const auto& e) { return e.first == name; });
+      if (it == loaded->end()) return bad("cannot find the tensor named \"" + name + "\" in " + path);
+      if (it->second.sizes() != param.sizes()) {
+        return bad("the tensor named \"" + name + "\" in " + path + " has shape " + shape_text(it->second.sizes()) +
+                   ", the model needs " + shape_text(param.sizes()));
+      }
+      sources.push_back(&it->second);
+    }
+    at::NoGradGuard no_grad;
+    for (std::size_t i = 0; i < params.size(); ++i) params[i].second.copy_(*sources[i]);
+    return {};
+  } catch (...) {
+    return bad(current_exception_text());
+  }
+}
+
+std::expected<void, std::string> save_weights(const std::string& path, const NamedTensors& params) {
+  try {
+    if (weights_extension(path) == "safetensors") {
+      std::vector<at::Tensor> host;
+      std::vector<safetensors::OutTensor> out;
+      host.reserve(params.size());
+      for (const auto& [name, p] : params) {
+        host.push_back(p.detach().to(at::kCPU, at::kFloat).contiguous());
+        const at::Tensor& h = host.back();
+        out.push_back({name, h.sizes().vec(),
+                       std::span<const float>(h.data_ptr<float>(), static_cast<std::size_t>(h.numel()))});
+      }
+      auto bytes = safetensors::encode(out);
+      if (!bytes) return std::unexpected(std::move(bytes.error()));
+      return safetensors::write_file(path, *bytes);
+    }
+    torch::serialize::OutputArchive archive;
+    for (const auto& [name, p] : params) archive.write(name, p.detach().to(at::kFloat));
+    archive.save_to(path);
+    return {};
+  } catch (...) {
+    return bad(current_exception_text());
+  }
+}
+
+}  // namespace quillmere::model_detail
