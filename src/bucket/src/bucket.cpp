@@ -111,8 +111,8 @@ Result<void> Buffer::reserve_capacity() {
 
 std::pair<std::vector<float>, std::vector<std::uint32_t>> Buffer::drain() {
   std::pair<std::vector<float>, std::vector<std::uint32_t>> out{std::move(records), std::move(ids)};
-  records = {};
-  ids = {};
+  records = std::vector<float>();
+  ids = std::vector<std::uint32_t>();
   // Room was reserved once at build; failing to get it again only means later appends grow.
   (void)reserve_capacity();
   return out;

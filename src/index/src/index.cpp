@@ -241,8 +241,8 @@ Result<void> Index::compact() {
   }
   buffer_records = std::move(buffer_.records);
   buffer_ids = std::move(buffer_.ids);
-  buffer_.records = {};
-  buffer_.ids = {};
+  buffer_.records = std::vector<float>();
+  buffer_.ids = std::vector<std::uint32_t>();
 
   // Gathered order: levels from 0 upwards (bucket order, storage order), then the buffer.
   std::vector<float> gathered_records;

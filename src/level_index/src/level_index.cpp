@@ -155,8 +155,8 @@ Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> LevelIndex::dr
     if (b.ids.empty()) continue;
     out.first.insert(out.first.end(), b.records.begin(), b.records.end());
     out.second.insert(out.second.end(), b.ids.begin(), b.ids.end());
-    b.records = {};
-    b.ids = {};
+    b.records = std::vector<float>();
+    b.ids = std::vector<std::uint32_t>();
   }
   return out;
 }
@@ -204,8 +204,8 @@ Result<LevelContents> LevelIndex::take_contents() {
   for (auto& b : buckets_) {
     c.records.push_back(std::move(b.records));
     c.ids.push_back(std::move(b.ids));
-    b.records = {};
-    b.ids = {};
+    b.records = std::vector<float>();
+    b.ids = std::vector<std::uint32_t>();
   }
   c.id_map = std::move(id_map_);
   id_map_ = IdMap{};
