@@ -1,0 +1,119 @@
+#include "quillmere/clustering.h"
+
+#include <csignal>
+#include <cstdio>
+#include <new>
+#include <optional>
+
+#include <pthread.h>
+
+#include "quillmere/kmeans.h"
+#include "quillmere/log.h"
+#include "quillmere/timer.h"
+
+namespace quillmere {
+namespace {
+
+// One write and a flush. A closed or broken standard output is ignored: the line is
+// informational, and a SIGPIPE from a vanished reader must not end the process.
+void write_stdout_line(const std::string& line) noexcept {
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  const bool masked = pthread_sigmask(SIG_BLOCK, &pipe_only, &previous) == 0;
+  bool was_pending = false;
+  if (masked) {
+    sigset_t pending;
+    if (sigpending(&pending) == 0) was_pending = sigismember(&pending, SIGPIPE) == 1;
+  }
+  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
+  if (!ok) std::clearerr(stdout);
+  if (masked) {
+    sigset_t pending;
+    if (!was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      int sig = 0;
+      sigwait(&pipe_only, &sig);  // consume the SIGPIPE this write raised
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+}
+
+void print_data_line(std::span<const float> data, std::uint64_t input_shape, std::uint64_t k,
+                     std::uint64_t max_iters) noexcept {
+  try {
+    std::string line;
+    line.reserve(data.size() * 12 + 64);
+    line += "data=[";
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      if (i != 0) line += ", ";
+      append_f32(line, data[i]);
+    }
+    line += "], input_shape=" + std::to_string(input_shape) + ", k=" + std::to_string(k) +
+            ", max_iters=" + std::to_string(max_iters) + "\n";
+    write_stdout_line(line);
+  } catch (...) {
+    // Not enough memory for the text: skip the line, not the training.
+  }
+}
+
+void print_clusters_line(const ClusterMembers& members) noexcept {
+  try {
+    std::string line = "clusters=[";
+    for (std::size_t c = 0; c < members.size(); ++c) {
+      if (c != 0) line += ", ";
+      line += '[';
+      for (std::size_t i = 0; i < members[c].size(); ++i) {
+        if (i != 0) line += ", ";
+        line += std::to_string(members[c][i]);
+      }
+      line += ']';
+    }
+    line += "]\n";
+    write_stdout_line(line);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, DistanceFn label_method,
+                                                  std::uint64_t k, std::uint64_t input_shape,
+                                                  std::uint64_t max_iters) {
+  ScopedTimer timer("quillmere::clustering", "compute_labels");
+  if (input_shape == 0) return fail(Error::assertion("assertion failed: input_shape > 0"));
+  const std::uint64_t rows = data.size() / input_shape;
+  if (rows * input_shape != data.size())
+    return fail(Error::assertion("assertion failed: data_len * input_shape == data.len()"));
+  QM_DEBUG("quillmere::clustering", "clustering:compute_labels", {{"data_len", rows}, {"k", k}});
+  if (k == 0) return fail(Error::assertion("assertion failed: k > 0"));
+  if (k > rows) return fail(Error::assertion("assertion failed: k <= count"));
+  if (max_iters == 0) return fail(Error::assertion("assertion failed: max_iters > 0"));
+
+  try {
+    KMeans km{{}, std::vector<float>(k, 0.0f), k, max_iters, 16, std::nullopt,
+              label_method == DistanceFn::l2, false, false, false};
+    std::expected<ClusterMembers, KMeansError> members;
+    if (label_method == DistanceFn::l2) {
+      print_data_line(data, input_shape, k, max_iters);
+      members = km.train(MatrixView{data.data(), rows, input_shape, input_shape});
+      if (members) print_clusters_line(*members);
+    } else {
+      const Matrix owned{rows, input_shape, std::vector<float>(data.begin(), data.end())};
+      members = km.train(owned.view());
+    }
+    if (!members) return fail(Error::assertion(members.error().text()));
+
+    std::vector<std::uint64_t> labels(rows, 0);
+    for (std::size_t c = 0; c < members->size(); ++c) {
+      for (std::uint64_t m : (*members)[c]) labels[m] = c;
+    }
+    return labels;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("not enough memory to cluster " + std::to_string(rows) + " rows"));
+  } catch (const std::exception& e) {
+    // The worker pool reports a task's failure as an exception; it must not escape.
+    return fail(Error::assertion(std::string("k-means failed: ") + e.what()));
+  }
+}
+
+}  // namespace quillmere
