@@ -1,0 +1,263 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "quillmere/kernels.h"
+#include "quillmere/knn.h"
+#include "quillmere/pool.h"
+
+using quillmere::knn_search;
+using quillmere::Metric;
+using quillmere::Neighbor;
+
+namespace {
+
+struct Data {
+  std::vector<std::vector<float>> rows;
+  std::vector<std::span<const float>> spans() const {
+    std::vector<std::span<const float>> s;
+    for (const auto& r : rows) s.emplace_back(r);
+    return s;
+  }
+};
+
+Data random_data(std::size_t n, std::size_t dim, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g;
+  Data d;
+  d.rows.assign(n, std::vector<float>(dim));
+  for (auto& r : d.rows)
+    for (float& x : r) x = g(rng);
+  return d;
+}
+
+// NaN above every number, then position.
+bool ref_less(const Neighbor& a, const Neighbor& b) {
+  const bool an = std::isnan(a.distance), bn = std::isnan(b.distance);
+  if (an != bn) return bn;
+  if (!an && a.distance != b.distance) return a.distance < b.distance;
+  return a.position < b.position;
+}
+
+// Brute force: every distance, the whole list sorted best first, cut at k.
+std::vector<Neighbor> brute_force(const Data& d, std::span<const float> q, std::uint64_t k, Metric m) {
+  std::vector<Neighbor> all;
+  for (std::size_t i = 0; i < d.rows.size(); ++i) {
+    double v = 0.0;
+    if (m == Metric::l2) quillmere::kernels::l2sq_f32(q.data(), d.rows[i].data(), q.size(), &v);
+    else quillmere::kernels::dot_f32(q.data(), d.rows[i].data(), q.size(), &v);
+    all.push_back({static_cast<float>(v), i});
+  }
+  if (m == Metric::l2) std::sort(all.begin(), all.end(), ref_less);
+  else std::sort(all.begin(), all.end(), [](const Neighbor& a, const Neighbor& b) { return ref_less(b, a); });
+  if (k < all.size()) all.resize(k);
+  return all;
+}
+
+void expect_same(const std::vector<Neighbor>& got, const std::vector<Neighbor>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].position, want[i].position) << "rank " << i;
+    if (std::isnan(want[i].distance)) EXPECT_TRUE(std::isnan(got[i].distance)) << "rank " << i;
+    else EXPECT_EQ(got[i].distance, want[i].distance) << "rank " << i;
+  }
+}
+
+std::vector<Neighbor> run(const Data& d, std::span<const float> q, std::uint64_t k, Metric m) {
+  auto spans = d.spans();
+  auto r = knn_search(spans, q, k, m);
+  EXPECT_TRUE(r.has_value()) << r.error();
+  return r ? *r : std::vector<Neighbor>{};
+}
+
+struct RandomCase {
+  std::size_t n, dim;
+  std::uint64_t k;
+};
+
+class RandomSearch : public ::testing::TestWithParam<std::tuple<Metric, RandomCase>> {};
+
+TEST_P(RandomSearch, EqualsBruteForce) {
+  const auto [metric, c] = GetParam();
+  const Data d = random_data(c.n, c.dim, static_cast<unsigned>(c.n + c.dim));
+  const Data q = random_data(1, c.dim, 99);
+  // Continuous random data: ties at the cut are not expected; the order rules are checked
+  // with constructed data below.
+  expect_same(run(d, q.rows[0], c.k, metric), brute_force(d, q.rows[0], c.k, metric));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RandomSearch,
+    ::testing::Combine(::testing::Values(Metric::l2, Metric::dot),
+                       ::testing::Values(RandomCase{0, 8, 5}, RandomCase{1, 8, 5}, RandomCase{10, 3, 0},
+                                         RandomCase{10, 3, 1}, RandomCase{10, 3, 10}, RandomCase{10, 3, 15},
+                                         RandomCase{5000, 17, 10}, RandomCase{5000, 17, 1},
+                                         RandomCase{3000, 8, 3005}, RandomCase{3001, 768, 10},
+                                         RandomCase{2500, 5, std::numeric_limits<std::uint64_t>::max()})),
+    [](const auto& info) {
+      const RandomCase c = std::get<1>(info.param);
+      const std::string k = c.k == std::numeric_limits<std::uint64_t>::max() ? "max" : std::to_string(c.k);
+      return std::string(std::get<0>(info.param) == Metric::l2 ? "l2" : "dot") + "_n" + std::to_string(c.n) + "_d" +
+             std::to_string(c.dim) + "_k" + k;
+    });
+
+TEST(OrderRules, EqualDistancesListedByPosition) {
+  // Rows 2 and 4 are at squared distance 1 and score 1 from the query; the others further.
+  Data d{{{5, 0}, {0, 3}, {1, 0}, {4, 4}, {1, 0}, {-2, 0}}};
+  const std::vector<float> q{0, 0};
+  const std::vector<float> ones{1, 0};
+  auto l2 = run(d, q, 2, Metric::l2);
+  ASSERT_EQ(l2.size(), 2u);
+  EXPECT_EQ(l2[0].position, 2u);
+  EXPECT_EQ(l2[1].position, 4u);
+  EXPECT_EQ(l2[0].distance, 1.0f);
+
+  Data e{{{0.5f}, {0.1f}, {1}, {0.2f}, {1}}};
+  auto dot = run(e, std::vector<float>{1}, 2, Metric::dot);
+  ASSERT_EQ(dot.size(), 2u);
+  EXPECT_EQ(dot[0].position, 4u);
+  EXPECT_EQ(dot[1].position, 2u);
+  auto dot1 = run(e, std::vector<float>{1}, 1, Metric::dot);
+  ASSERT_EQ(dot1.size(), 1u);
+  EXPECT_EQ(dot1[0].position, 4u);
+}
+
+TEST(OrderRules, QueryEqualToACandidateComesFirst) {
+  const Data d = random_data(300, 12, 4);
+  auto r = run(d, d.rows[123], 3, Metric::l2);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].position, 123u);
+  EXPECT_EQ(r[0].distance, 0.0f);
+}
+
+// Every candidate ties, across many leaves: dot must return the greatest positions whatever
+// the split; l2 returns k distinct positions in ascending order.
+TEST(OrderRules, AllTiedAcrossLeaves) {
+  const std::size_t n = 20000;
+  Data d;
+  d.rows.assign(n, std::vector<float>{1.0f, 2.0f});
+  const std::vector<float> q{0.5f, 0.25f};
+  for (int repeat = 0; repeat < 5; ++repeat) {
+    auto dot = run(d, q, 4, Metric::dot);
+    ASSERT_EQ(dot.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(dot[i].position, n - 1 - i);
+    auto l2 = run(d, q, 4, Metric::l2);
+    ASSERT_EQ(l2.size(), 4u);
+    for (std::size_t i = 1; i < 4; ++i) EXPECT_LT(l2[i - 1].position, l2[i].position);
+    for (const Neighbor& nb : l2) EXPECT_EQ(nb.distance, l2[0].distance);
+  }
+}
+
+TEST(OrderRules, DistancesEqualOnlyInF64AreTiesInF32) {
+  // 1 + 2^-30 and 1 differ in f64 but narrow to the same f32 distance.
+  Data d{{{1.0f, 0.0f}, {1.0f, 0.0f}}};
+  d.rows[0][1] = std::ldexp(1.0f, -15);
+  auto l2 = run(d, std::vector<float>{0, 0}, 2, Metric::l2);
+  ASSERT_EQ(l2.size(), 2u);
+  EXPECT_EQ(l2[0].distance, l2[1].distance);
+  EXPECT_EQ(l2[0].position, 0u);
+  auto dot = run(d, std::vector<float>{1, 1}, 2, Metric::dot);
+  ASSERT_EQ(dot.size(), 2u);
+  EXPECT_EQ(dot[0].position, 0u);  // 1 + 2^-15 is representable: a real difference
+}
+
+TEST(NanRules, DotReturnsNanScoresFirst) {
+  Data d = random_data(50, 4, 8);
+  d.rows[7][2] = std::nanf("");
+  d.rows[30][0] = std::nanf("");
+  const std::vector<float> q{1, 1, 1, 1};
+  auto r = run(d, q, 5, Metric::dot);
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_EQ(r[0].position, 30u);
+  EXPECT_EQ(r[1].position, 7u);
+  EXPECT_TRUE(std::isnan(r[0].distance));
+  expect_same(r, brute_force(d, q, 5, Metric::dot));
+}
+
+TEST(NanRules, L2NanOnlyFillsUp) {
+  Data d = random_data(6, 3, 9);
+  d.rows[1][0] = std::nanf("");
+  d.rows[4][2] = std::nanf("");
+  const std::vector<float> q{0, 0, 0};
+  auto four = run(d, q, 4, Metric::l2);
+  ASSERT_EQ(four.size(), 4u);
+  for (const Neighbor& nb : four) EXPECT_FALSE(std::isnan(nb.distance));
+  auto all = run(d, q, 10, Metric::l2);
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_TRUE(std::isnan(all[4].distance));
+  EXPECT_TRUE(std::isnan(all[5].distance));
+  EXPECT_EQ(all[4].position, 1u);
+  EXPECT_EQ(all[5].position, 4u);
+  auto five = run(d, q, 5, Metric::l2);
+  ASSERT_EQ(five.size(), 5u);
+  EXPECT_TRUE(std::isnan(five[4].distance));
+}
+
+TEST(NanRules, L2NanNeverDisplacesNumbersAcrossLeaves) {
+  Data d = random_data(8000, 4, 10);
+  for (std::size_t i = 0; i < d.rows.size(); i += 3) d.rows[i][1] = std::nanf("");
+  const std::vector<float> q{0.1f, 0.2f, 0.3f, 0.4f};
+  expect_same(run(d, q, 25, Metric::l2), brute_force(d, q, 25, Metric::l2));
+}
+
+TEST(Edges, EmptyVectors) {
+  Data d{{{}, {}, {}}};
+  const std::vector<float> q;
+  auto l2 = run(d, q, 10, Metric::l2);
+  ASSERT_EQ(l2.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(l2[i].position, i);
+    EXPECT_EQ(l2[i].distance, 0.0f);
+  }
+  auto dot = run(d, q, 10, Metric::dot);
+  ASSERT_EQ(dot.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(dot[i].position, 2 - i);
+}
+
+TEST(Edges, LengthMismatchIsAnError) {
+  for (Metric m : {Metric::l2, Metric::dot}) {
+    Data d = random_data(2000, 16, 12);
+    d.rows[1500].resize(8);  // shorter
+    auto spans = d.spans();
+    const Data q = random_data(1, 16, 1);
+    auto r = knn_search(spans, q.rows[0], 5, m);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_NE(r.error().find("1500"), std::string::npos) << r.error();
+    // A query longer or shorter than every candidate, including with k = 0.
+    const Data longer = random_data(1, 20, 1);
+    EXPECT_FALSE(knn_search(spans, longer.rows[0], 0, m).has_value());
+    // No candidates: nothing to disagree with.
+    EXPECT_TRUE(knn_search({}, longer.rows[0], 3, m).has_value());
+  }
+}
+
+TEST(Concurrency, ManyThreadsSearchAtOnce) {
+  const Data d = random_data(4000, 32, 21);
+  const Data qs = random_data(24, 32, 22);
+  std::vector<std::vector<Neighbor>> got(qs.rows.size());
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < qs.rows.size(); ++t)
+    threads.emplace_back([&, t] { got[t] = run(d, qs.rows[t], 7, t % 2 ? Metric::dot : Metric::l2); });
+  for (auto& th : threads) th.join();
+  for (std::size_t t = 0; t < qs.rows.size(); ++t)
+    expect_same(got[t], brute_force(d, qs.rows[t], 7, t % 2 ? Metric::dot : Metric::l2));
+}
+
+TEST(Concurrency, SearchFromInsideAPoolTask) {
+  const Data d = random_data(3000, 16, 31);
+  const Data qs = random_data(40, 16, 32);
+  std::vector<std::vector<Neighbor>> got(qs.rows.size());
+  quillmere::pool::for_each_range(qs.rows.size(), 1, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) got[i] = run(d, qs.rows[i], 4, Metric::l2);
+  });
+  for (std::size_t i = 0; i < qs.rows.size(); ++i) expect_same(got[i], brute_force(d, qs.rows[i], 4, Metric::l2));
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tbb/parallel_for.h>
+
+#include "quillmere/kernels.h"
+#include "quillmere/knn.h"
+#include "quillmere/pool.h"
+
+namespace pool = quillmere::pool;
+
+namespace {
+
+int affinity_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  return CPU_COUNT(&set);
+}
+
+// The worker count can be set only in a process whose pool has not started, so these run
+// in a freshly started copy of this test program.
+class PoolSetup : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+[[noreturn]] void finish(bool ok, const char* what) {
+  if (!ok) std::fprintf(stderr, "failed: %s\n", what);
+  std::fflush(stderr);
+  std::_Exit(ok ? 0 : 1);
+}
+
+TEST_F(PoolSetup, CountIsSetOnceBeforeFirstUse) {
+  EXPECT_EXIT(
+      {
+        if (!pool::set_thread_count(3)) finish(false, "set 3");
+        if (!pool::set_thread_count(2)) finish(false, "set 2 before use");
+        if (pool::thread_count() != 2) finish(false, "count 2");
+        if (pool::arena().max_concurrency() != 2) finish(false, "arena concurrency");
+        auto again = pool::set_thread_count(4);
+        if (again || again.error().empty()) finish(false, "set after use must fail with a text");
+        if (pool::thread_count() != 2) finish(false, "count unchanged");
+        finish(true, "");
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(PoolSetup, DefaultsToTheUsableCores) {
+  EXPECT_EXIT(
+      {
+        const int cpus = affinity_cpus();
+        if (cpus > 0 && pool::thread_count() != static_cast<std::size_t>(cpus)) finish(false, "default count");
+        if (pool::arena().max_concurrency() != static_cast<int>(pool::thread_count())) finish(false, "arena");
+        finish(true, "");
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(PoolSetup, MoreWorkersThanCoresAllRun) {
+  EXPECT_EXIT(
+      {
+        const std::size_t want = static_cast<std::size_t>(std::max(affinity_cpus(), 1)) + 3;
+        if (!pool::set_thread_count(want)) finish(false, "set");
+        // Every worker blocks until all have arrived: only a pool of `want` threads finishes.
+        std::atomic<std::size_t> arrived{0};
+        pool::arena().execute([&] {
+          tbb::parallel_for(std::size_t{0}, want, std::size_t{1}, [&](std::size_t) {
+            arrived.fetch_add(1);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (arrived.load() < want && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+          });
+        });
+        finish(arrived.load() == want, "all workers");
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Pool, RefusesAbsurdCounts) {
+  for (std::size_t n : {std::size_t{0}, std::size_t{1} << 40, ~std::size_t{0}}) {
+    auto r = pool::set_thread_count(n);
+    ASSERT_FALSE(r.has_value()) << n;
+    EXPECT_FALSE(r.error().empty());
+  }
+}
+
+TEST(Pool, ExceptionsReachTheCaller) {
+  EXPECT_THROW(pool::arena().execute([] {
+    tbb::parallel_for(0, 1000, [](int i) {
+      if (i == 617) throw std::runtime_error("boom");
+    });
+  }),
+               std::runtime_error);
+  EXPECT_THROW(pool::for_each_range(1000, 10,
+                                    [](std::size_t b, std::size_t e) {
+                                      if (b <= 400 && 400 < e) throw std::out_of_range("x");
+                                    }),
+               std::out_of_range);
+  // Still usable afterwards.
+  std::atomic<std::size_t> sum{0};
+  pool::for_each_range(1000, 7, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) sum += i;
+  });
+  EXPECT_EQ(sum.load(), 999u * 1000u / 2);
+}
+
+// A child forked from a process whose pool is running (and may be busy) must finish its own
+// searches without hanging.
+TEST(Pool, UsableInAForkedChild) {
+  std::mt19937 rng(1);
+  std::normal_distribution<float> g;
+  const std::size_t n = 6000, dim = 24;
+  std::vector<float> flat(n * dim);
+  for (float& x : flat) x = g(rng);
+  std::vector<std::span<const float>> cands;
+  for (std::size_t i = 0; i < n; ++i) cands.emplace_back(flat.data() + i * dim, dim);
+  const std::span<const float> query(flat.data() + 5 * dim, dim);
+  ASSERT_TRUE(quillmere::knn_search(cands, query, 3, quillmere::Metric::l2).has_value());
+
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop.load()) (void)quillmere::knn_search(cands, query, 3, quillmere::Metric::dot);
+  });
+  for (int round = 0; round < 8; ++round) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto r = quillmere::knn_search(cands, query, 3, quillmere::Metric::l2);
+      bool ok = r.has_value() && r->size() == 3 && (*r)[0].position == 5 && (*r)[0].distance == 0.0f;
+      std::atomic<std::size_t> sum{0};
+      pool::for_each_range(100, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) sum += i;
+      });
+      ok = ok && sum.load() == 4950;
+      std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "forked child hung in round " << round;
+      break;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+  }
+  stop = true;
+  busy.join();
+}
+
+}  // namespace
