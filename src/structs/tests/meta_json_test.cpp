@@ -90,7 +90,7 @@ TEST(MetaJson, AgreesWithPythonsCompactEncoding) {
   if (!probe) GTEST_SKIP() << "no /usr/bin/python3";
   DiskIndex d = sample();
   d.levels.push_back(d.levels[0]);
-  d.levels[1].records_path = std::string("/x/\x02\"\\\t\xc3\xa9/r", 13);
+  d.levels[1].records_path = "/x/\x02\"\\\t\xc3\xa9/r";
   d.levels[1].config.model.weights_path.reset();
   auto text = write_meta_json(d);
   ASSERT_TRUE(text.has_value());
