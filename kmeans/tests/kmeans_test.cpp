@@ -199,18 +199,6 @@ TEST_P(BothModes, NoIterationsKeepsDistinctRowsAsCentroids) {
   }
 }
 
-TEST_P(BothModes, SingleClusterTakesEveryRow) {
-  const bool euclidean = GetParam();
-  const std::uint64_t n = 25, d = 4;
-  std::vector<float> data(n * d);
-  for (std::uint64_t i = 0; i < data.size(); ++i) data[i] = static_cast<float>(i % 9) + 1.0f;
-  KMeans km = fresh(1, 5, euclidean);
-  auto members = km.train(dense(data, d));
-  ASSERT_TRUE(members.has_value());
-  expect_consistent(km, *members, n);
-  EXPECT_EQ((*members)[0].size(), n);
-}
-
 TEST(KMeansTies, EuclideanTieGoesToTheLowestIndex) {
   // Three identical rows become three identical centroids.
   const std::vector<float> data = {1.5f, -2.0f, 1.5f, -2.0f, 1.5f, -2.0f};
