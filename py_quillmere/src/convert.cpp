@@ -5,7 +5,10 @@
 #define PY_ARRAY_UNIQUE_SYMBOL quillmere_numpy_api
 #include <numpy/arrayobject.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <thread>
 #include <string_view>
 
 namespace pyq {
@@ -187,6 +190,74 @@ GilSafeLock::GilSafeLock(std::mutex& mutex) : lock_(mutex, std::try_to_lock) {
     throw;
   }
   PyEval_RestoreThread(saved);
+}
+
+// ---- interpreter exit ------------------------------------------------------------
+
+namespace {
+
+std::mutex g_work_mutex;
+std::condition_variable g_work_done;
+std::uint64_t g_work_in_flight = 0;
+std::atomic<bool> g_exit_begun{false};
+
+// atexit: from now on no core work starts; wait (without the interpreter lock,
+// which work in flight may need for a log record) until the running work ends.
+PyObject* wait_for_core_work(PyObject*, PyObject*) {
+  {
+    std::lock_guard lock(g_work_mutex);
+    g_exit_begun.store(true);
+  }
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock lock(g_work_mutex);
+    g_work_done.wait(lock, [] { return g_work_in_flight == 0; });
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook_def = {"_wait_for_core_work", wait_for_core_work, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void begin_core_work() {
+  {
+    std::lock_guard lock(g_work_mutex);
+    if (!g_exit_begun.load()) {
+      ++g_work_in_flight;
+      return;
+    }
+  }
+  // A daemon thread calling in after exit began: it must not enter the core, and
+  // it cannot return to Python code that would only call again. Park it.
+  PyEval_SaveThread();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+
+void end_core_work() noexcept {
+  std::lock_guard lock(g_work_mutex);
+  if (--g_work_in_flight == 0) g_work_done.notify_all();
+}
+
+void park_for_exit(std::unique_lock<std::mutex>& lock) noexcept {
+  lock.unlock();
+  end_core_work();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+bool exit_begun() noexcept { return g_exit_begun.load(std::memory_order_relaxed); }
+
+bool register_exit_hook() {
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  if (atexit == nullptr) return false;
+  PyObject* hook = PyCFunction_New(&exit_hook_def, nullptr);
+  PyObject* done = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+  Py_XDECREF(done);
+  Py_XDECREF(hook);
+  Py_DECREF(atexit);
+  return done != nullptr;
 }
 
 }  // namespace pyq

@@ -64,7 +64,7 @@ PyObject* type_ref(PyTypeObject* type) {
 }
 
 bool module_body(PyObject* module) {
-  if (!pyq::import_numpy()) return false;
+  if (!pyq::import_numpy() || !pyq::register_exit_hook()) return false;
   log_init_def.ml_doc = kLogInitDoc;
   if (!add(module, "__version__", PyUnicode_FromString("0.1.1"))) return false;
   if (!pyq::ready_quillmere_type() || !add(module, "Quillmere", type_ref(&pyq::QuillmereType))) return false;

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -33,9 +35,12 @@ PyObject* raise_error(const quillmere::Error& error);
 // Runs `body` and turns any C++ exception that escapes it into a Python
 // exception, so none ever unwinds into the interpreter.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    // A daemon thread ended by the interpreter's shutdown: let it unwind.
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -80,6 +85,22 @@ class GilSafeLock {
   std::unique_lock<std::mutex> lock_;
 };
 
+// Core work done without the interpreter lock is tracked so that interpreter
+// exit can wait for it: daemon threads must not be inside the core while the
+// process runs its exit handlers (libtorch and the worker pool tear down).
+// begin_core_work() is called with the interpreter lock held; after exit has
+// begun it never returns (the thread parks with the lock released until the
+// process ends).
+void begin_core_work();
+void end_core_work() noexcept;
+// True once interpreter exit has begun.
+bool exit_begun() noexcept;
+// For work that was waiting for an index mutex when exit began: it is not
+// started. Unlocks `lock`, leaves the work count and parks the thread for good.
+[[noreturn]] void park_for_exit(std::unique_lock<std::mutex>& lock) noexcept;
+// Registers the exit hook that waits for core work in flight.
+bool register_exit_hook();
+
 // Runs `work` with the interpreter lock released. `work` must not touch Python
 // objects. An exception it throws is re-thrown after the lock is back.
 template <class F>
@@ -87,12 +108,17 @@ auto without_gil(F&& work) -> decltype(work()) {
   using R = decltype(work());
   std::optional<R> out;
   std::exception_ptr failure;
+  begin_core_work();
   PyThreadState* saved = PyEval_SaveThread();
   try {
     out.emplace(work());
+  } catch (abi::__forced_unwind&) {
+    end_core_work();
+    throw;
   } catch (...) {
     failure = std::current_exception();
   }
+  end_core_work();
   PyEval_RestoreThread(saved);
   if (failure) std::rethrow_exception(failure);
   return std::move(*out);

@@ -154,7 +154,8 @@ PyObject* quillmere_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     IndexState* state = obj->state;
     quillmere::Result<std::vector<std::uint32_t>> found = without_gil([&] {
-      std::lock_guard lock(state->mutex);
+      std::unique_lock lock(state->mutex);
+      if (exit_begun()) park_for_exit(lock);
       return state->index.search(query, params);
     });
     if (!found) return raise_error(found.error());
@@ -177,7 +178,8 @@ PyObject* quillmere_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     IndexState* state = obj->state;
     quillmere::Result<void> done = without_gil([&] {
-      std::lock_guard lock(state->mutex);
+      std::unique_lock lock(state->mutex);
+      if (exit_begun()) park_for_exit(lock);
       return state->index.insert(std::move(record), id);
     });
     if (!done) return raise_error(done.error());
@@ -197,7 +199,8 @@ PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     IndexState* state = obj->state;
     auto removed = without_gil([&] {
-      std::lock_guard lock(state->mutex);
+      std::unique_lock lock(state->mutex);
+      if (exit_begun()) park_for_exit(lock);
       return state->index.remove(id);
     });
     if (!removed) return raise_error(removed.error());

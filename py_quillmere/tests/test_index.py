@@ -1,0 +1,279 @@
+import numpy as np
+import pytest
+
+import py_quillmere as pq
+from conftest import ARITY, BUCKET, BUFFER, DIM, filled, records, small_builder
+
+
+def exact_top(data, query, k, distance="dot"):
+    """Reference neighbours by brute force, best first."""
+    if distance == "dot":
+        scores = data.astype(np.float64) @ query.astype(np.float64)
+        order = np.argsort(-scores, kind="stable")
+    else:
+        scores = ((data.astype(np.float64) - query.astype(np.float64)) ** 2).sum(axis=1)
+        order = np.argsort(scores, kind="stable")
+    return order[:k].astype(np.uint32)
+
+
+# ---- search ------------------------------------------------------------------
+
+
+def test_empty_index_returns_empty_uint32_array():
+    result = small_builder().build().search(np.ones(DIM, dtype=np.float32), 5)
+    assert isinstance(result, np.ndarray)
+    assert result.dtype == np.uint32 and result.ndim == 1 and result.size == 0
+
+
+@pytest.mark.parametrize("distance", ["dot", "l2"])
+@pytest.mark.parametrize("n", [7, 3 * BUFFER + 7])
+def test_search_with_full_budget_is_exact(distance, n, rng):
+    index, data = filled(n, small_builder(distance))
+    for _ in range(5):
+        query = rng.standard_normal(DIM).astype(np.float32)
+        for k in (1, 5, n + 3):
+            result = index.search(query, k)
+            assert result.dtype == np.uint32
+            assert len(result) == min(k, n)
+            np.testing.assert_array_equal(result, exact_top(data, query, k, distance))
+
+
+def test_search_result_owns_its_ids(rng):
+    index, data = filled(12)
+    query = rng.standard_normal(DIM).astype(np.float32)
+    result = index.search(query, 4)
+    assert result.base is not None or result.flags.owndata
+    expected = result.copy()
+    del index
+    np.testing.assert_array_equal(result, expected)
+    result[0] = 99  # writable and independent
+    assert result[0] == 99
+
+
+@pytest.mark.parametrize(
+    "kwargs, expect_empty",
+    [
+        ({}, False),
+        ({"n_candidates": 0}, True),
+        ({"n_candidates": 0, "search_strategy": "model"}, True),
+        ({"search_strategy": "model"}, False),
+        ({"n_candidates": 1}, False),
+        ({"n_candidates": 2**64 - 1}, False),
+        ({"n_candidates": np.uint64(5)}, False),
+        ({"unrelated": "ignored", "also": object()}, False),
+    ],
+)
+def test_search_keywords_apply_independently(kwargs, expect_empty, rng):
+    # Buffer only: one candidate; any positive budget visits all of it.
+    index, data = filled(9)
+    query = rng.standard_normal(DIM).astype(np.float32)
+    result = index.search(query, 3, **kwargs)
+    if expect_empty:
+        assert result.size == 0
+    else:
+        np.testing.assert_array_equal(result, exact_top(data, query, 3))
+
+
+def test_query_and_k_by_keyword(rng):
+    index, data = filled(9)
+    query = rng.standard_normal(DIM).astype(np.float32)
+    np.testing.assert_array_equal(index.search(k=2, query=query), exact_top(data, query, 2))
+    with pytest.raises(TypeError):
+        index.search(query, 2, k=3)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"n_candidates": -1}, TypeError, "n_candidates must be an integer"),
+        ({"n_candidates": "10"}, TypeError, "n_candidates must be an integer"),
+        ({"n_candidates": 1.0}, TypeError, "n_candidates must be an integer"),
+        ({"n_candidates": 2**64}, TypeError, "n_candidates must be an integer"),
+        ({"n_candidates": None}, TypeError, "n_candidates must be an integer"),
+        ({"search_strategy": 1}, TypeError, "search_strategy must be a string"),
+        ({"search_strategy": "MODEL"}, ValueError, "Invalid search strategy"),
+        ({"search_strategy": ""}, ValueError, "Invalid search strategy"),
+        ({"n_candidates": "x", "search_strategy": 1}, TypeError, "n_candidates must be an integer"),
+        ({"n_candidates": "x", "search_strategy": "bad"}, TypeError, "n_candidates must be an integer"),
+        ({"search_strategy": "knn"}, NotImplementedError, "not yet implemented"),
+    ],
+)
+def test_search_keyword_errors(kwargs, error, text):
+    index, _ = filled(5)
+    with pytest.raises(error) as caught:
+        index.search(np.ones(DIM, dtype=np.float32), 3, **kwargs)
+    assert type(caught.value) is error and str(caught.value) == text
+
+
+def strided_views(base):
+    """Views of the same DIM values laid out with unusual strides."""
+    views = {}
+    wide = np.zeros(3 * DIM, dtype=np.float32)
+    wide[::3] = base
+    views["stride3"] = wide[::3]
+    views["reversed"] = base[::-1].copy()[::-1]
+    raw = np.zeros(DIM * 4 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float32)
+    unaligned[:] = base
+    views["unaligned"] = unaligned
+    readonly = base.copy()
+    readonly.flags.writeable = False
+    views["readonly"] = readonly
+    column = np.zeros((DIM, 2), dtype=np.float32)
+    column[:, 0] = base
+    views["column"] = column[:, 0]
+    return views
+
+
+def test_odd_strides_give_the_same_answers(rng):
+    index, data = filled(2 * BUFFER + 3)
+    query = rng.standard_normal(DIM).astype(np.float32)
+    expected = index.search(query, 6)
+    for name, view in strided_views(query).items():
+        assert not np.shares_memory(view, query)
+        np.testing.assert_array_equal(index.search(view, 6), expected, err_msg=name)
+
+
+def test_zero_stride_query(rng):
+    index, data = filled(15)
+    value = np.float32(rng.standard_normal())
+    broadcast = np.broadcast_to(np.array([value], dtype=np.float32), (DIM,))
+    assert broadcast.strides == (0,)
+    np.testing.assert_array_equal(index.search(broadcast, 4), index.search(np.full(DIM, value, np.float32), 4))
+
+
+def test_records_of_odd_strides_are_stored_by_value():
+    index = small_builder().build()
+    base = records(1)[0]
+    for i, view in enumerate(strided_views(base).values()):
+        index.insert(view, i)
+    removed = index.delete(0)
+    np.testing.assert_array_equal(np.array(removed[0], dtype=np.float32), base)
+    for i in range(1, 5):
+        np.testing.assert_array_equal(np.array(index.delete(i)[0], dtype=np.float32), base)
+
+
+# ---- delete ------------------------------------------------------------------
+
+
+def test_delete_round_trip(rng):
+    n = 2 * BUFFER + 5  # records in a level and in the buffer
+    index, data = filled(n)
+    assert index.delete(n + 100) is None
+    for victim in (1, n - 1, BUFFER + 2):
+        removed = index.delete(victim)
+        assert isinstance(removed, tuple) and len(removed) == 2
+        values, id_ = removed
+        assert id_ == victim and isinstance(values, list)
+        assert all(type(v) is float for v in values)
+        np.testing.assert_array_equal(np.array(values, dtype=np.float32), data[victim])
+        assert index.delete(victim) is None
+    assert index.occupied() == n - 3
+    keep = np.setdiff1d(np.arange(n), [1, n - 1, BUFFER + 2])
+    query = rng.standard_normal(DIM).astype(np.float32)
+    result = index.search(query, n)
+    assert sorted(result.tolist()) == keep.tolist()
+
+
+# ---- statistics ----------------------------------------------------------------
+
+
+def test_statistics_agree_with_each_other():
+    index, _ = filled(5 * BUFFER + 3)
+    levels = index.n_levels()
+    assert levels >= 1
+    per_level = []
+    for level in range(levels):
+        buckets = index.level_n_buckets(level)
+        counts = [index.bucket_occupied(level, b) for b in range(buckets)]
+        assert buckets == ARITY ** (level + 1)
+        assert index.level_occupied(level) == sum(counts)
+        assert index.level_n_empty_buckets(level) == counts.count(0)
+        assert index.level_total_size(level) == buckets * BUCKET
+        per_level.append((buckets, sum(counts), counts.count(0)))
+    assert index.n_buckets() == sum(b for b, _, _ in per_level)
+    assert index.n_empty_buckets() == sum(e for _, _, e in per_level)
+    assert index.occupied() == sum(o for _, o, _ in per_level) + index.buffer_occupied()
+    assert index.occupied() == 5 * BUFFER + 3
+    assert index.buffer_occupied() == 3
+
+
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda i: i.level_occupied(5), "assertion failed: level_idx < self.levels.len()"),
+        (lambda i: i.level_n_buckets(5), "assertion failed: level_idx < self.levels.len()"),
+        (lambda i: i.level_total_size(2**64 - 1), "assertion failed: level_idx < self.levels.len()"),
+        (lambda i: i.level_n_empty_buckets(1), "assertion failed: level_idx < self.levels.len()"),
+        (lambda i: i.bucket_occupied(1, 0), "assertion failed: level_idx < self.levels.len()"),
+        (lambda i: i.bucket_occupied(0, ARITY), "assertion failed: bucket_idx < self.levels[level_idx].n_buckets()"),
+    ],
+)
+def test_statistics_out_of_range(call, text):
+    index, _ = filled(BUFFER)
+    assert index.n_levels() == 1
+    with pytest.raises(IndexError) as caught:
+        call(index)
+    assert str(caught.value) == text
+    assert index.occupied() == BUFFER
+
+
+def test_memory_usage_of_fresh_indexes():
+    # Only the buffer's reserved room differs between these two.
+    sizes = {}
+    for buffer in (10, 30):
+        index = small_builder().buffer_size(buffer).build()
+        sizes[buffer] = index.memory_usage()
+        assert (index.n_levels(), index.n_buckets(), index.occupied(), index.n_empty_buckets()) == (0, 0, 0, 0)
+    assert sizes[30] - sizes[10] == 4 * 20 * (DIM + 1)
+    assert sizes[10] > 4 * 10 * (DIM + 1)
+
+
+def test_memory_usage_grows_with_a_level():
+    index = small_builder().build()
+    empty = index.memory_usage()
+    data = records(BUFFER)
+    for i, row in enumerate(data[:-1]):
+        index.insert(row, i)
+    assert index.memory_usage() == empty  # the buffer's room was reserved up front
+    index.insert(data[-1], BUFFER - 1)
+    assert index.n_levels() == 1
+    # The level adds at least its classifier (linear 128, relu, then one output per
+    # bucket) and its stored records and ids.
+    parameters = (DIM * 128 + 128) + (128 * ARITY + ARITY)
+    assert index.memory_usage() - empty >= 4 * parameters + 4 * (DIM + 1) * index.level_occupied(0)
+
+
+# ---- dump and load -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n", [0, BUFFER - 1, 4 * BUFFER + 3])
+def test_dump_and_load_answer_the_same(tmp_path, rng, n):
+    index, data = filled(n)
+    target = tmp_path / "dump"
+    index.dump(str(target))
+    loaded = pq.QuillmereBuilder.from_disk(str(target)).build()
+    for name in ("n_levels", "n_buckets", "occupied", "n_empty_buckets", "buffer_occupied"):
+        assert getattr(loaded, name)() == getattr(index, name)(), name
+    for level in range(index.n_levels()):
+        for b in range(index.level_n_buckets(level)):
+            assert loaded.bucket_occupied(level, b) == index.bucket_occupied(level, b)
+    for _ in range(5):
+        query = rng.standard_normal(DIM).astype(np.float32)
+        for kwargs in ({}, {"n_candidates": BUCKET}):
+            np.testing.assert_array_equal(loaded.search(query, 7, **kwargs), index.search(query, 7, **kwargs))
+    # The loaded index keeps working: deletes reach loaded records, inserts compact.
+    if n:
+        assert loaded.delete(0)[1] == 0
+    extra = records(BUFFER, seed=99)
+    for i, row in enumerate(extra):
+        loaded.insert(row, 10_000 + i)
+    assert loaded.occupied() == index.occupied() + BUFFER - (1 if n else 0)
+
+
+def test_dump_into_an_existing_directory_fails(tmp_path):
+    index, _ = filled(3)
+    with pytest.raises(RuntimeError) as caught:
+        index.dump(str(tmp_path))
+    assert str(caught.value).startswith("File operation failed: ")
+    assert index.occupied() == 3

@@ -1,0 +1,101 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Runs in a child process so that a deadlock ends the child, not the test run,
+# and so that log_init can install its logger there.
+WORKLOAD = """
+import sys, threading
+import numpy as np
+import py_quillmere as pq
+
+WRITER = {writer!r}
+index = None
+if WRITER:
+    class Sink:
+        def __init__(self):
+            self.lines = 0
+            self.refused = 0
+            self.lock = threading.Lock()
+        def write(self, line):
+            with self.lock:
+                self.lines += 1
+            if WRITER == "reentrant" and index is not None:
+                # Calling back into the index from the writer is refused, never a deadlock.
+                try:
+                    index.n_levels()
+                except RuntimeError:
+                    with self.lock:
+                        self.refused += 1
+    sink = Sink()
+    pq.log_init(sink, "debug")
+
+DIM, INSERTERS, PER_THREAD = 8, 4, 60
+index = (pq.QuillmereBuilder().input_shape(DIM).buffer_size(16).bucket_size(8)
+         .arity(2).train_epochs(1).build())
+data = np.random.default_rng(5).standard_normal((INSERTERS * PER_THREAD, DIM)).astype(np.float32)
+done = threading.Event()
+errors = []
+
+def inserter(t):
+    try:
+        for i in range(t * PER_THREAD, (t + 1) * PER_THREAD):
+            index.insert(data[i], i)
+    except BaseException as e:
+        errors.append(repr(e))
+
+def searcher():
+    try:
+        while not done.is_set():
+            result = index.search(data[0], 5)
+            assert result.dtype == np.uint32 and len(result) <= 5
+    except BaseException as e:
+        errors.append(repr(e))
+
+def reader():
+    try:
+        while not done.is_set():
+            levels = index.n_levels()
+            index.occupied(); index.memory_usage(); index.n_buckets(); index.n_empty_buckets()
+            assert index.buffer_occupied() <= index.occupied()
+            for level in range(levels):
+                index.level_occupied(level)
+    except BaseException as e:
+        errors.append(repr(e))
+
+workers = [threading.Thread(target=inserter, args=(t,)) for t in range(INSERTERS)]
+others = [threading.Thread(target=searcher) for _ in range(2)] + [threading.Thread(target=reader) for _ in range(2)]
+for t in workers + others:
+    t.start()
+for t in workers:
+    t.join()
+done.set()
+for t in others:
+    t.join()
+assert not errors, errors
+assert index.occupied() == INSERTERS * PER_THREAD, index.occupied()
+result = index.search(data[0], INSERTERS * PER_THREAD, n_candidates=2**63)
+assert sorted(result.tolist()) == list(range(INSERTERS * PER_THREAD))
+if WRITER:
+    assert sink.lines > 0
+if WRITER == "reentrant":
+    assert sink.refused > 0, (sink.refused, sink.lines)
+print("ok", index.n_levels())
+"""
+
+
+@pytest.mark.parametrize("writer", [None, "plain", "reentrant"], ids=["no-logger", "python-writer", "reentrant-writer"])
+def test_threads_finish_and_count_every_record(writer):
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(WORKLOAD.format(writer=writer))],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=dict(os.environ),
+    )
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert result.stdout.split()[0] == "ok"
+    assert int(result.stdout.split()[1]) >= 2

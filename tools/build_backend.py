@@ -1,0 +1,121 @@
+"""A small in-tree build backend: CMake builds the extension module and this
+file packs it into a wheel. Standard library only; no network."""
+
+import base64
+import csv
+import hashlib
+import io
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import tomllib
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+MODULE = "py_quillmere"
+
+
+def _project():
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        return tomllib.load(f)["project"]
+
+
+def _tag():
+    python = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    return f"{python}-{python}-{platform}"
+
+
+def _build_dir(config_settings):
+    configured = (config_settings or {}).get("build-dir")
+    return pathlib.Path(configured) if configured else ROOT / "build" / "wheel"
+
+
+def _build_module(config_settings):
+    build = _build_dir(config_settings)
+    jobs = str((config_settings or {}).get("jobs") or os.cpu_count() or 1)
+    # The interpreter that runs the build is the one the module is built for.
+    subprocess.run(
+        ["cmake", "-S", str(ROOT), "-B", str(build), f"-DPython3_EXECUTABLE={sys.executable}",
+         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DQUILLMERE_BENCH=OFF"],
+        check=True,
+    )
+    subprocess.run(["cmake", "--build", str(build), "--target", MODULE, "-j", jobs], check=True)
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    built = build / MODULE / f"{MODULE}{suffix}"
+    if not built.is_file():
+        raise RuntimeError(f"the build did not produce {built}")
+    return built
+
+
+def _metadata(project):
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {project['name']}",
+        f"Version: {project['version']}",
+    ]
+    if "description" in project:
+        lines.append(f"Summary: {project['description']}")
+    if "requires-python" in project:
+        lines.append(f"Requires-Python: {project['requires-python']}")
+    for requirement in project.get("dependencies", []):
+        lines.append(f"Requires-Dist: {requirement}")
+    return "\n".join(lines) + "\n"
+
+
+def _wheel_file():
+    return f"Wheel-Version: 1.0\nGenerator: {MODULE}-build-backend\nRoot-Is-Purelib: false\nTag: {_tag()}\n"
+
+
+def _dist_info(project):
+    return f"{project['name'].replace('-', '_')}-{project['version']}.dist-info"
+
+
+def _record_row(name, data):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return [name, f"sha256={digest}", str(len(data))]
+
+
+# ---- PEP 517 hooks -------------------------------------------------------------
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    project = _project()
+    info = pathlib.Path(metadata_directory) / _dist_info(project)
+    info.mkdir(parents=True, exist_ok=True)
+    (info / "METADATA").write_text(_metadata(project))
+    (info / "WHEEL").write_text(_wheel_file())
+    return info.name
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    project = _project()
+    built = _build_module(config_settings)
+    info = _dist_info(project)
+    files = {
+        built.name: built.read_bytes(),
+        f"{info}/METADATA": _metadata(project).encode(),
+        f"{info}/WHEEL": _wheel_file().encode(),
+    }
+    record = io.StringIO()
+    writer = csv.writer(record, lineterminator="\n")
+    for name, data in files.items():
+        writer.writerow(_record_row(name, data))
+    writer.writerow([f"{info}/RECORD", "", ""])
+    files[f"{info}/RECORD"] = record.getvalue().encode()
+
+    wheel_name = f"{project['name'].replace('-', '_')}-{project['version']}-{_tag()}.whl"
+    path = pathlib.Path(wheel_directory) / wheel_name
+    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as wheel:
+        for name, data in files.items():
+            entry = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            entry.external_attr = (0o755 if name == built.name else 0o644) << 16
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            wheel.writestr(entry, data)
+    return wheel_name
