@@ -50,6 +50,9 @@ struct Bucket {
   Result<RemovedRecord> remove_at(std::uint64_t position) {
     return delete_record(records, ids, position, input_shape);
   }
+  // Appends the records, then the ids, at the current end of the level's two open
+  // files and returns where they start.
+  Result<DiskBucket> dump(int records_file, int ids_file) const;
 };
 
 // The insert buffer: a store with a hard capacity of `size` records.
@@ -75,6 +78,8 @@ struct Buffer {
   Result<RemovedRecord> remove_at(std::uint64_t position) {
     return delete_record(records, ids, position, input_shape);
   }
+  // Writes "buffer_records.bin" and "buffer_ids.bin" into the absolute directory `dir`.
+  Result<DiskBuffer> dump(const std::string& dir) const;
 };
 
 // Makes one Bucket. Slots are checked in the order size, input_shape, then (with a
@@ -102,10 +107,12 @@ struct BufferBuilder {
   Result<Buffer> build() const;
 };
 
-// Reading dumped stores; defined together with the dump and load code.
+// Reading dumped stores. Every offset and count is checked against the files' real
+// sizes before anything is allocated; a short file is ErrorKind::FileOperation.
 // Fills `bucket` with disk.count records and ids read at the DiskBucket's offsets.
 Result<void> read_bucket_arrays(int records_file, int ids_file, const DiskBucket& disk, Bucket& bucket);
-// Fills `buffer` with the disk.count records and ids of the buffer's two files.
+// Fills `buffer` with the disk.count records and ids of the buffer's two files (regular
+// files only); more records than buffer.size is refused.
 Result<void> read_buffer_files(const DiskBuffer& disk, Buffer& buffer);
 
 }  // namespace quillmere

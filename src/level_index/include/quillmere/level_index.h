@@ -66,6 +66,9 @@ class LevelIndex {
   Result<void> train(std::span<const float> records);
   // Records its timing only.
   Result<void> retrain(std::span<const float> records);
+  // Writes "model-<n>.safetensors", then every bucket into "bucket-records-<n>.bin" and
+  // "bucket-ids-<n>.bin", in the absolute directory `dir`.
+  Result<DiskLevelIndex> dump(const std::string& dir, std::uint64_t n) const;
 
   // Moves every bucket's lists and the id map out (no copy); the level stays with
   // empty buckets. restore_contents puts exactly that back.
@@ -116,8 +119,9 @@ struct LevelIndexBuilder {
   Result<LevelIndex> build() const;
 };
 
-// Opens a dumped level's two files and reads every DiskBucket in order into a Bucket
-// of `bucket_size` (through BucketBuilder); defined together with the load code.
+// Opens a dumped level's two files (regular files only), checks every DiskBucket
+// against their sizes, then reads each in order into a Bucket of `bucket_size` (through
+// BucketBuilder). A level without buckets is refused.
 Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::uint64_t bucket_size,
                                                std::uint64_t input_shape);
 

@@ -1,0 +1,187 @@
+#include "quillmere/raw_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "quillmere/checked.h"
+
+namespace quillmere::raw {
+namespace {
+
+Error os_failure(int err) { return Error::file_operation(os_error_text(err)); }
+
+// Every byte of [data, data + bytes) at the current position.
+Result<void> write_bytes(int fd, const unsigned char* data, std::uint64_t bytes) noexcept {
+  while (bytes > 0) {
+    // Linux moves at most about 2 GiB per call; ask for no more than 1 GiB at a time.
+    const std::size_t chunk = bytes < (std::uint64_t{1} << 30) ? static_cast<std::size_t>(bytes) : std::size_t{1} << 30;
+    const ssize_t n = ::write(fd, data, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(os_failure(errno));
+    }
+    if (n == 0) return fail(Error::file_operation("failed to write whole buffer"));
+    data += n;
+    bytes -= static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+Result<void> read_bytes_at(int fd, std::uint64_t offset, unsigned char* data, std::uint64_t bytes) noexcept {
+  while (bytes > 0) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+      return fail(Error::file_operation("offset " + std::to_string(offset) + " is beyond the largest file position"));
+    const std::size_t chunk = bytes < (std::uint64_t{1} << 30) ? static_cast<std::size_t>(bytes) : std::size_t{1} << 30;
+    const ssize_t n = ::pread(fd, data, chunk, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(os_failure(errno));
+    }
+    if (n == 0) return fail(Error::file_operation("failed to fill whole buffer: unexpected end of file"));
+    data += n;
+    offset += static_cast<std::uint64_t>(n);
+    bytes -= static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+template <class T>
+Result<void> write_le(int fd, std::span<const T> values) noexcept {
+  static_assert(sizeof(T) == 4);
+  if constexpr (std::endian::native == std::endian::little) {
+    return write_bytes(fd, reinterpret_cast<const unsigned char*>(values.data()), values.size_bytes());
+  } else {
+    std::array<std::uint32_t, 4096> block;
+    while (!values.empty()) {
+      const std::size_t n = values.size() < block.size() ? values.size() : block.size();
+      for (std::size_t i = 0; i < n; ++i) block[i] = std::byteswap(std::bit_cast<std::uint32_t>(values[i]));
+      if (auto r = write_bytes(fd, reinterpret_cast<const unsigned char*>(block.data()), n * 4); !r) return r;
+      values = values.subspan(n);
+    }
+    return {};
+  }
+}
+
+template <class T>
+Result<void> read_le_at(int fd, std::uint64_t offset, std::span<T> out) noexcept {
+  static_assert(sizeof(T) == 4);
+  if (auto r = read_bytes_at(fd, offset, reinterpret_cast<unsigned char*>(out.data()), out.size_bytes()); !r) return r;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (auto& v : out) v = std::bit_cast<T>(std::byteswap(std::bit_cast<std::uint32_t>(v)));
+  }
+  return {};
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> File::close() noexcept {
+  const int fd = std::exchange(fd_, -1);
+  // The descriptor is gone after close() whatever it reports, so it is never retried.
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(os_failure(errno));
+  return {};
+}
+
+Result<File> open_regular(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(os_failure(errno));
+  try {
+    File file(fd, path);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(os_failure(errno));
+    if (!S_ISREG(st.st_mode)) return fail(Error::file_operation(path + " is not a regular file"));
+    // Blocking reads again; a regular file never blocks, this only keeps the flags plain.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return file;
+  } catch (...) {
+    ::close(fd);
+    return fail(Error::out_of_memory("out of memory while opening a file"));
+  }
+}
+
+Result<File> create(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(os_failure(errno));
+  try {
+    return File(fd, path);
+  } catch (...) {
+    ::close(fd);
+    return fail(Error::out_of_memory("out of memory while creating a file"));
+  }
+}
+
+Result<std::uint64_t> file_size(int fd) noexcept {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail(os_failure(errno));
+  if (st.st_size < 0) return fail(Error::file_operation("the file reports a negative size"));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::uint64_t> position(int fd) noexcept {
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  if (at < 0) return fail(os_failure(errno));
+  return static_cast<std::uint64_t>(at);
+}
+
+Result<void> write_f32(int fd, std::span<const float> values) noexcept { return write_le(fd, values); }
+Result<void> write_u32(int fd, std::span<const std::uint32_t> values) noexcept { return write_le(fd, values); }
+Result<void> read_f32_at(int fd, std::uint64_t offset, std::span<float> out) noexcept {
+  return read_le_at(fd, offset, out);
+}
+Result<void> read_u32_at(int fd, std::uint64_t offset, std::span<std::uint32_t> out) noexcept {
+  return read_le_at(fd, offset, out);
+}
+
+Result<std::uint64_t> extent_in_file(std::uint64_t offset, std::uint64_t count, std::uint64_t per_count,
+                                     std::uint64_t elem_bytes, std::uint64_t size, std::string_view file,
+                                     std::string_view what) noexcept {
+  try {
+    auto elems = checked_mul(count, per_count);
+    auto bytes = elems ? checked_mul(*elems, elem_bytes) : std::nullopt;
+    auto end = bytes ? checked_add(offset, *bytes) : std::nullopt;
+    if (!end)
+      return fail(Error::file_operation(std::string(what) + " of " + std::to_string(count) +
+                                        " records overflows the largest file size (" + std::string(file) + ")"));
+    if (*end > size)
+      return fail(Error::file_operation(std::string(what) + " of " + std::to_string(count) + " records at offset " +
+                                        std::to_string(offset) + " needs " + std::to_string(*end) + " bytes but " +
+                                        std::string(file) + " holds " + std::to_string(size)));
+    return *bytes;
+  } catch (...) {
+    return fail(Error::out_of_memory("out of memory while describing a file error"));
+  }
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+}  // namespace quillmere::raw

@@ -1,0 +1,177 @@
+// Dumping an index into a new directory, and filling a builder from a dumped
+// directory or from a YAML configuration file.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "quillmere/config_reader.h"
+#include "quillmere/index.h"
+#include "quillmere/raw_file.h"
+
+namespace quillmere {
+namespace {
+
+const char kMetaFile[] = "meta.json";
+// meta.json is written under this name and renamed into place last, so a directory
+// holding meta.json always holds a complete dump.
+const char kMetaTempFile[] = ".meta.json.partial";
+
+// `path` made absolute against the current directory; symbolic links are not resolved.
+Result<std::string> absolute_path(const std::string& path) {
+  if (path.empty()) return fail(Error::file_operation("cannot make an empty path absolute"));
+  if (path.front() == '/') return path;
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  if (!cwd) return fail(Error::file_operation(os_error_text(errno)));
+  return raw::join_path(cwd.get(), path);
+}
+
+// Writes one line to standard output in one write and flushes it. A closed or broken
+// standard output is ignored: the line is informational. SIGPIPE is held back meanwhile
+// so a reader that went away cannot end the process.
+void print_line(const std::string& line) noexcept {
+  const int saved_errno = errno;
+  sigset_t pipe_only, old_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  const bool masked = ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
+  bool was_pending = false;
+  if (masked) {
+    sigset_t pending;
+    was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  if (std::fflush(stdout) != 0) std::clearerr(stdout);
+  if (masked) {
+    sigset_t pending;
+    if (!was_pending && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{0, 0};
+      while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  }
+  errno = saved_errno;
+}
+
+// The whole content of an open file; failures are the metadata reader's.
+Result<std::string> read_whole(int fd) {
+  std::string text;
+  auto size = raw::file_size(fd);
+  if (size && *size < (std::uint64_t{1} << 30)) text.reserve(static_cast<std::size_t>(*size));
+  char block[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, block, sizeof block);
+    if (n == 0) return text;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::invalid_json(os_error_text(errno)));
+    }
+    text.append(block, static_cast<std::size_t>(n));
+  }
+}
+
+Result<void> dump_into(const Index& index, const std::string& dir) {
+  DiskIndex disk;
+  disk.compaction_strategy = CompactionStrategy{index.compaction_strategy().rebuild_strategy};
+  disk.levels_config = index.levels_config();
+  disk.buffer_size = index.buffer().size;
+  disk.input_shape = index.input_shape();
+  disk.arity = index.arity();
+  disk.distance_fn = index.distance_fn();
+  disk.delete_method = index.delete_method();
+  disk.levels.reserve(index.levels().size());
+  for (std::uint64_t n = 0; n < index.levels().size(); ++n) {
+    auto level = index.levels()[n].dump(dir, n);
+    if (!level) return fail(level.error());
+    disk.levels.push_back(std::move(*level));
+  }
+  auto buffer = index.buffer().dump(dir);
+  if (!buffer) return fail(buffer.error());
+  disk.disk_buffer = std::move(*buffer);
+
+  const std::string temp = raw::join_path(dir, kMetaTempFile);
+  if (auto w = write_meta_json_file(temp, disk); !w) {
+    ::unlink(temp.c_str());
+    return w;
+  }
+  if (::rename(temp.c_str(), raw::join_path(dir, kMetaFile).c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return fail(Error::file_operation(os_error_text(err)));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> Index::dump(const std::string& working_dir) const {
+  try {
+    auto dir = absolute_path(working_dir);
+    if (!dir) return fail(dir.error());
+    // Not recursive, and an existing directory is refused before anything is written.
+    if (::mkdir(dir->c_str(), 0777) != 0) return fail(Error::file_operation(os_error_text(errno)));
+    return dump_into(*this, *dir);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("out of memory while dumping the index"));
+  }
+}
+
+Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
+  try {
+    const std::string meta_path = raw::join_path(dir, kMetaFile);
+    print_line("Loading index metadata from " + meta_path + "\n");
+    auto file = raw::open_regular(meta_path);
+    if (!file) return fail(file.error());
+    print_line("Deserializing index metadata...\n");
+    auto text = read_whole(file->fd());
+    if (!text) return fail(text.error());
+    (void)file->close();  // read-only: nothing is lost if closing complains
+    auto disk = read_meta_json(*text);
+    if (!disk) return fail(disk.error());
+
+    IndexBuilder b;
+    b.buffer_size = disk->buffer_size;
+    b.input_shape = disk->input_shape;
+    b.arity = disk->arity;
+    b.device = ModelDevice::cpu();  // the directory records no device
+    b.levels = std::move(disk->levels_config);
+    b.disk_levels = std::move(disk->levels);
+    b.disk_buffer = std::move(disk->disk_buffer);
+    b.delete_method = disk->delete_method;
+    b.distance_fn = disk->distance_fn;
+    b.compaction_strategy = CompactionStrategy{disk->compaction_strategy.rebuild_strategy};
+    return b;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("out of memory while reading index metadata"));
+  }
+}
+
+Result<IndexBuilder> IndexBuilder::from_yaml(const std::string& path) {
+  try {
+    auto config = read_index_config_yaml_file(path);
+    if (!config) return fail(config.error());
+    IndexBuilder b;
+    b.buffer_size = config->buffer_size;
+    b.input_shape = config->input_shape;
+    b.arity = config->arity;
+    b.device = config->device;
+    b.levels = std::move(config->levels);
+    b.distance_fn = config->distance_fn;
+    b.compaction_strategy = config->compaction_strategy;
+    b.delete_method = config->delete_method;
+    return b;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::out_of_memory("out of memory while reading the YAML configuration"));
+  }
+}
+
+}  // namespace quillmere
