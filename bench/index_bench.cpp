@@ -67,6 +67,10 @@ class TimeTally : public quillmere::log::Logger {
     std::lock_guard lock(mu_);
     return total_[f];
   }
+  void print() {
+    std::lock_guard lock(mu_);
+    for (const auto& [f, s] : total_) std::printf("    %-16s %8.3f s\n", f.c_str(), s);
+  }
 
  private:
   static double parse(const std::string& t) {
@@ -139,6 +143,8 @@ int main(int argc, char** argv) {
   std::printf("  training %.2f s (%.1f%%), placing %.2f s (%.1f%%), copying %.2f s (%.1f%%), buffer appends %.2f s (%.1f%%)\n",
               train_s, 100 * train_s / ingest, place_s, 100 * place_s / ingest, copy_s, 100 * copy_s / ingest,
               ingest - compact_s, 100 * (ingest - compact_s) / ingest);
+
+  tally->print();
 
   // Exact neighbours over every training image, the reference and the peer.
   std::vector<std::span<const float>> all;
