@@ -47,7 +47,7 @@ enum class Global : std::uint8_t {
   RebuildTensorV2,
   RebuildParameter,
   RebuildParameterWithState,
-  StorageType,  // Value::i holds the at::ScalarType
+  StorageType,  // Value::ref holds the at::ScalarType
   ModuleClass,  // a "__torch__" class of a libtorch module archive
 };
 
@@ -140,8 +140,11 @@ class StorageLoader {
     if (size != expected)
       bad("storage record '" + record + "' holds " + std::to_string(size) + " bytes, expected " +
           std::to_string(expected));
-    at::Tensor flat = at::empty({static_cast<std::int64_t>(numel)}, at::TensorOptions().dtype(dtype));
+    // Bools are read as bytes and normalised: any other byte than 0 or 1 is no valid bool.
+    const auto raw_type = dtype == at::kBool ? at::kByte : dtype;
+    at::Tensor flat = at::empty({static_cast<std::int64_t>(numel)}, at::TensorOptions().dtype(raw_type));
     if (size > 0) std::memcpy(flat.data_ptr(), ptr.get(), size);
+    if (dtype == at::kBool) flat = flat.ne(0);
     return cache_.emplace(key, StorageInfo{dtype, numel, std::move(flat)}).first->second;
   }
 
@@ -392,7 +395,7 @@ class Unpickler {
       // Overlapping views could expand a tiny storage into a huge tensor when copied out.
       if (numel > st.numel) bad("tensor holds more elements than its storage");
     }
-    return tensor(st.flat.as_strided(sizes, strides, offset).contiguous().clone());
+    return tensor(st.flat.as_strided(sizes, strides, offset).clone(at::MemoryFormat::Contiguous));
   }
 
   Value reduce(const Value& fn, const Value& args_v) {
@@ -553,7 +556,8 @@ class Unpickler {
       }
       case 0x81: {  // NEWOBJ
         Value args = pop(), cls = pop();
-        if (!as_tuple(args, "constructor arguments").empty()) bad("objects with constructor arguments are not supported");
+        if (!as_tuple(args, "constructor arguments").empty())
+          bad("objects with constructor arguments are not supported");
         if (cls.kind != Kind::Global) bad("cannot instantiate a " + std::string(kind_name(cls.kind)));
         const auto g = static_cast<Global>(cls.i);
         if (g == Global::ModuleClass) {
