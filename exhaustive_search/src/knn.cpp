@@ -14,9 +14,12 @@
 namespace quillmere {
 namespace {
 
-// A piece is split only when both halves keep at least this many candidates: below that,
-// scheduling costs more than the scan it spreads.
-constexpr std::size_t kMinLeaf = 512;
+// Leaf sizes in values read. Below the minimum, scheduling a piece costs more than scanning
+// it; above the maximum, a piece whose thread is preempted holds back the whole search, so it
+// is split even when the budget is spent. (768-value records: 256 to 1024 candidates.)
+constexpr std::size_t kMinLeafValues = 256 * 768;
+constexpr std::size_t kMaxLeafValues = 1024 * 768;
+constexpr std::size_t kMinLeafCandidates = 256;
 
 using Kernel = void (*)(const float*, const float*, std::uint64_t, double*);
 
@@ -27,7 +30,15 @@ struct Fold {
   std::uint64_t dim;
   std::uint64_t k;
   Kernel kernel;
-  std::size_t threads;
+  std::size_t threads = 1;
+  std::size_t min_leaf = kMinLeafCandidates;  // candidates
+  std::size_t max_leaf = 4 * kMinLeafCandidates;
+
+  void size_leaves() {
+    const std::size_t values = std::max<std::size_t>(dim, 1);
+    min_leaf = std::max(kMinLeafCandidates, kMinLeafValues / values);
+    max_leaf = std::max(2 * min_leaf, kMaxLeafValues / values);
+  }
 
   // Folds positions [begin, end) in increasing order into one heap.
   TopKHeap<M> leaf(std::size_t begin, std::size_t end) const {
@@ -42,17 +53,20 @@ struct Fold {
   }
 
   // Halves a piece while the split budget allows: a piece that was stolen renews the budget
-  // to at least the thread count, one that stays on its creator's thread halves it.
+  // to at least the thread count, one that stays on its creator's thread halves it. Leaf
+  // sizes only bound this; any split gives the same answer up to equal l2 distances at the cut.
   TopKHeap<M> run(std::size_t begin, std::size_t end, std::size_t budget, int creator) const {
     const int me = tbb::this_task_arena::current_thread_index();
     const std::size_t len = end - begin;
     bool split = false;
-    if (len / 2 >= kMinLeaf) {
+    if (len / 2 >= min_leaf) {
       if (me != creator) {
         budget = std::max(budget / 2, threads);
         split = true;
       } else if (budget > 0) {
         budget /= 2;
+        split = true;
+      } else if (len > max_leaf) {
         split = true;
       }
     }
@@ -68,7 +82,8 @@ struct Fold {
 template <Metric M>
 std::vector<Neighbor> search(std::span<const std::span<const float>> candidates, std::span<const float> query,
                              std::uint64_t k, Kernel kernel) {
-  Fold<M> fold{candidates, query.data(), query.size(), k, kernel, 1};
+  Fold<M> fold{candidates, query.data(), query.size(), k, kernel};
+  fold.size_leaves();
   const std::size_t n = candidates.size();
   TopKHeap<M> result;
   if (pool::parallel_available()) {
