@@ -19,6 +19,8 @@ std::size_t g_requested = 0;             // 0: not set, use the default
 std::atomic<tbb::task_arena*> g_arena{nullptr};
 
 std::atomic<bool> g_forked_child{false};
+// A forked child's own arena of one slot: it never wakes the inherited (dead) workers.
+std::atomic<tbb::task_arena*> g_child_arena{nullptr};
 
 // Set-up is never half done across a fork; the child also learns whether it inherited a
 // started scheduler.
@@ -26,6 +28,8 @@ void before_fork() { g_mutex.lock(); }
 void after_fork_parent() { g_mutex.unlock(); }
 void after_fork_child() {
   if (g_arena.load(std::memory_order_relaxed) != nullptr) g_forked_child.store(true, std::memory_order_relaxed);
+  // An arena made by the parent may have been in use by another thread at the fork.
+  g_child_arena.store(nullptr, std::memory_order_relaxed);
   g_mutex.unlock();
 }
 [[maybe_unused]] const int g_atfork = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
@@ -58,6 +62,14 @@ std::size_t thread_count() {
 bool parallel_available() noexcept { return !g_forked_child.load(std::memory_order_relaxed); }
 
 tbb::task_arena& arena() {
+  if (!parallel_available()) {
+    if (tbb::task_arena* a = g_child_arena.load(std::memory_order_acquire)) return *a;
+    std::lock_guard lock(g_mutex);
+    if (tbb::task_arena* a = g_child_arena.load(std::memory_order_acquire)) return *a;
+    auto* a = new tbb::task_arena(1, 1);
+    g_child_arena.store(a, std::memory_order_release);
+    return *a;
+  }
   if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;
   std::lock_guard lock(g_mutex);
   if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;

@@ -128,12 +128,13 @@ TEST(Pool, UsableInAForkedChild) {
   for (std::size_t i = 0; i < n; ++i) cands.emplace_back(flat.data() + i * dim, dim);
   const std::span<const float> query(flat.data() + 5 * dim, dim);
   ASSERT_TRUE(quillmere::knn_search(cands, query, 3, quillmere::Metric::l2).has_value());
+  ASSERT_TRUE(pool::parallel_available());
 
   std::atomic<bool> stop{false};
   std::thread busy([&] {
     while (!stop.load()) (void)quillmere::knn_search(cands, query, 3, quillmere::Metric::dot);
   });
-  for (int round = 0; round < 8; ++round) {
+  for (int round = 0; round < 16; ++round) {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -143,7 +144,11 @@ TEST(Pool, UsableInAForkedChild) {
       pool::for_each_range(100, 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) sum += i;
       });
-      ok = ok && sum.load() == 4950;
+      ok = ok && sum.load() == 4950 && !pool::parallel_available();
+      // Direct use of the arena still completes, on this thread alone.
+      std::atomic<long> direct{0};
+      pool::arena().execute([&] { tbb::parallel_for(0, 1000, [&](int i) { direct += i; }); });
+      ok = ok && direct.load() == 499500 && pool::arena().max_concurrency() == 1;
       std::_Exit(ok ? 0 : 1);
     }
     int status = 0;

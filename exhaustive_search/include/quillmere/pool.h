@@ -4,10 +4,10 @@
 // or through for_each_range below. A task already running in the arena may start more
 // parallel work (no deadlock), and an exception thrown by a task reaches the caller.
 //
-// After fork(): the scheduler's threads do not survive into the child, and its internal
-// locks may have been taken at the moment of the fork, so a child of a process whose pool
-// had started must not touch the scheduler at all. parallel_available() is false there and
-// work runs on the calling thread instead.
+// After fork(): the scheduler's threads do not survive into the child, and waking them there
+// can hang. In a child of a process whose pool had started, parallel_available() is false:
+// for_each_range and the search then run on the calling thread without the scheduler, and
+// arena() hands out an arena of one slot that never waits for a worker (prefer the former).
 #pragma once
 
 #include <cstddef>
@@ -29,8 +29,8 @@ std::expected<void, std::string> set_thread_count(std::size_t n);
 // process may run on.
 std::size_t thread_count();
 
-// The process-wide arena, created on first use and kept until the process ends.
-// Call only when parallel_available().
+// The process-wide arena, created on first use and kept until the process ends (in a forked
+// child, see above, an arena of one slot).
 tbb::task_arena& arena();
 
 // False in a process forked from one whose pool had started (see above).
