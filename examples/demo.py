@@ -53,9 +53,11 @@ def load_data():
 def progress(done, total, started, width=40):
     filled = width * done // total
     rate = done / max(time.perf_counter() - started, 1e-9)
-    sys.stderr.write(f"\r  [{'#' * filled}{'.' * (width - filled)}] {done:6d}/{total} {rate:8.0f} rec/s")
-    if done == total:
-        sys.stderr.write("\n")
+    bar = f"  [{'#' * filled}{'.' * (width - filled)}] {done:6d}/{total} {rate:8.0f} rec/s"
+    if sys.stderr.isatty():
+        sys.stderr.write("\r" + bar + ("\n" if done == total else ""))
+    elif done == total or (10 * done // total) != (10 * (done - max(total // 200, 1)) // total):
+        sys.stderr.write(bar + "\n")  # every tenth when not on a terminal
     sys.stderr.flush()
 
 
@@ -130,6 +132,7 @@ def main():
         index.dump(target)
         dumped = time.perf_counter() - started
         size = sum(f.stat().st_size for f in pathlib.Path(target).iterdir())
+        sys.stdout.flush()  # loading prints its own lines from native code
         started = time.perf_counter()
         loaded = pq.QuillmereBuilder.from_disk(target).build()
         loaded_in = time.perf_counter() - started

@@ -157,7 +157,9 @@ def test_absurd_configurations_raise_instead_of_aborting(make):
 def test_from_yaml(tmp_path):
     path = tmp_path / "config.yaml"
     path.write_text(
-        "compaction_strategy: bentley_saxe:basic_rebuild\n"
+        "compaction_strategy:\n"
+        "  type: bentley_saxe\n"
+        "  rebuild_strategy: basic_rebuild\n"
         "levels:\n"
         "  model:\n"
         "    layers:\n"
