@@ -103,12 +103,13 @@ Result<void> File::close() noexcept {
 }
 
 Result<File> open_regular(const std::string& path) noexcept {
-  int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(os_failure(errno));
   try {
-    File file(fd, path);
+    std::string owned = path;  // copied before anything is opened
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(os_failure(errno));
+    File file(fd, std::move(owned));
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail(os_failure(errno));
     if (!S_ISREG(st.st_mode)) return fail(Error::file_operation(path + " is not a regular file"));
@@ -117,20 +118,19 @@ Result<File> open_regular(const std::string& path) noexcept {
     if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return file;
   } catch (...) {
-    ::close(fd);
     return fail(Error::out_of_memory("out of memory while opening a file"));
   }
 }
 
 Result<File> create(const std::string& path) noexcept {
-  int fd;
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(os_failure(errno));
   try {
-    return File(fd, path);
+    std::string owned = path;
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(os_failure(errno));
+    return File(fd, std::move(owned));
   } catch (...) {
-    ::close(fd);
     return fail(Error::out_of_memory("out of memory while creating a file"));
   }
 }
