@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
 #include <random>
 #include <span>
 #include <vector>
@@ -168,4 +171,26 @@ BENCHMARK(knn_to_read_ratio)->UseRealTime()->Unit(benchmark::kMillisecond)->MinT
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --pool_threads=N fixes the pool's worker count (default: the cores); the rest goes to the
+// benchmark library.
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.starts_with("--pool_threads=")) {
+      const auto set = quillmere::pool::set_thread_count(std::stoul(std::string(arg.substr(15))));
+      if (!set) {
+        std::fprintf(stderr, "%s\n", set.error().c_str());
+        return 2;
+      }
+      continue;
+    }
+    rest.push_back(argv[i]);
+  }
+  int n = static_cast<int>(rest.size());
+  benchmark::Initialize(&n, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
