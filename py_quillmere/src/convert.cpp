@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <thread>
+
+#include <pthread.h>
 #include <string_view>
 
 namespace pyq {
@@ -218,6 +220,17 @@ PyObject* wait_for_core_work(PyObject*, PyObject*) {
 }
 
 PyMethodDef exit_hook_def = {"_wait_for_core_work", wait_for_core_work, METH_NOARGS, nullptr};
+
+// A forked child has only the forking thread: work counted for the others
+// would make its exit wait forever.
+void work_before_fork() { g_work_mutex.lock(); }
+void work_after_fork_parent() { g_work_mutex.unlock(); }
+void work_after_fork_child() {
+  g_work_in_flight = 0;
+  g_work_mutex.unlock();
+}
+[[maybe_unused]] const int g_work_atfork =
+    pthread_atfork(work_before_fork, work_after_fork_parent, work_after_fork_child);
 
 }  // namespace
 

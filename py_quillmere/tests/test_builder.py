@@ -218,9 +218,3 @@ def test_from_disk_builds_independent_indexes(tmp_path):
     assert first.occupied() == index.occupied() - 1
     assert second.occupied() == index.occupied()
     assert second.delete(3) is not None
-
-
-def test_from_disk_of_a_missing_directory(tmp_path):
-    with pytest.raises(RuntimeError) as caught:
-        pq.QuillmereBuilder.from_disk(str(tmp_path / "absent"))
-    assert str(caught.value).startswith("File operation failed: ")

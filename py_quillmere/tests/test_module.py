@@ -76,7 +76,7 @@ def test_log_init_signature():
 def test_static_methods_need_no_instance():
     with pytest.raises(RuntimeError, match="^File operation failed: "):
         pq.QuillmereBuilder.from_yaml("/nonexistent/quillmere.yaml")
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match="^File operation failed: "):
         pq.QuillmereBuilder.from_disk("/nonexistent/quillmere-dir")
 
 
