@@ -99,3 +99,73 @@ def test_threads_finish_and_count_every_record(writer):
     assert result.returncode == 0, result.stderr[-4000:]
     assert result.stdout.split()[0] == "ok"
     assert int(result.stdout.split()[1]) >= 2
+
+
+DAEMONS_AT_EXIT = """
+import threading, time
+import numpy as np
+import py_quillmere as pq
+
+index = (pq.QuillmereBuilder().input_shape(4).buffer_size(8).bucket_size(4)
+         .arity(2).train_epochs(1).build())
+data = np.random.default_rng(0).standard_normal((64, 4)).astype(np.float32)
+
+def loop(k):
+    i = k
+    while True:
+        index.insert(data[i % 64], i)
+        index.search(data[i % 64], 2)
+        index.n_levels()
+        i += 3
+
+for k in range(3):
+    threading.Thread(target=loop, args=(k,), daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+def test_daemon_threads_inside_the_index_at_exit():
+    # The main thread returns while daemon threads insert (and compact) and search.
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT], capture_output=True, text=True,
+                                timeout=120, env=dict(os.environ))
+        assert result.returncode == 0, result.stderr[-4000:]
+        assert "Traceback" not in result.stderr, result.stderr[-4000:]
+
+
+FORK_WHILE_SEARCHING = """
+import os, threading
+import numpy as np
+import py_quillmere as pq
+
+index = (pq.QuillmereBuilder().input_shape(32).buffer_size(500).bucket_size(250)
+         .arity(2).train_epochs(1).build())
+data = np.random.default_rng(0).standard_normal((1000, 32)).astype(np.float32)
+for i, row in enumerate(data):
+    index.insert(row, i)
+stop = threading.Event()
+
+def loop():
+    i = 0
+    while not stop.is_set():
+        index.search(data[i % 1000], 5)
+        i += 1
+
+thread = threading.Thread(target=loop)
+thread.start()
+for _ in range(10):
+    pid = os.fork()
+    if pid == 0:
+        raise SystemExit(0)  # the ordinary exit path, exit hooks included
+    assert os.waitpid(pid, 0)[1] == 0
+stop.set()
+thread.join()
+print("ok")
+"""
+
+
+def test_forked_child_exits_while_the_parent_searches():
+    result = subprocess.run([sys.executable, "-c", FORK_WHILE_SEARCHING], capture_output=True, text=True,
+                            timeout=120, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert result.stdout.strip() == "ok"
