@@ -5,8 +5,10 @@
 #include <torch/optim/adam.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "dense.h"
@@ -60,21 +62,45 @@ struct Op {
   std::size_t index = 0;  // into the linear layers
 };
 
+// Sort key that orders probabilities from highest to lowest as unsigned integers, NaN last.
+std::uint32_t descending_key(float f) {
+  if (std::isnan(f)) return 0xFFFFFFFFu;
+  const auto bits = std::bit_cast<std::uint32_t>(f);
+  const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+  return ~ascending;
+}
+
 // Pairs every probability with its bucket, highest first, NaN last, equal ones by ascending
-// bucket. Sorting compact (key, index) records keeps this cheap on the search path.
+// bucket. Many buckets go through a stable radix sort: a comparison sort of a few hundred
+// probabilities costs more than the forward pass on the search path.
 std::vector<BucketProbability> ranked(const std::vector<float>& probs) {
-  struct Key {
-    float p;
-    std::uint32_t i;
-  };
-  std::vector<Key> keys(probs.size());
-  for (std::size_t i = 0; i < probs.size(); ++i) {
-    // Probabilities are never negative, so -1 puts NaN behind every number.
-    keys[i] = {std::isnan(probs[i]) ? -1.0f : probs[i], static_cast<std::uint32_t>(i)};
+  const std::size_t n = probs.size();
+  // Key in the high half, bucket in the low half: ordering the words orders both.
+  std::vector<std::uint64_t> a(n);
+  for (std::size_t i = 0; i < n; ++i) a[i] = (std::uint64_t{descending_key(probs[i])} << 32) | i;
+  if (n <= 64) {
+    std::sort(a.begin(), a.end());
+  } else {
+    std::vector<std::uint64_t> b(n);
+    std::uint32_t count[4][256] = {};
+    for (std::uint64_t w : a) {
+      for (int d = 0; d < 4; ++d) ++count[d][(w >> (32 + 8 * d)) & 0xFFu];
+    }
+    for (int d = 0; d < 4; ++d) {
+      const int shift = 32 + 8 * d;
+      std::uint32_t* c = count[d];
+      if (c[(a[0] >> shift) & 0xFFu] == n) continue;  // every key shares this digit
+      std::uint32_t sum = 0;
+      for (std::uint32_t& x : std::span(c, 256)) sum += std::exchange(x, sum);
+      for (std::uint64_t w : a) b[c[(w >> shift) & 0xFFu]++] = w;
+      a.swap(b);
+    }
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.p > b.p || (a.p == b.p && a.i < b.i); });
-  std::vector<BucketProbability> out(keys.size());
-  for (std::size_t k = 0; k < keys.size(); ++k) out[k] = {keys[k].i, probs[keys[k].i]};
+  std::vector<BucketProbability> out(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto bucket = static_cast<std::uint32_t>(a[k]);
+    out[k] = {bucket, probs[bucket]};
+  }
   return out;
 }
 
@@ -112,22 +138,25 @@ struct BucketModel::Impl {
 
   // Host-side forward pass of one query; the parameters are contiguous f32 on the host.
   std::vector<float> host_logits(std::span<const float> query) const {
-    std::vector<float> a(static_cast<std::size_t>(max_width)), b(static_cast<std::size_t>(max_width));
-    std::copy(query.begin(), query.end(), a.begin());
+    const auto scratch = std::make_unique_for_overwrite<float[]>(2 * static_cast<std::size_t>(max_width));
+    float* buffers[2] = {scratch.get(), scratch.get() + max_width};
+    int next = 0;
+    const float* cur = query.data();
     std::int64_t width = static_cast<std::int64_t>(input_shape);
     for (const Op& op : ops) {
+      float* dst = buffers[next];
       if (op.linear) {
         const LinearLayer& l = linears[op.index];
-        dense::affine(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), a.data(), b.data(), l.out, l.in);
-        std::swap(a, b);
+        dense::affine(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), cur, dst, l.out, l.in);
         width = l.out;
       } else {
         // std::max keeps a NaN, as libtorch's relu does.
-        for (std::int64_t i = 0; i < width; ++i) a[i] = std::max(a[i], 0.0f);
+        for (std::int64_t i = 0; i < width; ++i) dst[i] = std::max(cur[i], 0.0f);
       }
+      cur = dst;
+      next ^= 1;
     }
-    a.resize(static_cast<std::size_t>(labels));
-    return a;
+    return std::vector<float>(cur, cur + labels);
   }
 
   std::vector<float> device_probabilities(std::span<const float> query) const {

@@ -249,6 +249,46 @@ TEST(BucketModelPredict, RanksBucketsOfAHandWeightedRouter) {
   }
 }
 
+// The ranking of one query: every bucket once, probabilities as the reference computes them,
+// highest first, equal probabilities by ascending bucket.
+void expect_ranking(const std::vector<BucketProbability>& got, const std::vector<double>& ref) {
+  ASSERT_EQ(got.size(), ref.size());
+  std::vector<bool> seen(ref.size(), false);
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    const auto [bucket, p] = got[k];
+    ASSERT_LT(bucket, ref.size());
+    EXPECT_FALSE(seen[bucket]);
+    seen[bucket] = true;
+    EXPECT_NEAR(p, ref[bucket], 1e-6);
+    if (k > 0) {
+      EXPECT_GE(got[k - 1].second, p) << "position " << k;
+      if (got[k - 1].second == p) {
+        EXPECT_LT(got[k - 1].first, bucket) << "position " << k;
+      }
+    }
+  }
+}
+
+TEST(BucketModelPredict, RanksManyBucketsWithRepeatedScores) {
+  // Weight rows repeat every 7 buckets: many exact ties among many buckets.
+  for (std::uint64_t labels : {65u, 300u, 2000u}) {
+    BucketModel m = make(builder(3, labels));
+    const std::vector<float> base = random_values(7 * 3, 99);
+    std::vector<float> w(labels * 3), b(labels, 0.0f);
+    for (std::size_t o = 0; o < labels; ++o) {
+      for (std::size_t i = 0; i < 3; ++i) w[o * 3 + i] = base[(o % 7) * 3 + i];
+    }
+    ASSERT_TRUE(m.set_parameter("0.weight", w));
+    ASSERT_TRUE(m.set_parameter("0.bias", b));
+    for (std::uint32_t seed : {1u, 2u, 3u}) {
+      const std::vector<float> q = random_values(3, seed);
+      auto got = m.predict(q);
+      ASSERT_TRUE(got);
+      expect_ranking(*got, softmax(affine(w, b, {q[0], q[1], q[2]})));
+    }
+  }
+}
+
 TEST(BucketModelPredict, EqualScoresKeepAscendingBucketOrder) {
   // All weights zero: every bucket gets the same logit.
   for (std::uint64_t labels : {1u, 7u, 20u, 243u}) {
