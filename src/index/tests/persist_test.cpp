@@ -190,11 +190,16 @@ TEST_F(Persist, RoundTripKeepsStoresFilesAndSearchResults) {
         EXPECT_EQ(level.id_map().at(level.bucket(b).ids[p]), std::pair(b, p));
     EXPECT_EQ(level.id_map().size(), stored);
     if (stored == 0) continue;
-    const std::uint32_t id = level.bucket(0).occupied() ? level.bucket(0).ids[0] : level.id_map().begin()->first;
-    auto removed = level.remove(id);
-    ASSERT_TRUE(removed.has_value() && removed->has_value());
-    EXPECT_EQ((*removed)->second, id);
   }
+  // A delete reaches a record of the highest level at once.
+  const auto& top = loaded->levels().back().id_map();
+  ASSERT_FALSE(top.empty());
+  const std::uint32_t id = top.begin()->first;
+  const std::uint64_t before = loaded->occupied();
+  auto removed = loaded->remove(id);
+  ASSERT_TRUE(removed.has_value() && removed->has_value());
+  EXPECT_EQ((*removed)->second, id);
+  EXPECT_EQ(loaded->occupied(), before - 1);
 }
 
 TEST_F(Persist, EmptyIndexAndRelativePath) {
