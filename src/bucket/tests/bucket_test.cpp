@@ -182,10 +182,14 @@ TEST(BufferBuilder, NamesTheFirstMissingSlot) {
   EXPECT_EQ((BufferBuilder{5, std::nullopt, std::nullopt}.build().error().message()), "Missing attribute: input_shape");
 }
 
-// Reservations that cannot exist are errors, not aborts.
+// Reservations that cannot exist are errors, not aborts. (AddressSanitizer ends the
+// process on a failed allocation instead of throwing, so only the overflow cases run there.)
 TEST(BufferBuilder, RefusesAReservationThatCannotBeMade) {
-  for (std::uint64_t size : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 62,
-                             std::uint64_t{1} << 45}) {
+  std::vector<std::uint64_t> sizes = {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 62};
+#ifndef __SANITIZE_ADDRESS__
+  sizes.push_back(std::uint64_t{1} << 45);
+#endif
+  for (std::uint64_t size : sizes) {
     auto built = BufferBuilder{size, 784, std::nullopt}.build();
     ASSERT_FALSE(built.has_value()) << size;
     EXPECT_EQ(built.error().kind, ErrorKind::OutOfMemory) << size;

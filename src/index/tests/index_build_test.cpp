@@ -84,9 +84,17 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"buffer_overflows",
                     [](IndexBuilder& b) { b.buffer_size = std::numeric_limits<std::uint64_t>::max(); },
                     ErrorKind::OutOfMemory, "insert buffer"},
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer ends the process on a failed allocation
         InvalidCase{"buffer_too_large_to_allocate",
                     [](IndexBuilder& b) { b.buffer_size = std::uint64_t{1} << 50; }, ErrorKind::OutOfMemory,
-                    "insert buffer"}),
+                    "insert buffer"},
+#endif
+        InvalidCase{"input_shape_zero_with_huge_buffer",
+                    [](IndexBuilder& b) {
+                      b.input_shape = 0;
+                      b.buffer_size = std::numeric_limits<std::uint64_t>::max();
+                    },
+                    ErrorKind::InvalidValue, "input_shape"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Build, FreshIndexIsEmpty) {

@@ -50,7 +50,7 @@ LevelIndex routed_level(std::uint64_t n_buckets, std::uint64_t dim, const std::v
   auto level = b.build();
   EXPECT_TRUE(level.has_value()) << level.error().message();
   std::vector<float> w(n_buckets * dim, 0.0f);
-  for (std::uint64_t i = 0; i < n_buckets; ++i) w[i * dim + i] = 10000.0f;
+  for (std::uint64_t i = 0; i < n_buckets && i < dim; ++i) w[i * dim + i] = 10000.0f;
   EXPECT_TRUE(level->model().set_parameter("0.weight", w).has_value());
   EXPECT_TRUE(level->model().set_parameter("0.bias", bias).has_value());
   return std::move(*level);

@@ -32,7 +32,7 @@ std::vector<float> random_record(std::mt19937& rng, std::uint64_t dim);
 std::vector<std::uint32_t> stored_ids(const Index& index);
 
 // A level of `n_buckets` whose classifier has no hidden layer: logit i = 10000 * x[i] + bias[i].
-// A record with 1 in coordinate j (j < n_buckets) goes to bucket j; a query that is 0 in the
+// A record with 1 in coordinate j (j < n_buckets, j < dim) goes to bucket j; a query that is 0 in the
 // first n_buckets coordinates is ranked by softmax(bias).
 LevelIndex routed_level(std::uint64_t n_buckets, std::uint64_t dim, const std::vector<float>& bias,
                         std::uint64_t bucket_size = 10, DistanceFn fn = DistanceFn::dot);

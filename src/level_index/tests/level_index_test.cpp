@@ -284,7 +284,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LevelBuilder, RefusesBucketCountsThatCannotExist) {
-  for (std::uint64_t n : {std::uint64_t{0}, std::uint64_t{1} << 62, std::uint64_t{1} << 45}) {
+  std::vector<std::uint64_t> counts = {0, std::uint64_t{1} << 62};
+#ifndef __SANITIZE_ADDRESS__
+  counts.push_back(std::uint64_t{1} << 45);  // AddressSanitizer ends the process on a failed allocation
+#endif
+  for (std::uint64_t n : counts) {
     LevelIndexBuilder b = level_builder();
     b.n_buckets = n;
     auto built = b.build();
