@@ -149,13 +149,13 @@ struct Trainer {
   void for_row_blocks(Body&& body) {
     const std::size_t block = rows_per_task();
     const std::size_t blocks = (n + block - 1) / block;
-    pool::arena().execute([&] {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-        for (std::size_t b = r.begin(); b != r.end(); ++b) {
-          const std::size_t first = b * block;
-          body(first, std::min(block, n - first));
-        }
-      });
+    // for_each_range falls back to the calling thread in a forked child, where waking the
+    // scheduler could hang.
+    pool::for_each_range(blocks, 1, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t b = begin; b != end; ++b) {
+        const std::size_t first = b * block;
+        body(first, std::min(block, n - first));
+      }
     });
   }
 
