@@ -18,6 +18,14 @@ const char kBucketRange[] = "assertion failed: bucket_idx < self.levels[level_id
 }  // namespace
 
 Result<Index> IndexBuilder::build() const {
+  try {
+    return build_unguarded();
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate the index being built"));
+  }
+}
+
+Result<Index> IndexBuilder::build_unguarded() const {
   if (!buffer_size) return fail(Error::missing_attribute("buffer_size"));
   if (!input_shape) return fail(Error::missing_attribute("input_shape"));
   // Records of no values cannot be told apart in the flat stores.
@@ -162,6 +170,14 @@ Result<void> Index::insert(std::vector<float> record, std::uint32_t id) {
 }
 
 Result<std::uint64_t> Index::new_level() {
+  try {
+    return new_level_unguarded();
+  } catch (const std::exception&) {
+    return fail(Error::out_of_memory("Cannot allocate level " + std::to_string(levels_.size())));
+  }
+}
+
+Result<std::uint64_t> Index::new_level_unguarded() {
   const std::uint64_t level = levels_.size();
   const auto exponent = static_cast<std::uint32_t>(level + 1);
   auto n_buckets = checked_pow(arity_, exponent);
@@ -177,11 +193,7 @@ Result<std::uint64_t> Index::new_level() {
   lb.distance_fn = distance_fn_;
   auto built = lb.build();
   if (!built) return fail(built.error());
-  try {
-    levels_.push_back(std::move(*built));
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate level " + std::to_string(level)));
-  }
+  levels_.push_back(std::move(*built));
   return level;
 }
 

@@ -223,6 +223,14 @@ void LevelIndex::restore_contents(LevelContents&& contents) noexcept {
 }
 
 Result<LevelIndex> LevelIndexBuilder::build() const {
+  try {
+    return build_unguarded();
+  } catch (const std::exception&) {
+    return fail(allocation_error("a level"));
+  }
+}
+
+Result<LevelIndex> LevelIndexBuilder::build_unguarded() const {
   if (!input_shape) return fail(Error::missing_attribute("input_shape"));
   if (!bucket_size) return fail(Error::missing_attribute("bucket_size"));
 

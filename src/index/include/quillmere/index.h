@@ -40,6 +40,9 @@ struct IndexBuilder {
   // arity, device, distance_fn, compaction_strategy, delete_method; the first absent
   // one is MissingAttribute. input_shape 0 and arity 0 are refused as invalid values.
   Result<Index> build() const;
+
+ private:
+  Result<Index> build_unguarded() const;
 };
 
 enum class SearchStrategy : unsigned char { knn = 0, model = 1 };
@@ -150,6 +153,7 @@ class Index {
   Result<void> compact();
   // Appends one empty level of arity^(L+1) buckets and returns its index.
   Result<std::uint64_t> new_level();
+  Result<std::uint64_t> new_level_unguarded();
 
   // Delete and rebuild.
   // Searches the levels in order; the first that holds `id` removes it. Returns the

@@ -117,6 +117,9 @@ struct LevelIndexBuilder {
   // classifier errors are returned unchanged. A level from dumped data has its id
   // map filled from the loaded buckets (a later entry for an id replaces an earlier one).
   Result<LevelIndex> build() const;
+
+ private:
+  Result<LevelIndex> build_unguarded() const;
 };
 
 // Opens a dumped level's two files (regular files only), checks every DiskBucket
