@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 PY := /usr/bin/python3
 CMAKE_FLAGS ?=
 
-.PHONY: deps configure build test demo bench clean
+.PHONY: deps configure build test demo bench fuzz clean
 
 deps:
 	@bash scripts/install-deps
@@ -25,6 +25,11 @@ demo: build
 bench: build
 	@if [ -f bench/compare.py ]; then PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py; \
 	 else echo "make bench: the side-by-side benchmark is not built yet"; fi
+
+# Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)-fuzz); fails on any finding.
+FUZZ_SECONDS ?= 120
+fuzz: deps
+	@bash fuzz/run.sh $(CURDIR)/$(BUILD)-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)
