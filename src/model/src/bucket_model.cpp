@@ -282,6 +282,8 @@ Result<BucketModel> BucketModel::create(const BucketModelBuilder& builder) {
   impl->torch_device = *device;
 
   try {
+    // Parameters must stay trainable whatever mode the calling thread is in.
+    c10::InferenceMode not_inference(false);
     at::NoGradGuard no_grad;
     const auto opts = at::TensorOptions().dtype(at::kFloat).device(impl->torch_device);
     for (std::size_t j = 0; j < impl->linears.size(); ++j) {
@@ -381,6 +383,9 @@ Result<void> BucketModel::train(std::span<const float> records) {
   }
 
   try {
+    // The caller's thread may have gradients or inference mode switched off.
+    c10::InferenceMode not_inference(false);
+    at::AutoGradMode with_grad(true);
     auto [xs, ys] = m.training_tensors(*sampled, *sample_labels);
     if (xs.size(0) != ys.size(0) || ys.scalar_type() != at::kLong) {
       return fail(Error::assertion("assertion failed: xs.size()[0] == ys.size()[0]"));

@@ -1,7 +1,11 @@
 // Training: the sample size rule, refusals, when parameters move, and that a trained
 // classifier separates what k-means separates.
+#include <c10/core/GradMode.h>
+#include <c10/core/InferenceMode.h>
+
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "model_test_util.h"
@@ -137,6 +141,22 @@ TEST(BucketModelTrain, MovesParametersOnlyWhenAFullBatchExists) {
     const std::string before = parameters_of(m, dir);
     ASSERT_TRUE(m.train(random_values(c.rows * 4, 31)));
     EXPECT_EQ(parameters_of(m, dir) != before, c.moves) << "batch " << c.tp.batch_size << ", epochs " << c.tp.epochs;
+  }
+}
+
+TEST(BucketModelTrain, TrainsWhateverModeTheCallingThreadIsIn) {
+  // A host that calls in with gradients or inference mode switched off still gets a trained model.
+  TempDir dir;
+  for (int mode = 0; mode < 2; ++mode) {
+    std::optional<c10::NoGradGuard> no_grad;
+    std::optional<c10::InferenceMode> inference;
+    if (mode == 0) no_grad.emplace();
+    else inference.emplace();
+    BucketModel m = make(trainable(4, 3, TrainParams{1000, 16, 2, 10, RetrainStrategy::no_retrain}));
+    const std::string before = parameters_of(m, dir);
+    auto trained = m.train(random_values(200 * 4, 37));
+    ASSERT_TRUE(trained) << trained.error().message();
+    EXPECT_NE(parameters_of(m, dir), before) << "mode " << mode;
   }
 }
 
