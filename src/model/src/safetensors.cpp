@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <unordered_set>
 
+#include <sys/stat.h>
+
 #include "quillmere/checked.h"
 #include "quillmere/error.h"
 
@@ -151,10 +153,11 @@ std::expected<File, std::string> parse(std::vector<std::byte> bytes) {
 std::expected<File, std::string> read_file(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> fp(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!fp) return bad("cannot open " + path + ": " + os_error_text(errno));
-  if (std::fseek(fp.get(), 0, SEEK_END) != 0) return bad("cannot seek in " + path + ": " + os_error_text(errno));
-  long size = std::ftell(fp.get());
-  if (size < 0) return bad("cannot size " + path + ": " + os_error_text(errno));
-  std::rewind(fp.get());
+  struct stat st {};
+  if (::fstat(::fileno(fp.get()), &st) != 0) return bad("cannot inspect " + path + ": " + os_error_text(errno));
+  // A directory opens fine on Linux and reports a meaningless size.
+  if (!S_ISREG(st.st_mode)) return bad(path + " is not a regular file");
+  const auto size = static_cast<std::uint64_t>(st.st_size);
   std::vector<std::byte> bytes;
   try {
     bytes.resize(static_cast<std::size_t>(size));

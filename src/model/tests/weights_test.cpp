@@ -229,6 +229,10 @@ TEST(WeightsFile, RefusesMismatchedAndMalformedFiles) {
   existing("other input width", "good.ot", builder(2, 4, {L::linear(5), L::relu()}));
   existing("no such file (safetensors)", "absent.safetensors", builder(3, 4, {L::linear(5), L::relu()}));
   existing("no such file (archive)", "absent.ot", builder(3, 4, {L::linear(5), L::relu()}));
+  for (const char* name : {"dir.safetensors", "dir.ot", "dir.pt"}) {
+    fs::create_directory(dir.file(name));
+    existing(std::string("a directory: ") + name, name, builder(3, 4, {L::linear(5), L::relu()}));
+  }
   add("missing tensor", "missing.safetensors", st_image(three_of_four.dump(), three_data));
   for (std::size_t cut : {std::size_t{0}, std::size_t{4}, std::size_t{7}, std::size_t{8}, std::size_t{20},
                           static_cast<std::size_t>(8 + n - 1), static_cast<std::size_t>(8 + n), good.size() - 1}) {
