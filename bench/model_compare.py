@@ -59,7 +59,8 @@ def time_python(data, args):
     from torch import nn
     import torch.nn.functional as F
 
-    torch.set_num_threads(args.threads)
+    if args.threads > 0:
+        torch.set_num_threads(args.threads)
     rows, dims = data.shape
     sample_size = min(max(1000, 40 * args.buckets), rows)
     queries = data[:args.queries]
@@ -139,7 +140,7 @@ def main():
     parser.add_argument("--rows", type=int, default=60000)
     parser.add_argument("--buckets", type=int, default=243)
     parser.add_argument("--hidden", type=int, default=128)
-    parser.add_argument("--threads", type=int, default=os.cpu_count())
+    parser.add_argument("--threads", type=int, default=0, help="torch threads; 0 keeps each library's default")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--queries", type=int, default=2000)
     args = parser.parse_args()
@@ -150,7 +151,7 @@ def main():
     data, source = load_rows(args.rows)
     data = np.ascontiguousarray(data)
     print(f"data: {source}, {data.shape[0]} rows x {data.shape[1]}, {args.buckets} buckets, hidden {args.hidden}, "
-          f"torch threads {args.threads}, cores {os.cpu_count()}, median of {args.repeats}")
+          f"torch threads {args.threads or 'default'}, cores {os.cpu_count()}, median of {args.repeats}")
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "rows.f32")
         data.tofile(path)

@@ -71,8 +71,8 @@ std::uint32_t descending_key(float f) {
 }
 
 // Pairs every probability with its bucket, highest first, NaN last, equal ones by ascending
-// bucket. Many buckets go through a stable radix sort: a comparison sort of a few hundred
-// probabilities costs more than the forward pass on the search path.
+// bucket. Many buckets go through a stable radix sort: on the search path a comparison sort
+// of a few hundred probabilities costs about as much as the forward pass itself.
 std::vector<BucketProbability> ranked(const std::vector<float>& probs) {
   const std::size_t n = probs.size();
   // Key in the high half, bucket in the low half: ordering the words orders both.
