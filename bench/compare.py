@@ -1,0 +1,684 @@
+#!/usr/bin/python3
+"""py_quillmere beside the libraries a user would pick instead, on Fashion-MNIST, all in one run.
+
+Peers: FAISS IndexFlat (exact) and IndexIVFFlat (nlist 81, 243, 729, nprobe sweep), and hnswlib
+(M=16, ef_construction=200, ef sweep). py_quillmere runs with its defaults and with smaller buckets
+and buffers, sweeping n_candidates. Every system answers one query per call and takes one record
+per call, as py_quillmere is called.
+
+Two comparisons, each with one metric for every system:
+  dot: rows scaled to unit length, inner product (FAISS METRIC_INNER_PRODUCT, hnswlib "ip");
+  l2:  pixels scaled to [0, 1], squared Euclidean distance (FAISS METRIC_L2, hnswlib "l2").
+Scaling does not change any exact neighbour list; it keeps the classifier's inputs small.
+
+Measured: recall@10 against exact search (a returned id counts when its exact distance is no
+worse than the tenth true neighbour's, so duplicate images do not cost recall), queries per second,
+inserts per second, deletes per second for random ids, dump and load time, and resident memory per
+record (VmRSS growth while building, in a fresh subprocess per system, against 784*4+4 raw bytes).
+
+Usage: bench/compare.py [--quick] [--out DIR] [--threads-faiss N]
+Writes DIR/fashion-mnist.md and DIR/fashion-mnist-recall-qps.png (DIR: bench/results, or
+build/bench-quick with --quick).
+"""
+import argparse
+import contextlib
+import gzip
+import json
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+DATA_DIR = pathlib.Path("/usr/share/datasets/fashion-mnist")
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+K = 10
+RECALL_TARGET = 0.95
+RAW_BYTES = 784 * 4 + 4  # one record and its id
+
+# py_quillmere settings: (label, bucket_size, buffer_size); the first is the default.
+QM_CONFIGS = [
+    ("defaults", 5000, 5000),
+    ("bucket 1000, buffer 1000", 1000, 1000),
+    ("bucket 500, buffer 2000", 500, 2000),
+]
+QM_BUDGETS = [250, 500, 1000, 2000, 3000, 5000, 8000, 12000, 20000, 30000]
+IVF_NLISTS = [81, 243, 729]
+NPROBES = [1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64]
+HNSW_EFS = [10, 16, 24, 32, 48, 64, 96, 128, 256]
+HNSW_M, HNSW_EFC = 16, 200
+
+
+# ---------------------------------------------------------------- data and ground truth
+
+def read_idx_images(path):
+    with gzip.open(path, "rb") as f:
+        magic, count, rows, cols = struct.unpack(">IIII", f.read(16))
+        if magic != 2051:
+            raise ValueError(f"{path}: not an idx image file")
+        return np.frombuffer(f.read(count * rows * cols), dtype=np.uint8).reshape(count, rows * cols)
+
+
+def load_data(n_base, n_queries, metric):
+    base = read_idx_images(DATA_DIR / "train-images-idx3-ubyte.gz")[:n_base].astype(np.float32)
+    queries = read_idx_images(DATA_DIR / "t10k-images-idx3-ubyte.gz")[:n_queries].astype(np.float32)
+    if metric == "dot":
+        def unit(x):
+            return x / np.maximum(np.linalg.norm(x, axis=1, keepdims=True), 1e-12)
+        base, queries = unit(base), unit(queries)
+    else:
+        base, queries = base / np.float32(255), queries / np.float32(255)
+    return np.ascontiguousarray(base, np.float32), np.ascontiguousarray(queries, np.float32)
+
+
+def exact_distances(base, queries, ids, metric):
+    """Exact distance (smaller is nearer: -inner product for dot) of every id, in float64."""
+    out = np.full(ids.shape, np.inf)
+    for i, row in enumerate(ids):
+        valid = row >= 0
+        vecs = base[row[valid]].astype(np.float64)
+        q = queries[i].astype(np.float64)
+        out[i, valid] = -(vecs @ q) if metric == "dot" else ((vecs - q) ** 2).sum(axis=1)
+    return out
+
+
+class Truth:
+    def __init__(self, base, queries, metric):
+        import faiss
+        flat = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
+        flat.add(base)
+        _, ids = flat.search(queries, K)
+        self.base, self.queries, self.metric = base, queries, metric
+        self.kth = exact_distances(base, queries, ids, metric).max(axis=1)
+
+    def recall(self, found):
+        """found: one id array per query (at most K each)."""
+        padded = np.full((len(found), K), -1, dtype=np.int64)
+        for i, f in enumerate(found):
+            f = np.asarray(f, dtype=np.int64)[:K]
+            padded[i, :len(f)] = f
+        dist = exact_distances(self.base, self.queries, padded, self.metric)
+        tol = 1e-5 * np.maximum(1.0, np.abs(self.kth))
+        hits = (dist <= (self.kth + tol)[:, None]).sum(axis=1)
+        return float(np.minimum(hits, K).sum()) / (K * len(found))
+
+
+# ---------------------------------------------------------------- helpers
+
+def say(text):
+    sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+
+
+class Progress:
+    """A bar on a terminal, every tenth otherwise."""
+
+    def __init__(self, label, total):
+        self.label, self.total, self.started, self.shown = label, total, time.perf_counter(), -1
+
+    def update(self, done):
+        tenth = 10 * done // self.total
+        if not sys.stderr.isatty() and tenth == self.shown:
+            return
+        self.shown = tenth
+        rate = done / max(time.perf_counter() - self.started, 1e-9)
+        width = 30
+        bar = f"    {self.label:<34} [{'#' * (width * done // self.total):<{width}}] {done:6d}/{self.total} {rate:8.0f}/s"
+        if sys.stderr.isatty():
+            sys.stderr.write("\r" + bar + ("\n" if done == self.total else ""))
+        else:
+            sys.stderr.write(bar + "\n")
+        sys.stderr.flush()
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """py_quillmere prints l2 training data and load messages on fd 1; keep the report readable."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+def rss_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def insert_all(label, add_one, base, step=None):
+    progress = Progress(label, len(base))
+    step = step or max(len(base) // 100, 1)
+    started = time.perf_counter()
+    for i in range(len(base)):
+        add_one(base[i], i)
+        if (i + 1) % step == 0 or i + 1 == len(base):
+            progress.update(i + 1)
+    return len(base) / (time.perf_counter() - started)
+
+
+def timed_queries(search_one, queries):
+    found = []
+    started = time.perf_counter()
+    for q in queries:
+        found.append(search_one(q))
+    return found, len(queries) / (time.perf_counter() - started)
+
+
+def dir_bytes(path):
+    path = pathlib.Path(path)
+    if path.is_file():
+        return path.stat().st_size
+    return sum(p.stat().st_size for p in path.rglob("*") if p.is_file())
+
+
+def delete_ids(n_base, n_deletes):
+    return np.random.default_rng(12345).choice(n_base, size=min(n_deletes, n_base), replace=False)
+
+
+# ---------------------------------------------------------------- systems
+# Each builder returns (object, insert rate); searchers take one query.
+
+def qm_build(base, metric, bucket, buffer, label="py_quillmere"):
+    import py_quillmere as pq
+    index = (pq.QuillmereBuilder().input_shape(base.shape[1]).bucket_size(bucket).buffer_size(buffer)
+             .distance_fn(metric).build())
+    with quiet_stdout():
+        rate = insert_all(label, lambda v, i: index.insert(v, i), base)
+    return index, rate
+
+
+def faiss_ivf(base, metric, nlist):
+    import faiss
+    quantizer = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
+    kind = faiss.METRIC_INNER_PRODUCT if metric == "dot" else faiss.METRIC_L2
+    index = faiss.IndexIVFFlat(quantizer, base.shape[1], nlist, kind)
+    started = time.perf_counter()
+    index.train(base)
+    train_s = time.perf_counter() - started
+    index.quantizer_ref = quantizer  # keep the quantizer alive with the index
+    return index, train_s
+
+
+def faiss_add_one(index):
+    def add(v, i):
+        index.add_with_ids(v[None, :], np.array([i], dtype=np.int64))
+    return add
+
+
+def hnsw_new(metric, dim, n):
+    import hnswlib
+    index = hnswlib.Index(space="ip" if metric == "dot" else "l2", dim=dim)
+    index.init_index(max_elements=n, M=HNSW_M, ef_construction=HNSW_EFC, random_seed=100)
+    return index
+
+
+# ---------------------------------------------------------------- memory child
+
+def memory_child(system, metric, arg, n_base):
+    """Runs in a fresh interpreter: VmRSS growth while building one index."""
+    base, _ = load_data(n_base, 1, metric)
+    if system == "qm":
+        import py_quillmere as pq  # noqa: F401  (the library's own load is not the index's memory)
+        bucket, buffer = (int(x) for x in arg.split(","))
+        before = rss_bytes()
+        index, _ = qm_build(base, metric, bucket, buffer)
+        after = rss_bytes()
+        extra = {"estimate": index.memory_usage()}
+    elif system == "ivf":
+        import faiss
+        faiss.omp_set_num_threads(1)
+        before = rss_bytes()
+        index, _ = faiss_ivf(base, metric, int(arg))
+        add = faiss_add_one(index)
+        for i in range(len(base)):
+            add(base[i], i)
+        after = rss_bytes()
+        extra = {}
+    elif system == "hnsw":
+        import hnswlib  # noqa: F401
+        before = rss_bytes()
+        index = hnsw_new(metric, base.shape[1], len(base))
+        # One batch: the graph's memory does not depend on how the rows arrive.
+        index.add_items(base, np.arange(len(base)))
+        after = rss_bytes()
+        extra = {}
+    else:
+        raise SystemExit(f"unknown system {system}")
+    print(json.dumps({"bytes_per_record": (after - before) / len(base), **extra}))
+
+
+def measure_memory(system, metric, arg, n_base):
+    started = time.perf_counter()
+    proc = subprocess.run([sys.executable, __file__, "--memory-child", system, metric, str(arg), str(n_base)],
+                          capture_output=True, text=True, env=os.environ.copy())
+    if proc.returncode != 0:
+        say(f"    memory of {system} {arg} failed: {proc.stderr.strip()[-500:]}")
+        return None
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    say(f"    memory {system} {arg}: {result['bytes_per_record']:.0f} bytes/record "
+        f"({result['bytes_per_record'] / RAW_BYTES:.2f}x raw) in {time.perf_counter() - started:.0f} s")
+    return result
+
+
+# ---------------------------------------------------------------- one metric
+
+def run_metric(metric, args, results, tmp):
+    import faiss
+    import hnswlib
+
+    base, queries = load_data(args.n_base, args.n_queries, metric)
+    truth = Truth(base, queries, metric)
+    n = len(base)
+    dels = delete_ids(n, args.n_deletes)
+    say(f"[{metric}] {n} records, {len(queries)} queries, ground truth by FAISS IndexFlat")
+    out = results[metric] = {"curves": {}, "systems": {}}
+
+    def record_curve(name, points):
+        out["curves"][name] = points
+
+    # FAISS exact search, one query per call.
+    flat = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
+    flat.add(base)
+    found, qps = timed_queries(lambda q: flat.search(q[None, :], K)[1][0], queries[:args.flat_queries])
+    sub = Truth.__new__(Truth)
+    sub.base, sub.queries, sub.metric, sub.kth = base, queries[:args.flat_queries], metric, truth.kth[:args.flat_queries]
+    record_curve("FAISS IndexFlat (exact)", [{"param": "exact", "recall": sub.recall(found), "qps": qps}])
+    say(f"    FAISS IndexFlat: {qps:.0f} queries/s")
+    del flat
+
+    # py_quillmere.
+    for label, bucket, buffer in args.qm_configs:
+        name = f"py_quillmere ({label})"
+        say(f"  {name}: bucket_size {bucket}, buffer_size {buffer}")
+        index, rate = qm_build(base, metric, bucket, buffer, label=f"insert ({label})")
+        shape = ", ".join(f"L{l}: {index.level_occupied(l)}/{index.level_n_buckets(l)}b"
+                          for l in range(index.n_levels()))
+        say(f"    {index.n_levels()} levels ({shape}), {index.buffer_occupied()} in the buffer")
+        points = []
+        for budget in args.qm_budgets:
+            found, qps = timed_queries(lambda q: index.search(q, K, n_candidates=budget), queries)
+            r = truth.recall(found)
+            points.append({"param": f"n_candidates={budget}", "recall": r, "qps": qps})
+            say(f"    n_candidates {budget:>6}: recall {r:.3f}, {qps:8.0f} queries/s")
+            if r >= 0.999:
+                break
+        record_curve(name, points)
+        sysrec = {"insert_per_s": rate, "levels": index.n_levels(), "buckets": index.n_buckets(),
+                  "estimate_bytes": index.memory_usage()}
+        started = time.perf_counter()
+        for i in dels:
+            index.delete(int(i))
+        sysrec["delete_per_s"] = len(dels) / (time.perf_counter() - started)
+        target = os.path.join(tmp, f"qm-{metric}-{bucket}-{buffer}")
+        started = time.perf_counter()
+        index.dump(target)
+        sysrec["dump_s"] = time.perf_counter() - started
+        sysrec["dump_bytes"] = dir_bytes(target)
+        import py_quillmere as pq
+        with quiet_stdout():
+            started = time.perf_counter()
+            loaded = pq.QuillmereBuilder.from_disk(target).build()
+            sysrec["load_s"] = time.perf_counter() - started
+        if loaded.occupied() != index.occupied():
+            raise SystemExit("py_quillmere: the loaded index holds a different number of records")
+        say(f"    insert {rate:.0f}/s, delete {sysrec['delete_per_s']:.0f}/s, dump {sysrec['dump_s']:.2f} s, "
+            f"load {sysrec['load_s']:.2f} s")
+        del loaded, index
+        shutil.rmtree(target, ignore_errors=True)
+        out["systems"][name] = sysrec
+
+    # FAISS IVFFlat: trained on the base set, then one row per add_with_ids call.
+    faiss.omp_set_num_threads(args.threads_faiss)
+    for nlist in args.nlists:
+        name = f"FAISS IVFFlat nlist={nlist}"
+        say(f"  {name}")
+        faiss.omp_set_num_threads(os.cpu_count())  # training is a batch job
+        index, train_s = faiss_ivf(base, metric, nlist)
+        faiss.omp_set_num_threads(args.threads_faiss)
+        rate = insert_all(f"add_with_ids (nlist {nlist})", faiss_add_one(index), base)
+        points = []
+        for nprobe in [p for p in args.nprobes if p <= nlist]:
+            index.nprobe = nprobe
+            found, qps = timed_queries(lambda q: index.search(q[None, :], K)[1][0], queries)
+            r = truth.recall(found)
+            points.append({"param": f"nprobe={nprobe}", "recall": r, "qps": qps})
+            say(f"    nprobe {nprobe:>4}: recall {r:.3f}, {qps:8.0f} queries/s")
+            if r >= 0.999:
+                break
+        record_curve(name, points)
+        sysrec = {"insert_per_s": rate, "train_s": train_s}
+        started = time.perf_counter()
+        for i in dels:
+            index.remove_ids(np.array([i], dtype=np.int64))
+        sysrec["delete_per_s"] = len(dels) / (time.perf_counter() - started)
+        target = os.path.join(tmp, f"ivf-{metric}-{nlist}.faiss")
+        started = time.perf_counter()
+        faiss.write_index(index, target)
+        sysrec["dump_s"] = time.perf_counter() - started
+        sysrec["dump_bytes"] = dir_bytes(target)
+        started = time.perf_counter()
+        loaded = faiss.read_index(target)
+        sysrec["load_s"] = time.perf_counter() - started
+        if loaded.ntotal != index.ntotal:
+            raise SystemExit("FAISS: the loaded index holds a different number of records")
+        say(f"    train {train_s:.1f} s, add {rate:.0f}/s, remove_ids {sysrec['delete_per_s']:.0f}/s, "
+            f"dump {sysrec['dump_s']:.2f} s, load {sysrec['load_s']:.2f} s")
+        del loaded, index
+        os.remove(target)
+        out["systems"][name] = sysrec
+    faiss.omp_set_num_threads(os.cpu_count())
+
+    # hnswlib: one row per add_items call.
+    name = f"hnswlib M={HNSW_M}"
+    say(f"  {name}, ef_construction={HNSW_EFC}")
+    index = hnsw_new(metric, base.shape[1], n)
+    index.set_num_threads(1)
+    rate = insert_all("add_items", lambda v, i: index.add_items(v[None, :], np.array([i])), base)
+    points = []
+    for ef in args.efs:
+        index.set_ef(max(ef, K))
+        found, qps = timed_queries(lambda q: index.knn_query(q[None, :], k=K)[0][0], queries)
+        r = truth.recall(found)
+        points.append({"param": f"ef={ef}", "recall": r, "qps": qps})
+        say(f"    ef {ef:>4}: recall {r:.3f}, {qps:8.0f} queries/s")
+        if r >= 0.999:
+            break
+    record_curve(name, points)
+    sysrec = {"insert_per_s": rate}
+    started = time.perf_counter()
+    for i in dels:
+        index.mark_deleted(int(i))
+    sysrec["delete_per_s"] = len(dels) / (time.perf_counter() - started)
+    target = os.path.join(tmp, f"hnsw-{metric}.bin")
+    started = time.perf_counter()
+    index.save_index(target)
+    sysrec["dump_s"] = time.perf_counter() - started
+    sysrec["dump_bytes"] = dir_bytes(target)
+    started = time.perf_counter()
+    loaded = hnswlib.Index(space="ip" if metric == "dot" else "l2", dim=base.shape[1])
+    loaded.load_index(target, max_elements=n)
+    sysrec["load_s"] = time.perf_counter() - started
+    if loaded.get_current_count() != index.get_current_count():
+        raise SystemExit("hnswlib: the loaded index holds a different number of records")
+    say(f"    add_items {rate:.0f}/s, mark_deleted {sysrec['delete_per_s']:.0f}/s, dump {sysrec['dump_s']:.2f} s, "
+        f"load {sysrec['load_s']:.2f} s")
+    del loaded, index
+    os.remove(target)
+    out["systems"][name] = sysrec
+
+
+# ---------------------------------------------------------------- report
+
+def best_qps_at(points, target=RECALL_TARGET):
+    """Highest queries/s among settings reaching the recall target, with the setting."""
+    ok = [p for p in points if p["recall"] >= target]
+    if not ok:
+        return None, None
+    best = max(ok, key=lambda p: p["qps"])
+    return best["qps"], best
+
+
+def family(name):
+    for prefix in ("py_quillmere", "FAISS IVFFlat", "hnswlib", "FAISS IndexFlat"):
+        if name.startswith(prefix):
+            return prefix
+    return name
+
+
+def fmt(x, digits=0):
+    if x is None:
+        return "-"
+    return f"{x:,.{digits}f}"
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return None
+    return a / b
+
+
+def headline(results, memory):
+    """Rows of (target, measured ratio, met) per metric."""
+    rows = []
+    for metric, res in results.items():
+        fam_best = {}
+        for name, pts in res["curves"].items():
+            q, p = best_qps_at(pts)
+            f = family(name)
+            if q is not None and (f not in fam_best or q > fam_best[f][0]):
+                fam_best[f] = (q, name, p["param"])
+        default_name = next(n for n in res["curves"] if n.startswith("py_quillmere (defaults"))
+        dq, _ = best_qps_at(res["curves"][default_name])
+        qm = fam_best.get("py_quillmere")
+        ivf = fam_best.get("FAISS IVFFlat")
+        hn = fam_best.get("hnswlib")
+
+        def desc(entry):
+            return f"{entry[1]}, {entry[2]}" if entry else "does not reach the recall"
+        rows.append((metric, f"queries/s at recall@10 >= {RECALL_TARGET}: py_quillmere best / FAISS IVFFlat best",
+                     ratio(qm and qm[0], ivf and ivf[0]), 1.0, f"{desc(qm)} vs {desc(ivf)}"))
+        rows.append((metric, f"queries/s at recall@10 >= {RECALL_TARGET}: py_quillmere best / hnswlib best",
+                     ratio(qm and qm[0], hn and hn[0]), 1.0, f"aim; {desc(hn)}"))
+        rows.append((metric, f"queries/s at recall@10 >= {RECALL_TARGET}: py_quillmere defaults / FAISS IVFFlat best",
+                     ratio(dq, ivf and ivf[0]), None, ""))
+        sysm = res["systems"]
+        qm_default = sysm[default_name]["insert_per_s"]
+        ivf_rates = {n: s["insert_per_s"] for n, s in sysm.items() if n.startswith("FAISS IVFFlat")}
+        fastest_ivf = max(ivf_rates, key=ivf_rates.get)
+        hn_rate = next(s["insert_per_s"] for n, s in sysm.items() if n.startswith("hnswlib"))
+        rows.append((metric, "inserts/s, one per call: py_quillmere defaults / fastest FAISS IVFFlat add_with_ids",
+                     ratio(qm_default, ivf_rates[fastest_ivf]), 4.0, fastest_ivf))
+        rows.append((metric, "inserts/s, one per call: py_quillmere defaults / hnswlib add_items",
+                     ratio(qm_default, hn_rate), 4.0, ""))
+    if memory:
+        for key, m in memory.items():
+            if key.startswith("py_quillmere") and m:
+                rows.append(("dot", f"resident bytes per record / raw 3,140 bytes: {key}",
+                             m["bytes_per_record"] / RAW_BYTES, -1.2, ""))
+    return rows
+
+
+def write_report(results, memory, args, elapsed, out_dir, png_name):
+    lines = []
+    add = lines.append
+    add("# Fashion-MNIST: py_quillmere beside FAISS and hnswlib")
+    add("")
+    add(f"Generated by `make bench` (`bench/compare.py{' --quick' if args.quick else ''}`) in {elapsed / 60:.1f} min "
+        f"on {os.cpu_count()} cores. {args.n_base:,} base records of 784 values, {args.n_queries:,} of the test images "
+        f"as queries, k = {K}. All systems ran in one process, one after another; memory was measured in a fresh "
+        "process per system.")
+    add("")
+    add("- **dot**: rows scaled to unit length, inner product everywhere (FAISS `METRIC_INNER_PRODUCT`, hnswlib `ip`).")
+    add("- **l2**: pixels scaled to [0, 1], squared Euclidean distance everywhere.")
+    add("- One query per call and one record per call for every system. py_quillmere's exact scan uses all cores; "
+        f"FAISS ran with {args.threads_faiss} OpenMP thread(s) (a single query is served by one thread anyway, and the "
+        "fork/join of more threads only costs time); hnswlib uses one thread per call.")
+    add("- Recall@10: a returned id counts when its exact distance is no worse than the tenth true neighbour's "
+        "(Fashion-MNIST holds duplicate images).")
+    add("")
+    add("## Headline ratios (same run)")
+    add("")
+    add("| metric | ratio | measured | target | met | detail |")
+    add("|---|---|---:|---:|:---:|---|")
+    for metric, what, r, target, detail in headline(results, memory):
+        if target is None:
+            tgt, met = "-", ""
+        elif target < 0:
+            tgt, met = f"<= {-target:g}", ("yes" if r is not None and r <= -target else "no")
+        else:
+            tgt, met = f">= {target:g}", ("yes" if r is not None and r >= target else "no")
+        add(f"| {metric} | {what} | {fmt(r, 2)} | {tgt} | {met} | {detail} |")
+    add("")
+    add(f"![recall@10 against queries per second]({png_name})")
+    add("")
+    for metric, res in results.items():
+        add(f"## {metric}: search")
+        add("")
+        add(f"Best queries/s at recall@10 >= {RECALL_TARGET} per system, then every setting measured.")
+        add("")
+        add("| system | best setting | recall@10 | queries/s |")
+        add("|---|---|---:|---:|")
+        for name, pts in res["curves"].items():
+            q, p = best_qps_at(pts)
+            if p:
+                add(f"| {name} | {p['param']} | {p['recall']:.3f} | {fmt(q)} |")
+            else:
+                top = max(pts, key=lambda p: p["recall"])
+                add(f"| {name} | not reached (best {top['param']}) | {top['recall']:.3f} | {fmt(top['qps'])} |")
+        add("")
+        add("<details><summary>every setting</summary>")
+        add("")
+        add("| system | setting | recall@10 | queries/s |")
+        add("|---|---|---:|---:|")
+        for name, pts in res["curves"].items():
+            for p in pts:
+                add(f"| {name} | {p['param']} | {p['recall']:.3f} | {fmt(p['qps'])} |")
+        add("")
+        add("</details>")
+        add("")
+        add(f"## {metric}: updates and persistence")
+        add("")
+        add(f"Inserts and deletes one per call; {len(delete_ids(args.n_base, args.n_deletes)):,} random ids deleted "
+            "(py_quillmere `delete`, FAISS `remove_ids` with one id, hnswlib `mark_deleted`). Dump and load: "
+            "py_quillmere `dump` / `from_disk().build()`, FAISS `write_index` / `read_index`, hnswlib `save_index` / "
+            "`load_index`.")
+        add("")
+        add("| system | inserts/s | deletes/s | dump s | load s | dump MiB | notes |")
+        add("|---|---:|---:|---:|---:|---:|---|")
+        for name, s in res["systems"].items():
+            notes = []
+            if "train_s" in s:
+                notes.append(f"training {s['train_s']:.1f} s before the adds")
+            if "levels" in s:
+                notes.append(f"{s['levels']} levels, {s['buckets']} buckets")
+            add(f"| {name} | {fmt(s['insert_per_s'])} | {fmt(s['delete_per_s'])} | {s['dump_s']:.2f} | "
+                f"{s['load_s']:.2f} | {s['dump_bytes'] / 2**20:.1f} | {'; '.join(notes)} |")
+        add("")
+    if memory:
+        add("## Resident memory per record (dot)")
+        add("")
+        add(f"VmRSS growth while building the index from {args.n_base:,} records in a fresh process (after importing "
+            f"the library and loading the data), divided by the record count; raw = {RAW_BYTES:,} bytes (784 f32 "
+            "values and a u32 id). FAISS IVFFlat: training included, one row per add; hnswlib: one batch add (the "
+            "graph is preallocated, so how rows arrive does not change its size).")
+        add("")
+        add("| system | bytes/record | x raw | py_quillmere's own estimate (memory_usage) |")
+        add("|---|---:|---:|---:|")
+        for name, m in memory.items():
+            if m is None:
+                add(f"| {name} | failed | | |")
+                continue
+            est = f"{m['estimate'] / args.n_base:,.0f} bytes/record" if "estimate" in m else ""
+            add(f"| {name} | {m['bytes_per_record']:,.0f} | {m['bytes_per_record'] / RAW_BYTES:.2f} | {est} |")
+        add("")
+    (out_dir / "fashion-mnist.md").write_text("\n".join(lines))
+
+
+def plot(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    metrics = list(results)
+    fig, axes = plt.subplots(1, len(metrics), figsize=(7.5 * len(metrics), 6), squeeze=False)
+    styles = {"py_quillmere": ("-", "o"), "FAISS IVFFlat": ("--", "s"), "hnswlib": ("-.", "^"),
+              "FAISS IndexFlat": ("", "*")}
+    for ax, metric in zip(axes[0], metrics):
+        for name, pts in results[metric]["curves"].items():
+            ls, marker = styles.get(family(name), ("-", "."))
+            xs = [p["recall"] for p in pts]
+            ys = [p["qps"] for p in pts]
+            lw = 2.4 if family(name) == "py_quillmere" else 1.4
+            ax.plot(xs, ys, linestyle=ls or "none", marker=marker, markersize=5 if marker != "*" else 12,
+                    linewidth=lw, label=name)
+        ax.axvline(RECALL_TARGET, color="grey", linewidth=0.8, linestyle=":")
+        ax.set_yscale("log")
+        ax.set_xlabel("recall@10")
+        ax.set_ylabel("queries per second (one query per call, log scale)")
+        ax.set_title(f"Fashion-MNIST, {metric} ({'unit rows, inner product' if metric == 'dot' else 'squared L2'})")
+        ax.grid(True, which="both", alpha=0.3)
+        lo = min(p["recall"] for c in results[metric]["curves"].values() for p in c)
+        ax.set_xlim(max(0.0, min(lo, 0.9) - 0.02), 1.005)
+        ax.legend(fontsize=8, loc="lower left")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# ---------------------------------------------------------------- main
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smoke run: 10,000 records, 200 queries, few settings")
+    parser.add_argument("--out", help="output directory")
+    parser.add_argument("--threads-faiss", type=int, default=1, help="OpenMP threads for FAISS adds and searches")
+    parser.add_argument("--metrics", default="dot,l2")
+    parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--memory-child", nargs=4, metavar=("SYSTEM", "METRIC", "ARG", "N"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.memory_child:
+        system, metric, arg, n = args.memory_child
+        memory_child(system, metric, arg, int(n))
+        return
+
+    if not (DATA_DIR / "train-images-idx3-ubyte.gz").is_file():
+        raise SystemExit(f"Fashion-MNIST not found in {DATA_DIR} (Debian package dataset-fashion-mnist)")
+    if args.quick:
+        args.n_base, args.n_queries, args.n_deletes, args.flat_queries = 10_000, 200, 1_000, 100
+        args.qm_configs = [QM_CONFIGS[0], QM_CONFIGS[1]]
+        args.qm_budgets = [500, 2000, 5000]
+        args.nlists, args.nprobes, args.efs = [81], [1, 4, 16], [16, 64]
+        out_dir = pathlib.Path(args.out or ROOT / "build" / "bench-quick")
+    else:
+        args.n_base, args.n_queries, args.n_deletes, args.flat_queries = 60_000, 1_000, 10_000, 200
+        args.qm_configs, args.qm_budgets = QM_CONFIGS, QM_BUDGETS
+        args.nlists, args.nprobes, args.efs = IVF_NLISTS, NPROBES, HNSW_EFS
+        out_dir = pathlib.Path(args.out or ROOT / "bench" / "results")
+    out_dir.mkdir(parents=True, exist_ok=True)
+
+    import faiss
+    import hnswlib  # noqa: F401
+    import py_quillmere as pq
+    say(f"compare: py_quillmere {pq.__version__}, FAISS {faiss.__version__}, hnswlib; "
+        f"{'quick' if args.quick else 'full'} run on {os.cpu_count()} cores")
+
+    started = time.perf_counter()
+    results = {}
+    with tempfile.TemporaryDirectory(prefix="qm-bench-") as tmp:
+        for metric in args.metrics.split(","):
+            run_metric(metric, args, results, tmp)
+
+    memory = {}
+    if not args.no_memory:
+        say("[memory] fresh process per system, dot")
+        for label, bucket, buffer in args.qm_configs:
+            memory[f"py_quillmere ({label})"] = measure_memory("qm", "dot", f"{bucket},{buffer}", args.n_base)
+        for nlist in args.nlists:
+            memory[f"FAISS IVFFlat nlist={nlist}"] = measure_memory("ivf", "dot", nlist, args.n_base)
+        memory[f"hnswlib M={HNSW_M}"] = measure_memory("hnsw", "dot", 0, args.n_base)
+
+    elapsed = time.perf_counter() - started
+    png = "fashion-mnist-recall-qps.png"
+    plot(results, out_dir / png)
+    write_report(results, memory, args, elapsed, out_dir, png)
+    (out_dir / "fashion-mnist.json").write_text(json.dumps({"results": results, "memory": memory}, indent=1))
+    say(f"done in {elapsed / 60:.1f} min: {out_dir / 'fashion-mnist.md'}, {out_dir / png}")
+    print((out_dir / "fashion-mnist.md").read_text())
+
+
+if __name__ == "__main__":
+    main()
