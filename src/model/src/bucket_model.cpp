@@ -167,6 +167,24 @@ struct BucketModel::Impl {
     return x;
   }
 
+  // Forward pass without autograd: relu works in place on activations the pass made itself.
+  at::Tensor infer(at::Tensor x) const {
+    bool owned = false;
+    for (const Op& op : ops) {
+      if (op.linear) {
+        const LinearLayer& l = linears[op.index];
+        x = at::addmm(bias(l), x, weight(l).t());
+        owned = true;
+      } else if (owned) {
+        x.relu_();
+      } else {
+        x = at::relu(x);
+        owned = true;
+      }
+    }
+    return x;
+  }
+
   // Host-side forward pass of one query; the parameters are contiguous f32 on the host.
   std::vector<float> host_logits(std::span<const float> query) const {
     const auto scratch = std::make_unique_for_overwrite<float[]>(2 * static_cast<std::size_t>(max_width));
@@ -379,7 +397,7 @@ Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const f
       const std::int64_t rows = std::min(kPlacementChunkRows, n - start);
       at::Tensor x = at::from_blob(const_cast<float*>(records.data()) + start * width, {rows, width}, at::kFloat)
                          .to(m.torch_device);
-      at::Tensor best = m.forward(x).argmax(1).to(at::kCPU).contiguous();
+      at::Tensor best = m.infer(x).argmax(1).to(at::kCPU).contiguous();
       const std::int64_t* idx = best.data_ptr<std::int64_t>();
       for (std::int64_t i = 0; i < rows; ++i) out.push_back(static_cast<std::uint64_t>(idx[i]));
     }
