@@ -321,6 +321,21 @@ TEST(BucketModelPredict, PlacesRecordsByArgMaxInOnePass) {
   EXPECT_GT(checked, rows * 9 / 10);
 }
 
+TEST(BucketModelPredict, ReluOnTheInputLeavesTheCallersRecordsAlone) {
+  BucketModel m = make(builder(3, 4, {ModelLayer::relu(), ModelLayer::linear(5), ModelLayer::relu()}));
+  const std::vector<float> records = random_values(3 * 50, 4);
+  std::vector<float> copy = records;
+  auto placed = m.predict_labels(copy);
+  ASSERT_TRUE(placed);
+  auto ranked = m.predict(std::span<const float>(copy).subspan(0, 3));
+  ASSERT_TRUE(ranked);
+  EXPECT_EQ(copy, records);
+  // Negative inputs are cut to 0 first: a record and its positive part are placed alike.
+  std::vector<float> positive = records;
+  for (float& v : positive) v = std::max(v, 0.0f);
+  EXPECT_EQ(m.predict_labels(positive).value_or(std::vector<std::uint64_t>{}), *placed);
+}
+
 TEST(BucketModelPredict, RefusesMisshapedInputsAndAcceptsNothing) {
   BucketModel m = make(builder(4, 3, {ModelLayer::linear(2)}));
   for (std::size_t n : {0u, 3u, 5u, 8u}) {
