@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -48,6 +49,19 @@ inline const std::string& scratch_dir() {
     return d;
   }();
   return *dir;
+}
+
+// Things no file path of a dump should lead to, for the inputs to point at: FIFOs (opening
+// one blocks until a writer comes) and directories, under names of every weights format.
+inline void make_traps() {
+  for (const char* ext : {"", ".safetensors", ".pt"}) {
+    const std::string fifo = scratch_dir() + "/fifo" + ext;
+    const std::string dir = scratch_dir() + "/dir" + ext;
+    if (::mkfifo(fifo.c_str(), 0600) != 0 || ::mkdir(dir.c_str(), 0700) != 0) {
+      std::perror("traps");
+      std::abort();
+    }
+  }
 }
 
 inline std::string scratch_path(std::string_view name) { return scratch_dir() + "/" + std::string(name); }

@@ -3,6 +3,8 @@
 // separated by the part marker, in the order of kFiles; "@DIR@" in meta.json stands for the
 // directory, so the recorded absolute paths lead into it. Whatever loads is then searched,
 // and, when its configuration keeps training cheap, deleted from and inserted into.
+// "@DIR@/fifo" and "@DIR@/dir" (also with the extensions .safetensors and .pt) name a FIFO and
+// a directory, on which no load may hang.
 #include <unistd.h>
 
 #include <cstddef>
@@ -71,6 +73,7 @@ std::vector<std::uint32_t> some_ids(std::string_view bytes) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   (void)quillmere::pool::set_thread_count(1);
   qmfuzz::silence_stdout();
+  qmfuzz::make_traps();
   return 0;
 }
 

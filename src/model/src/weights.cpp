@@ -111,6 +111,12 @@ std::string weights_extension(const std::string& path) {
 
 std::expected<void, std::string> load_weights(const std::string& path, NamedTensors& params) {
   try {
+    // A FIFO would block the readers until a writer comes, a device could feed them without
+    // end, and a directory is no file; a missing file is left to the readers' own errors.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+      return bad(path + " is not a regular file");
     std::vector<std::string> wanted;
     for (const auto& p : params) wanted.push_back(p.first);
     const std::string ext = weights_extension(path);
