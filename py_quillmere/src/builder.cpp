@@ -1,5 +1,8 @@
 // The QuillmereBuilder class: copy-on-set setters over one IndexBuilder.
+#include <functional>
 #include <initializer_list>
+#include <optional>
+#include <string_view>
 
 #include "py_common.h"
 #include "quillmere/index.h"
@@ -54,40 +57,55 @@ quillmere::IndexBuilder snapshot(BuilderObject* obj) {
   return obj->state->builder;
 }
 
-// A setter taking one unsigned integer.
-template <class Set>
-PyObject* size_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
-                      Set set) {
+// A setter taking one argument: `read` converts it (nullopt with a Python error
+// set) and `set` stores the value into a copy of the held builder.
+template <class Read, class Set>
+PyObject* setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param, Read read,
+                 Set set) {
   return guarded([&]() -> PyObject* {
     PyObject* arg = nullptr;
     if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
     BuilderObject* obj = checked_self(self);
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
-    std::uint64_t value = 0;
-    if (!to_size(arg, param, value)) return nullptr;
+    auto value = read(arg, param);
+    if (!value) return nullptr;
     quillmere::IndexBuilder copy = snapshot(obj);
-    set(copy, value);
+    set(copy, std::move(*value));
     return new_builder(std::move(copy));
   });
 }
 
-// A setter taking one text, parsed into the copy by `set` (which may refuse).
+// A setter taking one unsigned integer.
 template <class Set>
-PyObject* text_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
+PyObject* size_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
                       Set set) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg = nullptr;
-    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
-    BuilderObject* obj = checked_self(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj->state->borrows);
+  auto read = [](PyObject* arg, const char* name) -> std::optional<std::uint64_t> {
+    std::uint64_t value = 0;
+    if (!to_size(arg, name, value)) return std::nullopt;
+    return value;
+  };
+  return setter(self, args, kwargs, format, param, read, set);
+}
+
+// A setter taking the text form of one enumerated field; the text is checked
+// before the builder is copied. `field` is a member pointer or a lambda
+// returning a reference to the field.
+template <class T, class Field>
+PyObject* text_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
+                      quillmere::Result<T> (*parse)(std::string_view), Field field) {
+  auto read = [parse](PyObject* arg, const char* name) -> std::optional<T> {
     std::string text;
-    if (!to_text(arg, param, text)) return nullptr;
-    quillmere::IndexBuilder copy = snapshot(obj);
-    if (quillmere::Result<void> r = set(copy, text); !r) return raise_error(r.error());
-    return new_builder(std::move(copy));
-  });
+    if (!to_text(arg, name, text)) return std::nullopt;
+    quillmere::Result<T> value = parse(text);
+    if (!value) {
+      raise_error(value.error());
+      return std::nullopt;
+    }
+    return std::move(*value);
+  };
+  auto set = [&field](quillmere::IndexBuilder& b, T value) { std::invoke(field, b) = std::move(value); };
+  return setter(self, args, kwargs, format, param, read, set);
 }
 
 // ---- constructor and static methods -------------------------------------------
@@ -182,66 +200,30 @@ PyObject* builder_relu_layer(PyObject* self, PyObject*) {
 }
 
 PyObject* builder_compaction_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return text_setter(self, args, kwargs, "O:compaction_strategy", "compaction",
-                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
-                       auto v = quillmere::parse_compaction_strategy(t);
-                       if (!v) return quillmere::fail(v.error());
-                       b.compaction_strategy = *v;
-                       return {};
-                     });
+  return text_setter(self, args, kwargs, "O:compaction_strategy", "compaction", quillmere::parse_compaction_strategy,
+                     &quillmere::IndexBuilder::compaction_strategy);
 }
 
 PyObject* builder_distance_fn(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return text_setter(self, args, kwargs, "O:distance_fn", "distance_fn",
-                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
-                       auto v = quillmere::parse_distance_fn(t);
-                       if (!v) return quillmere::fail(v.error());
-                       b.distance_fn = *v;
-                       return {};
-                     });
+  return text_setter(self, args, kwargs, "O:distance_fn", "distance_fn", quillmere::parse_distance_fn,
+                     &quillmere::IndexBuilder::distance_fn);
 }
 
 PyObject* builder_delete_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return text_setter(self, args, kwargs, "O:delete_method", "delete_method",
-                     [](quillmere::IndexBuilder& b, const std::string& t) -> quillmere::Result<void> {
-                       auto v = quillmere::parse_delete_method(t);
-                       if (!v) return quillmere::fail(v.error());
-                       b.delete_method = *v;
-                       return {};
-                     });
-}
-
-// retrain_strategy and device validate their text before the builder is copied.
-template <class Parse, class Set>
-PyObject* validated_setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* param,
-                           Parse parse, Set set) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg = nullptr;
-    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
-    BuilderObject* obj = checked_self(self);
-    if (obj == nullptr) return nullptr;
-    Borrow borrow(obj->state->borrows);
-    std::string text;
-    if (!to_text(arg, param, text)) return nullptr;
-    auto value = parse(text);
-    if (!value) return raise_error(value.error());
-    quillmere::IndexBuilder copy = snapshot(obj);
-    set(copy, *value);
-    return new_builder(std::move(copy));
-  });
+  return text_setter(self, args, kwargs, "O:delete_method", "delete_method", quillmere::parse_delete_method,
+                     &quillmere::IndexBuilder::delete_method);
 }
 
 PyObject* builder_retrain_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return validated_setter(
-      self, args, kwargs, "O:retrain_strategy", "strategy",
-      [](const std::string& t) { return quillmere::parse_retrain_strategy(t); },
-      [](quillmere::IndexBuilder& b, quillmere::RetrainStrategy v) { b.levels.model.train_params.retrain_strategy = v; });
+  return text_setter(self, args, kwargs, "O:retrain_strategy", "strategy", quillmere::parse_retrain_strategy,
+                     [](quillmere::IndexBuilder& b) -> quillmere::RetrainStrategy& {
+                       return b.levels.model.train_params.retrain_strategy;
+                     });
 }
 
 PyObject* builder_device(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return validated_setter(
-      self, args, kwargs, "O:device", "device", [](const std::string& t) { return quillmere::parse_device(t); },
-      [](quillmere::IndexBuilder& b, quillmere::ModelDevice v) { b.device = v; });
+  return text_setter(self, args, kwargs, "O:device", "device", quillmere::parse_device,
+                     &quillmere::IndexBuilder::device);
 }
 
 // ---- build ---------------------------------------------------------------------
