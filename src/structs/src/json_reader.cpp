@@ -1,5 +1,6 @@
 // A small JSON reader of our own: it keeps the line and column of every value,
 // which error texts need, and stops at a fixed nesting depth.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -289,10 +290,20 @@ class JsonParser {
     return true;
   }
 
-  bool object(std::uint64_t depth, std::shared_ptr<Node>& out) {
+  // Counts a child into its container's weight and height.
+  static void grow(Node& node, const Node& child) {
+    node.weight += child.weight;
+    node.height = std::max(node.height, child.height + 1);
+  }
+
+  // Objects and arrays alike: `element` reads one element into the node; elements
+  // are separated by commas up to `close`.
+  template <class Element>
+  bool container(std::uint64_t depth, NodeKind kind, char close, std::string_view eof_msg,
+                 std::string_view expected_msg, std::shared_ptr<Node>& out, Element element) {
     if (!enter(depth)) return false;
     auto node = std::make_shared<Node>();
-    node->kind = NodeKind::mapping;
+    node->kind = kind;
     node->start = next();
     advance();
     out = node;
@@ -301,89 +312,64 @@ class JsonParser {
       return false;
     };
     skip_ws();
-    if (!eof() && peek() == '}') {
+    if (!eof() && peek() == close) {
       advance();
       node->end = consumed();
       return true;
     }
     for (;;) {
       skip_ws();
-      if (eof()) return fail_at(consumed(), "EOF while parsing an object"), broken();
-      if (peek() != '"') return fail_here("key must be a string"), broken();
-      std::shared_ptr<Node> key;
-      if (!string(key)) return broken();
+      if (!element(*node)) return broken();
       skip_ws();
-      if (eof()) return fail_at(consumed(), "EOF while parsing an object"), broken();
-      if (peek() != ':') return fail_here("expected `:`"), broken();
-      advance();
-      skip_ws();
-      std::shared_ptr<Node> val;
-      const bool ok = value(depth + 1, val);
-      if (val) {
-        node->weight += val->weight;
-        node->height = std::max(node->height, val->height + 1);
-        node->entries.emplace_back(std::move(key), std::move(val));
-      }
-      if (!ok) return broken();
-      skip_ws();
-      if (eof()) return fail_at(consumed(), "EOF while parsing an object"), broken();
+      if (eof()) return fail_at(consumed(), eof_msg), broken();
       if (peek() == ',') {
         advance();
         skip_ws();
-        if (!eof() && peek() == '}') return fail_here("trailing comma"), broken();
+        if (!eof() && peek() == close) return fail_here("trailing comma"), broken();
         continue;
       }
-      if (peek() == '}') {
+      if (peek() == close) {
         advance();
         node->end = consumed();
         return true;
       }
-      return fail_here("expected `,` or `}`"), broken();
+      return fail_here(expected_msg), broken();
     }
   }
 
-  bool array(std::uint64_t depth, std::shared_ptr<Node>& out) {
-    if (!enter(depth)) return false;
-    auto node = std::make_shared<Node>();
-    node->kind = NodeKind::sequence;
-    node->start = next();
-    advance();
-    out = node;
-    auto broken = [&] {
-      node->complete = false;
-      return false;
-    };
-    skip_ws();
-    if (!eof() && peek() == ']') {
+  bool object(std::uint64_t depth, std::shared_ptr<Node>& out) {
+    constexpr std::string_view eof_msg = "EOF while parsing an object";
+    return container(depth, NodeKind::mapping, '}', eof_msg, "expected `,` or `}`", out, [&](Node& node) {
+      if (eof()) return fail_at(consumed(), eof_msg);
+      if (peek() != '"') return fail_here("key must be a string");
+      std::shared_ptr<Node> key;
+      if (!string(key)) return false;
+      skip_ws();
+      if (eof()) return fail_at(consumed(), eof_msg);
+      if (peek() != ':') return fail_here("expected `:`");
       advance();
-      node->end = consumed();
-      return true;
-    }
-    for (;;) {
       skip_ws();
       std::shared_ptr<Node> val;
       const bool ok = value(depth + 1, val);
       if (val) {
-        node->weight += val->weight;
-        node->height = std::max(node->height, val->height + 1);
-        node->items.push_back(std::move(val));
+        grow(node, *val);
+        node.entries.emplace_back(std::move(key), std::move(val));
       }
-      if (!ok) return broken();
-      skip_ws();
-      if (eof()) return fail_at(consumed(), "EOF while parsing a list"), broken();
-      if (peek() == ',') {
-        advance();
-        skip_ws();
-        if (!eof() && peek() == ']') return fail_here("trailing comma"), broken();
-        continue;
-      }
-      if (peek() == ']') {
-        advance();
-        node->end = consumed();
-        return true;
-      }
-      return fail_here("expected `,` or `]`"), broken();
-    }
+      return ok;
+    });
+  }
+
+  bool array(std::uint64_t depth, std::shared_ptr<Node>& out) {
+    return container(depth, NodeKind::sequence, ']', "EOF while parsing a list", "expected `,` or `]`", out,
+                     [&](Node& node) {
+                       std::shared_ptr<Node> val;
+                       const bool ok = value(depth + 1, val);
+                       if (val) {
+                         grow(node, *val);
+                         node.items.push_back(std::move(val));
+                       }
+                       return ok;
+                     });
   }
 };
 
