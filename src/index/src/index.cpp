@@ -4,6 +4,10 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "quillmere/checked.h"
 #include "quillmere/log.h"
 #include "quillmere/timer.h"
@@ -14,6 +18,15 @@ namespace {
 constexpr const char* kTarget = "quillmere::index";
 const char kLevelRange[] = "assertion failed: level_idx < self.levels.len()";
 const char kBucketRange[] = "assertion failed: bucket_idx < self.levels[level_idx].n_buckets()";
+
+// A compaction frees the drained stores and the gathered copy. glibc keeps freed heap pages
+// resident unless asked to return them: on Fashion-MNIST the process held about twice the
+// records' bytes after 60,000 inserts, and 1.15 times with this (a few ms per compaction).
+void return_freed_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 }  // namespace
 
@@ -306,6 +319,7 @@ Result<void> Index::compact() {
 
   // Committed: the sources' lists are dropped; the buffer gets its room back.
   (void)buffer_.reserve_capacity();
+  return_freed_memory();
   if (occupied() != total) return fail(Error::assertion("assertion failed: total == self.occupied()"));
   return {};
 }

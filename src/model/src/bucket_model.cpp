@@ -45,7 +45,9 @@ class CallingThreadOnly {
  public:
   CallingThreadOnly() {
 #ifdef _OPENMP
-    at::internal::lazy_init_num_threads();  // else libtorch's first parallel op would reset it
+    // libtorch sets a thread's count once, at its first parallel op; have that happen now
+    // (through the library: the inline helper's flag is a copy of our own in this module).
+    (void)at::get_num_threads();
     saved_ = omp_get_max_threads();
     omp_set_num_threads(1);
 #endif
