@@ -7,6 +7,7 @@
 #include <array>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace quillmere::detail {
 
@@ -319,21 +320,52 @@ class Reader {
     return {};
   }
 
-  // ---- the records ----
+  // A sequence read into `out`, each item by `element(node, path, T&)`.
+  template <class T, class F>
+  R<void> list(const Node& n, const std::string& path, std::vector<T>& out, F&& element) const {
+    out.clear();
+    return sequence(n, path, [&](std::size_t, const Node& item, const std::string& ip) -> R<void> {
+      T value{};
+      if (auto r = element(item, ip, value); !r) return r;
+      out.push_back(std::move(value));
+      return {};
+    });
+  }
 
-  R<void> rebuild(const Node& n, const std::string& path, RebuildStrategy& out) const {
-    auto v = identifier(n, path, kRebuildNames);
-    if (!v) return Fail(v.error());
-    out = static_cast<RebuildStrategy>(*v);
+  // An unsigned integer stored into `out`.
+  R<void> size(const Node& n, const std::string& path, std::uint64_t& out) const {
+    auto x = u64(n, path);
+    if (!x) return Fail(x.error());
+    out = *x;
     return {};
   }
+
+  // A path stored into `out`.
+  R<void> file_path(const Node& n, const std::string& path, std::string& out) const {
+    auto s = path_text(n, path);
+    if (!s) return Fail(s.error());
+    out = std::move(*s);
+    return {};
+  }
+
+  // A unit variant named by `names`, stored as the enumeration value of its position.
+  template <class E>
+  R<void> enumerated(const Node& n, const std::string& path, std::span<const std::string_view> names,
+                     E& out) const {
+    auto v = identifier(n, path, names);
+    if (!v) return Fail(v.error());
+    out = static_cast<E>(*v);
+    return {};
+  }
+
+  // ---- the records ----
 
   R<void> compaction(const Node& n, const std::string& path, CompactionStrategy& out) const {
     static constexpr std::array<bool, 1> required{true};
     const AdjacentSpec spec{"adjacently tagged enum CompactionStrategy", kCompactionNames, "rebuild_strategy",
                             required};
     return adjacent(n, path, spec, [&](std::size_t, const Node* body, const std::string& p) -> R<void> {
-      return rebuild(*body, p, out.rebuild_strategy);
+      return enumerated(*body, p, kRebuildNames, out.rebuild_strategy);
     });
   }
 
@@ -359,16 +391,8 @@ class Reader {
     static constexpr std::array<Field, 5> fields{
         {{"threshold_samples"}, {"batch_size"}, {"epochs"}, {"max_iters"}, {"retrain_strategy"}}};
     return record(n, path, "TrainParams", fields, [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
-      if (i == 4) {
-        auto s = identifier(v, p, kRetrainNames);
-        if (!s) return Fail(s.error());
-        out.retrain_strategy = static_cast<RetrainStrategy>(*s);
-        return {};
-      }
-      auto x = u64(v, p);
-      if (!x) return Fail(x.error());
-      (i == 0 ? out.threshold_samples : i == 1 ? out.batch_size : i == 2 ? out.epochs : out.max_iters) = *x;
-      return {};
+      if (i == 4) return enumerated(v, p, kRetrainNames, out.retrain_strategy);
+      return size(v, p, i == 0 ? out.threshold_samples : i == 1 ? out.batch_size : i == 2 ? out.epochs : out.max_iters);
     });
   }
 
@@ -376,15 +400,10 @@ class Reader {
     static constexpr std::array<Field, 3> fields{{{"layers"}, {"train_params"}, {"weights_path", false}}};
     out.weights_path.reset();
     return record(n, path, "ModelConfig", fields, [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
-      if (i == 0) {
-        out.layers.clear();
-        return sequence(v, p, [&](std::size_t, const Node& item, const std::string& ip) -> R<void> {
-          ModelLayer l;
-          if (auto r = layer(item, ip, l); !r) return r;
-          out.layers.push_back(l);
-          return {};
+      if (i == 0)
+        return list(v, p, out.layers, [&](const Node& item, const std::string& ip, ModelLayer& l) {
+          return layer(item, ip, l);
         });
-      }
       if (i == 1) return train_params(v, p, out.train_params);
       auto w = optional_path(v, p);
       if (!w) return Fail(w.error());
@@ -398,25 +417,8 @@ class Reader {
     return record(n, path, "LevelIndexConfig", fields,
                   [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
                     if (i == 0) return model_config(v, p, out.model);
-                    auto x = u64(v, p);
-                    if (!x) return Fail(x.error());
-                    out.bucket_size = *x;
-                    return {};
+                    return size(v, p, out.bucket_size);
                   });
-  }
-
-  R<void> distance(const Node& n, const std::string& path, DistanceFn& out) const {
-    auto v = identifier(n, path, kDistanceNames);
-    if (!v) return Fail(v.error());
-    out = static_cast<DistanceFn>(*v);
-    return {};
-  }
-
-  R<void> delete_method(const Node& n, const std::string& path, DeleteMethod& out) const {
-    auto v = identifier(n, path, kDeleteNames);
-    if (!v) return Fail(v.error());
-    out = static_cast<DeleteMethod>(*v);
-    return {};
   }
 
   // Externally tagged, YAML only: cpu as a plain name, a GPU as `!gpu <number>`.
@@ -460,14 +462,9 @@ class Reader {
         case 0: return compaction(v, p, out.compaction_strategy);
         case 1: return level_config(v, p, out.levels);
         case 5: return device(v, p, out.device);
-        case 6: return distance(v, p, out.distance_fn);
-        case 7: return delete_method(v, p, out.delete_method);
-        default: {
-          auto x = u64(v, p);
-          if (!x) return Fail(x.error());
-          (i == 2 ? out.buffer_size : i == 3 ? out.input_shape : out.arity) = *x;
-          return {};
-        }
+        case 6: return enumerated(v, p, kDistanceNames, out.distance_fn);
+        case 7: return enumerated(v, p, kDeleteNames, out.delete_method);
+        default: return size(v, p, i == 2 ? out.buffer_size : i == 3 ? out.input_shape : out.arity);
       }
     });
   }
@@ -475,26 +472,15 @@ class Reader {
   R<void> disk_bucket(const Node& n, const std::string& path, DiskBucket& out) const {
     static constexpr std::array<Field, 3> fields{{{"records_offset"}, {"ids_offset"}, {"count"}}};
     return record(n, path, "DiskBucket", fields, [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
-      auto x = u64(v, p);
-      if (!x) return Fail(x.error());
-      (i == 0 ? out.records_offset : i == 1 ? out.ids_offset : out.count) = *x;
-      return {};
+      return size(v, p, i == 0 ? out.records_offset : i == 1 ? out.ids_offset : out.count);
     });
   }
 
   R<void> disk_buffer(const Node& n, const std::string& path, DiskBuffer& out) const {
     static constexpr std::array<Field, 3> fields{{{"records_path"}, {"ids_path"}, {"count"}}};
     return record(n, path, "DiskBuffer", fields, [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
-      if (i == 2) {
-        auto x = u64(v, p);
-        if (!x) return Fail(x.error());
-        out.count = *x;
-        return {};
-      }
-      auto s = path_text(v, p);
-      if (!s) return Fail(s.error());
-      (i == 0 ? out.records_path : out.ids_path) = std::move(*s);
-      return {};
+      if (i == 2) return size(v, p, out.count);
+      return file_path(v, p, i == 0 ? out.records_path : out.ids_path);
     });
   }
 
@@ -503,12 +489,8 @@ class Reader {
     return record(n, path, "DiskLevelIndex", fields,
                   [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
                     if (i == 2) {
-                      out.buckets.clear();
-                      auto r = sequence(v, p, [&](std::size_t, const Node& item, const std::string& ip) -> R<void> {
-                        DiskBucket b;
-                        if (auto rr = disk_bucket(item, ip, b); !rr) return rr;
-                        out.buckets.push_back(b);
-                        return {};
+                      auto r = list(v, p, out.buckets, [&](const Node& item, const std::string& ip, DiskBucket& b) {
+                        return disk_bucket(item, ip, b);
                       });
                       if (!r) return r;
                       // A level without buckets would need a classifier with no output.
@@ -518,10 +500,7 @@ class Reader {
                       return {};
                     }
                     if (i == 3) return level_config(v, p, out.config);
-                    auto s = path_text(v, p);
-                    if (!s) return Fail(s.error());
-                    (i == 0 ? out.records_path : out.ids_path) = std::move(*s);
-                    return {};
+                    return file_path(v, p, i == 0 ? out.records_path : out.ids_path);
                   });
   }
 
@@ -539,23 +518,14 @@ class Reader {
       switch (i) {
         case 0: return compaction(v, p, out.compaction_strategy);
         case 1: return level_config(v, p, out.levels_config);
-        case 5: return distance(v, p, out.distance_fn);
-        case 6: return delete_method(v, p, out.delete_method);
+        case 5: return enumerated(v, p, kDistanceNames, out.distance_fn);
+        case 6: return enumerated(v, p, kDeleteNames, out.delete_method);
         case 7:
-          out.levels.clear();
-          return sequence(v, p, [&](std::size_t, const Node& item, const std::string& ip) -> R<void> {
-            DiskLevelIndex level;
-            if (auto r = disk_level(item, ip, level); !r) return r;
-            out.levels.push_back(std::move(level));
-            return {};
+          return list(v, p, out.levels, [&](const Node& item, const std::string& ip, DiskLevelIndex& level) {
+            return disk_level(item, ip, level);
           });
         case 8: return disk_buffer(v, p, out.disk_buffer);
-        default: {
-          auto x = u64(v, p);
-          if (!x) return Fail(x.error());
-          (i == 2 ? out.buffer_size : i == 3 ? out.input_shape : out.arity) = *x;
-          return {};
-        }
+        default: return size(v, p, i == 2 ? out.buffer_size : i == 3 ? out.input_shape : out.arity);
       }
     });
   }
@@ -567,22 +537,27 @@ class Reader {
 
 }  // namespace
 
-std::expected<IndexConfig, std::string> index_config_from_yaml_tree(const ParsedTree& tree) {
+namespace {
+
+// The record at the root of `tree`; a parse failure after it still fails the read.
+template <class T>
+R<T> from_tree(const ParsedTree& tree, Dialect dialect, R<void> (Reader::*read)(const Node&, T&) const) {
   if (!tree.root) return Fail(tree.failure ? *tree.failure : std::string("EOF while parsing a value"));
-  Reader reader(Dialect::yaml, tree.failure);
-  IndexConfig config;
-  if (auto r = reader.index_config(*tree.root, config); !r) return Fail(r.error());
+  Reader reader(dialect, tree.failure);
+  T out;
+  if (auto r = (reader.*read)(*tree.root, out); !r) return Fail(r.error());
   if (tree.failure) return Fail(*tree.failure);
-  return config;
+  return out;
+}
+
+}  // namespace
+
+std::expected<IndexConfig, std::string> index_config_from_yaml_tree(const ParsedTree& tree) {
+  return from_tree(tree, Dialect::yaml, &Reader::index_config);
 }
 
 std::expected<DiskIndex, std::string> disk_index_from_json_tree(const ParsedTree& tree) {
-  if (!tree.root) return Fail(tree.failure ? *tree.failure : std::string("EOF while parsing a value"));
-  Reader reader(Dialect::json, tree.failure);
-  DiskIndex disk;
-  if (auto r = reader.disk_index(*tree.root, disk); !r) return Fail(r.error());
-  if (tree.failure) return Fail(*tree.failure);
-  return disk;
+  return from_tree(tree, Dialect::json, &Reader::disk_index);
 }
 
 }  // namespace quillmere::detail
