@@ -4,10 +4,11 @@
 #   fuzz/run.sh <build dir> <seconds per target> [target ...]
 #
 # Targets default to all of them; FUZZ_JOBS (default: the number of cores) run side by side.
-# Each target starts from its committed corpus (fuzz/corpus/<target>, which holds every input
-# that once crashed it) plus what earlier runs in the same build dir found. The script fails
-# when any target reports a crash, a leak, a timeout or running out of memory; the input is
-# left in <build dir>/fuzz-artifacts/<target>/.
+# Each target starts from its committed corpus fuzz/corpus/<target> (seed-*: files written by
+# fuzz_make_seeds and make_pt_seeds.py; crash-*: inputs that once crashed or hung a target;
+# the rest: an edge-minimised set of what fuzzing found) plus what earlier runs in the same
+# build dir found. The script fails when any target reports a crash, a leak, a timeout or
+# running out of memory; the input is left in <build dir>/fuzz-artifacts/<target>/.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
