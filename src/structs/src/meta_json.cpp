@@ -56,148 +56,136 @@ class JsonWriter {
     string(p);
   }
 
-  void compaction(const CompactionStrategy& c) {
+  // `{`, the members written by `members(member)`, `}`; `member(k)` writes the
+  // separating comma and the key.
+  template <class F>
+  void object(F&& members) {
     raw("{");
-    key("type");
-    string("bentley_saxe");
-    raw(",");
-    key("rebuild_strategy");
-    string(to_text(c.rebuild_strategy));
+    bool first = true;
+    auto member = [&](std::string_view k) {
+      if (!first) raw(",");
+      first = false;
+      key(k);
+    };
+    members(member);
     raw("}");
+  }
+  template <class T, class F>
+  void array(const std::vector<T>& items, F&& item) {
+    raw("[");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) raw(",");
+      item(items[i]);
+    }
+    raw("]");
+  }
+
+  void compaction(const CompactionStrategy& c) {
+    object([&](auto member) {
+      member("type");
+      string("bentley_saxe");
+      member("rebuild_strategy");
+      string(to_text(c.rebuild_strategy));
+    });
   }
   void layer(const ModelLayer& l) {
-    raw("{");
-    key("type");
-    if (l.kind == ModelLayer::Kind::linear) {
-      string("linear");
-      raw(",");
-      key("value");
-      number(l.width);
-    } else {
-      string("relu");
-    }
-    raw("}");
+    object([&](auto member) {
+      member("type");
+      if (l.kind == ModelLayer::Kind::linear) {
+        string("linear");
+        member("value");
+        number(l.width);
+      } else {
+        string("relu");
+      }
+    });
   }
   void train_params(const TrainParams& t) {
-    raw("{");
-    key("threshold_samples");
-    number(t.threshold_samples);
-    raw(",");
-    key("batch_size");
-    number(t.batch_size);
-    raw(",");
-    key("epochs");
-    number(t.epochs);
-    raw(",");
-    key("max_iters");
-    number(t.max_iters);
-    raw(",");
-    key("retrain_strategy");
-    string(to_text(t.retrain_strategy));
-    raw("}");
+    object([&](auto member) {
+      member("threshold_samples");
+      number(t.threshold_samples);
+      member("batch_size");
+      number(t.batch_size);
+      member("epochs");
+      number(t.epochs);
+      member("max_iters");
+      number(t.max_iters);
+      member("retrain_strategy");
+      string(to_text(t.retrain_strategy));
+    });
   }
   void model(const ModelConfig& m) {
-    raw("{");
-    key("layers");
-    raw("[");
-    for (std::size_t i = 0; i < m.layers.size(); ++i) {
-      if (i) raw(",");
-      layer(m.layers[i]);
-    }
-    raw("],");
-    key("train_params");
-    train_params(m.train_params);
-    raw(",");
-    key("weights_path");
-    if (m.weights_path) path(*m.weights_path);
-    else raw("null");
-    raw("}");
+    object([&](auto member) {
+      member("layers");
+      array(m.layers, [&](const ModelLayer& l) { layer(l); });
+      member("train_params");
+      train_params(m.train_params);
+      member("weights_path");
+      if (m.weights_path) path(*m.weights_path);
+      else raw("null");
+    });
   }
   void level_config(const LevelIndexConfig& c) {
-    raw("{");
-    key("model");
-    model(c.model);
-    raw(",");
-    key("bucket_size");
-    number(c.bucket_size);
-    raw("}");
+    object([&](auto member) {
+      member("model");
+      model(c.model);
+      member("bucket_size");
+      number(c.bucket_size);
+    });
   }
   void bucket(const DiskBucket& b) {
-    raw("{");
-    key("records_offset");
-    number(b.records_offset);
-    raw(",");
-    key("ids_offset");
-    number(b.ids_offset);
-    raw(",");
-    key("count");
-    number(b.count);
-    raw("}");
+    object([&](auto member) {
+      member("records_offset");
+      number(b.records_offset);
+      member("ids_offset");
+      number(b.ids_offset);
+      member("count");
+      number(b.count);
+    });
   }
   void level(const DiskLevelIndex& l) {
-    raw("{");
-    key("records_path");
-    path(l.records_path);
-    raw(",");
-    key("ids_path");
-    path(l.ids_path);
-    raw(",");
-    key("buckets");
-    raw("[");
-    for (std::size_t i = 0; i < l.buckets.size(); ++i) {
-      if (i) raw(",");
-      bucket(l.buckets[i]);
-    }
-    raw("],");
-    key("config");
-    level_config(l.config);
-    raw("}");
+    object([&](auto member) {
+      member("records_path");
+      path(l.records_path);
+      member("ids_path");
+      path(l.ids_path);
+      member("buckets");
+      array(l.buckets, [&](const DiskBucket& b) { bucket(b); });
+      member("config");
+      level_config(l.config);
+    });
   }
   void buffer(const DiskBuffer& b) {
-    raw("{");
-    key("records_path");
-    path(b.records_path);
-    raw(",");
-    key("ids_path");
-    path(b.ids_path);
-    raw(",");
-    key("count");
-    number(b.count);
-    raw("}");
+    object([&](auto member) {
+      member("records_path");
+      path(b.records_path);
+      member("ids_path");
+      path(b.ids_path);
+      member("count");
+      number(b.count);
+    });
   }
   void index(const DiskIndex& d) {
-    raw("{");
-    key("compaction_strategy");
-    compaction(d.compaction_strategy);
-    raw(",");
-    key("levels_config");
-    level_config(d.levels_config);
-    raw(",");
-    key("buffer_size");
-    number(d.buffer_size);
-    raw(",");
-    key("input_shape");
-    number(d.input_shape);
-    raw(",");
-    key("arity");
-    number(d.arity);
-    raw(",");
-    key("distance_fn");
-    string(to_text(d.distance_fn));
-    raw(",");
-    key("delete_method");
-    string(to_text(d.delete_method));
-    raw(",");
-    key("levels");
-    raw("[");
-    for (std::size_t i = 0; i < d.levels.size(); ++i) {
-      if (i) raw(",");
-      level(d.levels[i]);
-    }
-    raw("],");
-    key("disk_buffer");
-    buffer(d.disk_buffer);
-    raw("}");
+    object([&](auto member) {
+      member("compaction_strategy");
+      compaction(d.compaction_strategy);
+      member("levels_config");
+      level_config(d.levels_config);
+      member("buffer_size");
+      number(d.buffer_size);
+      member("input_shape");
+      number(d.input_shape);
+      member("arity");
+      number(d.arity);
+      member("distance_fn");
+      string(to_text(d.distance_fn));
+      member("delete_method");
+      string(to_text(d.delete_method));
+      member("levels");
+      array(d.levels, [&](const DiskLevelIndex& l) { level(l); });
+      member("disk_buffer");
+      buffer(d.disk_buffer);
+    });
   }
 };
 
