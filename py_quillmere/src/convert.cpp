@@ -202,12 +202,17 @@ std::mutex g_work_mutex;
 std::condition_variable g_work_done;
 std::uint64_t g_work_in_flight = 0;
 std::atomic<bool> g_exit_begun{false};
+// Set on the thread that runs the exit hooks. The atexit handlers after ours run
+// there too, and may still use an index: that thread is never parked.
+thread_local bool t_runs_exit = false;
 
-// atexit: from now on no core work starts; wait (without the interpreter lock,
-// which work in flight may need for a log record) until the running work ends.
+// atexit: from now on no core work starts on other threads; wait (without the
+// interpreter lock, which work in flight may need for a log record) until the
+// running work ends.
 PyObject* wait_for_core_work(PyObject*, PyObject*) {
   {
     std::lock_guard lock(g_work_mutex);
+    t_runs_exit = true;
     g_exit_begun.store(true);
   }
   Py_BEGIN_ALLOW_THREADS
@@ -237,7 +242,7 @@ void work_after_fork_child() {
 void begin_core_work() {
   {
     std::lock_guard lock(g_work_mutex);
-    if (!g_exit_begun.load()) {
+    if (!g_exit_begun.load() || t_runs_exit) {
       ++g_work_in_flight;
       return;
     }
@@ -260,7 +265,7 @@ void park_for_exit(std::unique_lock<std::mutex>& lock) noexcept {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-bool exit_begun() noexcept { return g_exit_begun.load(std::memory_order_relaxed); }
+bool exit_begun() noexcept { return g_exit_begun.load(std::memory_order_relaxed) && !t_runs_exit; }
 
 bool register_exit_hook() {
   PyObject* atexit = PyImport_ImportModule("atexit");

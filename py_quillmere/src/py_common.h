@@ -89,11 +89,11 @@ class GilSafeLock {
 // exit can wait for it: daemon threads must not be inside the core while the
 // process runs its exit handlers (libtorch and the worker pool tear down).
 // begin_core_work() is called with the interpreter lock held; after exit has
-// begun it never returns (the thread parks with the lock released until the
-// process ends).
+// begun it never returns on any thread but the one running the exit (the thread
+// parks with the lock released until the process ends).
 void begin_core_work();
 void end_core_work() noexcept;
-// True once interpreter exit has begun.
+// True once interpreter exit has begun, on every thread but the one running it.
 bool exit_begun() noexcept;
 // For work that was waiting for an index mutex when exit began: it is not
 // started. Unlocks `lock`, leaves the work count and parks the thread for good.

@@ -133,6 +133,49 @@ def test_daemon_threads_inside_the_index_at_exit():
         assert "Traceback" not in result.stderr, result.stderr[-4000:]
 
 
+# An atexit handler registered before the import runs after the module's own exit
+# hook, on the exiting thread, while daemon threads may still be inside the index.
+INDEX_IN_ATEXIT_HANDLER = """
+import atexit, threading, time
+import numpy as np
+
+def use_index_at_exit():
+    found = index.search(data[0], 3)
+    index.insert(data[1], 1000)
+    removed = index.delete(1000)
+    print("at exit", len(found), removed[1], flush=True)
+
+atexit.register(use_index_at_exit)
+
+import py_quillmere as pq
+
+index = (pq.QuillmereBuilder().input_shape(4).buffer_size(8).bucket_size(4)
+         .arity(2).train_epochs(1).build())
+data = np.random.default_rng(0).standard_normal((64, 4)).astype(np.float32)
+for i in range(20):
+    index.insert(data[i], i)
+
+def loop(k):
+    i = k
+    while True:
+        index.insert(data[i % 64], i)
+        index.search(data[i % 64], 2)
+        i += 3
+
+for k in range({daemons}):
+    threading.Thread(target=loop, args=(k,), daemon=True).start()
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("daemons", [0, 2])
+def test_atexit_handler_registered_before_import_can_use_the_index(daemons):
+    result = subprocess.run([sys.executable, "-c", INDEX_IN_ATEXIT_HANDLER.format(daemons=daemons)],
+                            capture_output=True, text=True, timeout=120, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert "at exit 3 1000" in result.stdout.splitlines()
+
+
 FORK_WHILE_SEARCHING = """
 import os, threading
 import numpy as np
