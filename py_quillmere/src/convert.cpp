@@ -124,7 +124,8 @@ bool to_path(PyObject* obj, const char* name, std::string& out) {
   return true;
 }
 
-bool to_vector(PyObject* obj, const char* name, std::vector<float>& out) {
+bool to_vector(PyObject* obj, const char* name, std::uint64_t expected, std::vector<float>& out,
+               std::uint64_t& length) {
   bool ok = PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 1;
   if (ok) {
     PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
@@ -139,6 +140,9 @@ bool to_vector(PyObject* obj, const char* name, std::vector<float>& out) {
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  length = n;
+  out.clear();
+  if (length != expected) return true;
   const npy_intp stride = PyArray_STRIDE(array, 0);
   const char* data = PyArray_BYTES(array);
   out.resize(n);
@@ -151,6 +155,12 @@ bool to_vector(PyObject* obj, const char* name, std::vector<float>& out) {
       std::memcpy(&out[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
   }
   return true;
+}
+
+PyObject* raise_length_error(const char* what, std::uint64_t length, std::uint64_t input_shape) {
+  PyErr_Format(PyExc_ValueError, "%s has %llu values, expected input_shape %llu", what,
+               static_cast<unsigned long long>(length), static_cast<unsigned long long>(input_shape));
+  return nullptr;
 }
 
 PyObject* ids_to_array(std::vector<std::uint32_t>&& ids) {

@@ -60,8 +60,15 @@ bool to_id(PyObject* obj, const char* name, std::uint32_t& out);
 bool to_text(PyObject* obj, const char* name, std::string& out);
 // A text that is handed to the file system: no embedded NUL characters.
 bool to_path(PyObject* obj, const char* name, std::string& out);
-// A 1-D float32 NumPy array of any strides, copied element by element.
-bool to_vector(PyObject* obj, const char* name, std::vector<float>& out);
+// A 1-D float32 NumPy array of any strides, copied element by element. `length`
+// is the array's length; the values are copied only when it is `expected` (any
+// other length is refused by the core, and a huge one, such as a broadcast view,
+// would otherwise be copied whole first).
+bool to_vector(PyObject* obj, const char* name, std::uint64_t expected, std::vector<float>& out,
+               std::uint64_t& length);
+// The core's refusal of a vector whose length is not `input_shape`, as a
+// ValueError; `what` is "Query" or "Record". Returns nullptr.
+PyObject* raise_length_error(const char* what, std::uint64_t length, std::uint64_t input_shape);
 
 // The neighbour ids as a 1-D uint32 array that takes over `ids` without a copy.
 PyObject* ids_to_array(std::vector<std::uint32_t>&& ids);

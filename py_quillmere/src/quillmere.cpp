@@ -146,11 +146,15 @@ PyObject* quillmere_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuillmereObject* obj = checked_self(self);
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
+    // Fixed at construction, so it is read without the mutex.
+    const std::uint64_t input_shape = obj->state->index.input_shape();
     std::vector<float> query;
-    if (!to_vector(query_arg, "query", query)) return nullptr;
+    std::uint64_t query_length = 0;
+    if (!to_vector(query_arg, "query", input_shape, query, query_length)) return nullptr;
     quillmere::SearchParams params;
     if (!to_size(k_arg, "k", params.k)) return nullptr;
     if (!read_search_keywords(extra, params)) return nullptr;
+    if (query_length != input_shape) return raise_length_error("Query", query_length, input_shape);
 
     IndexState* state = obj->state;
     quillmere::Result<std::vector<std::uint32_t>> found = without_gil([&] {
@@ -171,10 +175,13 @@ PyObject* quillmere_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     QuillmereObject* obj = checked_self(self);
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
+    const std::uint64_t input_shape = obj->state->index.input_shape();
     std::vector<float> record;
-    if (!to_vector(record_arg, "record", record)) return nullptr;
+    std::uint64_t record_length = 0;
+    if (!to_vector(record_arg, "record", input_shape, record, record_length)) return nullptr;
     std::uint32_t id = 0;
     if (!to_id(id_arg, "id", id)) return nullptr;
+    if (record_length != input_shape) return raise_length_error("Record", record_length, input_shape);
 
     IndexState* state = obj->state;
     quillmere::Result<void> done = without_gil([&] {

@@ -202,3 +202,24 @@ def test_wrong_vector_length_is_value_error_naming_both(length):
         text = str(caught.value)
         assert str(length) in text and str(DIM) in text, text
     assert index.occupied() == 0 and index.buffer_occupied() == 0
+
+
+def test_huge_broadcast_vector_is_refused_without_copying_it():
+    # 2**40 values seen through a zero stride: copying them first would need 4 TiB.
+    index = small_builder().build()
+    huge = np.lib.stride_tricks.as_strided(np.ones(1, dtype=np.float32), shape=(2**40,), strides=(0,))
+    for call in (lambda: index.insert(huge, 1), lambda: index.search(huge, 1)):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(2**40) in str(caught.value) and str(DIM) in str(caught.value)
+    assert index.occupied() == 0
+
+
+def test_length_is_checked_after_the_other_arguments(index):
+    short = np.ones(DIM - 1, dtype=np.float32)
+    with pytest.raises(TypeError, match="^argument 'k': "):
+        index.search(short, "3")
+    with pytest.raises(TypeError, match="^n_candidates must be an integer$"):
+        index.search(short, 3, n_candidates=-1)
+    with pytest.raises(OverflowError):
+        index.insert(short, -1)
