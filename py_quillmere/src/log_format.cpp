@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "quillmere/error.h"
+#include "quillmere/fd_io.h"
 
 namespace quillmere::pylog {
 namespace {
@@ -93,19 +94,6 @@ void report_failure(std::string_view error_text) noexcept {
         "\"target\":\"structured_logger\",\"timestamp\":0}\n";
     (void)write_all(STDERR_FILENO, kFallback);
   }
-}
-
-int write_all(int fd, std::string_view data) noexcept {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // a regular write never returns 0 for a non-empty buffer; do not spin
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
 }
 
 FileSink::~FileSink() {

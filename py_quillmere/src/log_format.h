@@ -33,9 +33,6 @@ std::string format_failure_line(std::string_view error_text, std::int64_t timest
 // Writes the failure line for `error_text` to standard error. Never fails.
 void report_failure(std::string_view error_text) noexcept;
 
-// Writes all of `data` to `fd`, retrying short and interrupted writes. Returns 0 or the errno value.
-int write_all(int fd, std::string_view data) noexcept;
-
 // A destination for whole lines. Each sink serialises its own writes, so lines never interleave.
 class LineSink {
  public:

@@ -17,6 +17,7 @@
 
 #include "log_format.h"
 #include "quillmere/error.h"
+#include "quillmere/fd_io.h"
 #include "quillmere/log.h"
 
 const char* const kLogInitDoc = "log_init(target, level)\n--\n\n";
@@ -167,7 +168,7 @@ void register_close_at_exit() {
   Py_XDECREF(fn);
 }
 
-void print_already_initialized() noexcept { (void)pylog::write_all(STDERR_FILENO, kAlreadyInitialized); }
+void print_already_initialized() noexcept { (void)quillmere::write_all(STDERR_FILENO, kAlreadyInitialized); }
 
 PyObject* raise_os_error(int err) {
   try {

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "quillmere/config_reader.h"
+#include "quillmere/fd_io.h"
 #include "quillmere/index.h"
 #include "quillmere/raw_file.h"
 
@@ -60,23 +61,6 @@ void print_line(const std::string& line) noexcept {
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   }
   errno = saved_errno;
-}
-
-// The whole content of an open file; failures are the metadata reader's.
-Result<std::string> read_whole(int fd) {
-  std::string text;
-  auto size = raw::file_size(fd);
-  if (size && *size < (std::uint64_t{1} << 30)) text.reserve(static_cast<std::size_t>(*size));
-  char block[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, block, sizeof block);
-    if (n == 0) return text;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::invalid_json(os_error_text(errno)));
-    }
-    text.append(block, static_cast<std::size_t>(n));
-  }
 }
 
 Result<void> dump_into(const Index& index, const std::string& dir) {
@@ -132,8 +116,8 @@ Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
     auto file = raw::open_regular(meta_path);
     if (!file) return fail(file.error());
     print_line("Deserializing index metadata...\n");
-    auto text = read_whole(file->fd());
-    if (!text) return fail(text.error());
+    auto text = read_to_end(file->fd());
+    if (!text) return fail(Error::invalid_json(os_error_text(text.error())));
     (void)file->close();  // read-only: nothing is lost if closing complains
     auto disk = read_meta_json(*text);
     if (!disk) return fail(disk.error());

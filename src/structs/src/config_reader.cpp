@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
 
+#include "quillmere/fd_io.h"
 #include "typed_reader.h"
 #include "value_tree.h"
 
@@ -24,23 +26,16 @@ Result<IndexConfig> read_index_config_yaml(std::string_view text) {
 
 Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
   std::string text;
+  int fd = -1;
   try {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
-        ::close(fd);
-        return fail(Error::file_operation(os_error_text(err)));
-      }
-      text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    auto read = read_to_end(fd);
+    ::close(std::exchange(fd, -1));
+    if (!read) return fail(Error::file_operation(os_error_text(read.error())));
+    text = std::move(*read);
   } catch (const std::bad_alloc&) {
+    if (fd >= 0) ::close(fd);
     return fail(Error::out_of_memory("out of memory while reading the YAML configuration"));
   }
   if (!detail::valid_utf8(text)) return fail(Error::file_operation("stream did not contain valid UTF-8"));

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "quillmere/disk.h"
+#include "quillmere/fd_io.h"
 #include "quillmere/text_forms.h"
 #include "typed_reader.h"
 #include "value_tree.h"
@@ -208,16 +209,9 @@ Result<void> write_meta_json_file(const std::string& path, const DiskIndex& disk
   if (!text) return fail(text.error());
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
-  std::string_view rest = *text;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return fail(Error::invalid_json(os_error_text(err)));
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (const int err = write_all(fd, *text); err != 0) {
+    ::close(fd);
+    return fail(Error::invalid_json(os_error_text(err)));
   }
   if (::close(fd) != 0) return fail(Error::invalid_json(os_error_text(errno)));
   return {};
