@@ -41,13 +41,24 @@ void grow_for(std::vector<T>& v, std::size_t more) {
 
 }  // namespace
 
-Result<RemovedRecord> delete_record(std::vector<float>& records, std::vector<std::uint32_t>& ids,
-                                    std::uint64_t position, std::uint64_t input_shape) {
-  const std::uint64_t n = ids.size();
-  if (position >= n) return fail(Error::assertion("assertion failed: position < ids.len()"));
-  auto values = checked_mul(n, input_shape);
+Result<void> RecordStore::check_lists() const {
+  auto values = checked_mul(ids.size(), input_shape);
   if (!values || *values != records.size())
     return fail(Error::assertion("assertion failed: records.len() == ids.len() * input_shape"));
+  return {};
+}
+
+void RecordStore::append(std::span<const float> record, std::uint32_t id) {
+  grow_for(records, record.size());
+  grow_for(ids, 1);
+  records.insert(records.end(), record.begin(), record.end());
+  ids.push_back(id);
+}
+
+Result<RemovedRecord> RecordStore::remove_at(std::uint64_t position) {
+  const std::uint64_t n = ids.size();
+  if (position >= n) return fail(Error::assertion("assertion failed: position < ids.len()"));
+  if (auto c = check_lists(); !c) return fail(c.error());
 
   RemovedRecord out;
   try {
@@ -72,10 +83,7 @@ Result<RemovedRecord> delete_record(std::vector<float>& records, std::vector<std
 
 std::uint64_t Bucket::push(std::span<const float> record, std::uint32_t id) {
   const std::uint64_t position = ids.size();
-  grow_for(records, record.size());
-  grow_for(ids, 1);
-  records.insert(records.end(), record.begin(), record.end());
-  ids.push_back(id);
+  append(record, id);
   return position;
 }
 
@@ -90,13 +98,10 @@ Result<void> Bucket::reserve_more(std::uint64_t more) {
 Result<void> Buffer::insert(std::span<const float> record, std::uint32_t id) {
   if (ids.size() >= size) return fail({ErrorKind::BufferFull, kBufferFull});
   try {
-    grow_for(records, record.size());
-    grow_for(ids, 1);
+    append(record, id);
   } catch (const std::exception&) {
     return fail(Error::out_of_memory("Cannot grow the insert buffer"));
   }
-  records.insert(records.end(), record.begin(), record.end());
-  ids.push_back(id);
   return {};
 }
 

@@ -1,6 +1,9 @@
 // Writing stores into an index directory and reading them back.
 #include <new>
 #include <stdexcept>
+#include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "quillmere/bucket.h"
 #include "quillmere/checked.h"
@@ -27,35 +30,44 @@ Result<void> size_for(std::vector<float>& records, std::vector<std::uint32_t>& i
   return {};
 }
 
-Result<void> check_store(const std::vector<float>& records, const std::vector<std::uint32_t>& ids,
-                         std::uint64_t input_shape) {
-  auto values = checked_mul(ids.size(), input_shape);
-  if (!values || *values != records.size())
-    return fail(Error::assertion("assertion failed: records.len() == ids.len() * input_shape"));
-  return {};
+// Where one of a store's two lists lies: an open file, the list's byte offset in it,
+// and the file's name for error texts.
+struct ListSource {
+  int fd;
+  std::uint64_t offset;
+  std::string_view name;
+};
+
+using Lists = std::pair<std::vector<float>, std::vector<std::uint32_t>>;
+
+// `count` records of `input_shape` values and their ids, read after checking that
+// both lists lie inside their files. `what` names the store in error texts.
+Result<Lists> read_lists(ListSource records_src, ListSource ids_src, std::uint64_t count, std::uint64_t input_shape,
+                         std::string_view what) {
+  auto records_size = raw::file_size(records_src.fd);
+  if (!records_size) return fail(records_size.error());
+  auto ids_size = raw::file_size(ids_src.fd);
+  if (!ids_size) return fail(ids_size.error());
+  auto r = raw::extent_in_file(records_src.offset, count, input_shape, 4, *records_size, records_src.name, what);
+  if (!r) return fail(r.error());
+  auto i = raw::extent_in_file(ids_src.offset, count, 1, 4, *ids_size, ids_src.name, what);
+  if (!i) return fail(i.error());
+
+  Lists lists;
+  if (auto s = size_for(lists.first, lists.second, count, input_shape); !s) return fail(s.error());
+  if (auto rd = raw::read_f32_at(records_src.fd, records_src.offset, lists.first); !rd) return fail(rd.error());
+  if (auto rd = raw::read_u32_at(ids_src.fd, ids_src.offset, lists.second); !rd) return fail(rd.error());
+  return lists;
 }
 
 }  // namespace
 
 Result<void> read_bucket_arrays(int records_file, int ids_file, const DiskBucket& disk, Bucket& bucket) {
-  auto records_size = raw::file_size(records_file);
-  if (!records_size) return fail(records_size.error());
-  auto ids_size = raw::file_size(ids_file);
-  if (!ids_size) return fail(ids_size.error());
-  auto r = raw::extent_in_file(disk.records_offset, disk.count, bucket.input_shape, 4, *records_size,
-                               "the level's records file", "a bucket");
-  if (!r) return fail(r.error());
-  auto i = raw::extent_in_file(disk.ids_offset, disk.count, 1, 4, *ids_size, "the level's ids file", "a bucket");
-  if (!i) return fail(i.error());
-
-  if (auto s = size_for(bucket.records, bucket.ids, disk.count, bucket.input_shape); !s) return s;
-  auto read = raw::read_f32_at(records_file, disk.records_offset, bucket.records);
-  if (read) read = raw::read_u32_at(ids_file, disk.ids_offset, bucket.ids);
-  if (!read) {
-    bucket.records = std::vector<float>();
-    bucket.ids = std::vector<std::uint32_t>();
-    return read;
-  }
+  auto lists = read_lists({records_file, disk.records_offset, "the level's records file"},
+                          {ids_file, disk.ids_offset, "the level's ids file"}, disk.count, bucket.input_shape,
+                          "a bucket");
+  if (!lists) return fail(lists.error());
+  std::tie(bucket.records, bucket.ids) = std::move(*lists);
   return {};
 }
 
@@ -69,30 +81,17 @@ Result<void> read_buffer_files(const DiskBuffer& disk, Buffer& buffer) {
   if (disk.count > buffer.size)
     return fail(Error::file_operation("the insert buffer's files are said to hold " + std::to_string(disk.count) +
                                       " records, more than its capacity of " + std::to_string(buffer.size)));
-  auto records_size = raw::file_size(records_file->fd());
-  if (!records_size) return fail(records_size.error());
-  auto ids_size = raw::file_size(ids_file->fd());
-  if (!ids_size) return fail(ids_size.error());
-  auto r = raw::extent_in_file(0, disk.count, buffer.input_shape, 4, *records_size, disk.records_path,
-                               "the insert buffer");
-  if (!r) return fail(r.error());
-  auto i = raw::extent_in_file(0, disk.count, 1, 4, *ids_size, disk.ids_path, "the insert buffer");
-  if (!i) return fail(i.error());
-
-  std::vector<float> records;
-  std::vector<std::uint32_t> ids;
-  if (auto s = size_for(records, ids, disk.count, buffer.input_shape); !s) return s;
-  if (auto rd = raw::read_f32_at(records_file->fd(), 0, records); !rd) return rd;
-  if (auto rd = raw::read_u32_at(ids_file->fd(), 0, ids); !rd) return rd;
+  auto lists = read_lists({records_file->fd(), 0, disk.records_path}, {ids_file->fd(), 0, disk.ids_path}, disk.count,
+                          buffer.input_shape, "the insert buffer");
+  if (!lists) return fail(lists.error());
   if (auto c = records_file->close(); !c) return c;
   if (auto c = ids_file->close(); !c) return c;
-  buffer.records = std::move(records);
-  buffer.ids = std::move(ids);
+  std::tie(buffer.records, buffer.ids) = std::move(*lists);
   return {};
 }
 
 Result<DiskBucket> Bucket::dump(int records_file, int ids_file) const {
-  if (auto c = check_store(records, ids, input_shape); !c) return fail(c.error());
+  if (auto c = check_lists(); !c) return fail(c.error());
   DiskBucket disk;
   auto at = raw::position(records_file);
   if (!at) return fail(at.error());
@@ -107,7 +106,7 @@ Result<DiskBucket> Bucket::dump(int records_file, int ids_file) const {
 }
 
 Result<DiskBuffer> Buffer::dump(const std::string& dir) const {
-  if (auto c = check_store(records, ids, input_shape); !c) return fail(c.error());
+  if (auto c = check_lists(); !c) return fail(c.error());
   try {
     DiskBuffer disk{raw::join_path(dir, "buffer_records.bin"), raw::join_path(dir, "buffer_ids.bin"), ids.size()};
     auto records_file = raw::create(disk.records_path);

@@ -23,14 +23,9 @@ struct RemovedRecord {
   std::uint32_t moved_id = 0;  // id now at `position`; the removed id when it was the last record
 };
 
-// Swap removal: the last record takes the place of the one at `position`, so every
-// other record keeps its position. Refuses (and changes nothing) when `position` is
-// not below the record count or the lists disagree with `input_shape`.
-Result<RemovedRecord> delete_record(std::vector<float>& records, std::vector<std::uint32_t>& ids,
-                                    std::uint64_t position, std::uint64_t input_shape);
-
-// One bucket of a level. `size` is nominal: a bucket may hold more.
-struct Bucket {
+// What both stores share: the flat record list beside the id list, their nominal
+// (Bucket) or hard (Buffer) capacity `size`, and the values per record.
+struct RecordStore {
   std::vector<float> records;
   std::vector<std::uint32_t> ids;
   std::uint64_t size = 0;
@@ -41,31 +36,33 @@ struct Bucket {
   std::span<const float> record(std::uint64_t position) const noexcept {
     return {records.data() + position * input_shape, input_shape};
   }
-  // Appends one record (input_shape values) and returns its position. May throw
-  // std::bad_alloc when the lists must grow; reserve first where that matters.
+  // Swap removal: the last record takes the place of the one at `position`, so every
+  // other record keeps its position. Refuses (and changes nothing) when `position` is
+  // not below the record count or the lists disagree with `input_shape`.
+  Result<RemovedRecord> remove_at(std::uint64_t position);
+  // Refuses lists that disagree with `input_shape`.
+  Result<void> check_lists() const;
+
+ protected:
+  // Appends one record (input_shape values) and its id. May throw std::bad_alloc,
+  // and then changes nothing.
+  void append(std::span<const float> record, std::uint32_t id);
+};
+
+// One bucket of a level. `size` is nominal: a bucket may hold more.
+struct Bucket : RecordStore {
+  // Appends one record and returns its position. May throw std::bad_alloc when the
+  // lists must grow; reserve first where that matters.
   std::uint64_t push(std::span<const float> record, std::uint32_t id);
   // Room for `more` further records without growing; refuses on overflow or allocation failure.
   Result<void> reserve_more(std::uint64_t more);
-  // Swap removal at `position`.
-  Result<RemovedRecord> remove_at(std::uint64_t position) {
-    return delete_record(records, ids, position, input_shape);
-  }
   // Appends the records, then the ids, at the current end of the level's two open
   // files and returns where they start.
   Result<DiskBucket> dump(int records_file, int ids_file) const;
 };
 
 // The insert buffer: a store with a hard capacity of `size` records.
-struct Buffer {
-  std::vector<float> records;
-  std::vector<std::uint32_t> ids;
-  std::uint64_t size = 0;
-  std::uint64_t input_shape = 0;
-
-  std::uint64_t occupied() const noexcept { return ids.size(); }
-  std::span<const float> record(std::uint64_t position) const noexcept {
-    return {records.data() + position * input_shape, input_shape};
-  }
+struct Buffer : RecordStore {
   // Appends a record and its id. Refuses with ErrorKind::BufferFull
   // ("Buffer is full, cannot insert new record") when occupied() >= size; the
   // record's length is the caller's business.
@@ -74,10 +71,6 @@ struct Buffer {
   std::pair<std::vector<float>, std::vector<std::uint32_t>> drain();
   // Reserves room for `size` records (size x input_shape values and size ids).
   Result<void> reserve_capacity();
-  // Swap removal at `position`.
-  Result<RemovedRecord> remove_at(std::uint64_t position) {
-    return delete_record(records, ids, position, input_shape);
-  }
   // Writes "buffer_records.bin" and "buffer_ids.bin" into the absolute directory `dir`.
   Result<DiskBuffer> dump(const std::string& dir) const;
 };
