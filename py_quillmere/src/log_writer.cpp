@@ -197,11 +197,21 @@ int open_log_file(PyObject* path, int* err) {
     *err = EINVAL;
     return -1;
   }
+  // Opening a FIFO waits for its reader, which may be a thread of this process:
+  // wait without the interpreter lock, and let a signal handler's exception
+  // (Ctrl-C) end the wait. *err is 0 when that exception is what failed.
   int fd;
-  do {
+  for (;;) {
+    Py_BEGIN_ALLOW_THREADS
     fd = ::open(bytes, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  *err = fd < 0 ? errno : 0;
+    *err = fd < 0 ? errno : 0;
+    Py_END_ALLOW_THREADS
+    if (fd >= 0 || *err != EINTR) break;
+    if (PyErr_CheckSignals() != 0) {
+      *err = 0;
+      break;
+    }
+  }
   Py_DECREF(encoded);
   return fd;
 }
@@ -225,7 +235,7 @@ void empty_log_file(int fd) noexcept {
 PyObject* install_file_logger(PyObject* path, qlog::Level filter) {
   int err = 0;
   const int fd = open_log_file(path, &err);
-  if (fd < 0) return raise_os_error(err);
+  if (fd < 0) return err != 0 ? raise_os_error(err) : nullptr;
   std::unique_ptr<pylog::FileSink> owned(new (std::nothrow) pylog::FileSink(fd));
   if (owned == nullptr) {
     ::close(fd);

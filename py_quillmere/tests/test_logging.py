@@ -168,6 +168,28 @@ def test_bad_target_or_level_raises_and_installs_nothing(tmp_path):
     assert [json.loads(l)["function"] for l in read_lines(log)] == ["insert"]
 
 
+def test_log_file_that_is_a_fifo_read_by_a_later_thread(tmp_path):
+    # Opening a FIFO waits for its reader; that wait must not hold the interpreter
+    # lock, or a reader thread of the same process could never start.
+    fifo = tmp_path / "log.fifo"
+    os.mkfifo(fifo)
+    proc = ok(f"""
+        got = []
+        def reader():
+            time.sleep(0.2)
+            with open({str(fifo)!r}) as f:
+                got.append(f.readline())
+        thread = threading.Thread(target=reader)
+        thread.start()
+        pq.log_init({str(fifo)!r}, "debug")
+        tiny_index(buffer=100).insert(rows(1)[0], 1)
+        thread.join()
+        print(json.dumps(got))
+    """, timeout=60)
+    got = json.loads(proc.stdout.splitlines()[-1])
+    assert [json.loads(l)["function"] for l in got] == ["insert"]
+
+
 WRITERS = {
     "str": """
         class Writer:
