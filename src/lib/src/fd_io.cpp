@@ -1,14 +1,18 @@
 #include "quillmere/fd_io.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 
 namespace quillmere {
+namespace {
 
-int write_all(int fd, std::string_view data) noexcept {
+int write_loop(int fd, std::string_view data) noexcept {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
@@ -19,6 +23,31 @@ int write_all(int fd, std::string_view data) noexcept {
     data.remove_prefix(static_cast<std::size_t>(n));
   }
   return 0;
+}
+
+}  // namespace
+
+int write_all(int fd, std::string_view data) noexcept {
+  // A pipe whose reader has gone raises SIGPIPE, which ends a host that keeps
+  // its default action: hold it back on this thread and take back the one this
+  // write raised, so the failure is EPIPE only.
+  sigset_t pipe_only, old_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  if (::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) != 0) return write_loop(fd, data);
+  bool was_pending = false;
+  if (sigismember(&old_mask, SIGPIPE) == 1) {
+    sigset_t pending;
+    was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  const int err = write_loop(fd, data);
+  if (err == EPIPE && !was_pending) {
+    const timespec zero{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  return err;
 }
 
 std::expected<std::string, int> read_to_end(int fd) {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -66,6 +67,22 @@ TEST(FdIo, FailuresReturnTheErrno) {
   EXPECT_EQ(write_all(wo, ""), 0);
   ::close(ro);
   ::close(wo);
+}
+
+TEST(FdIo, PipeWithoutReaderIsEpipeNotADeadlySignal) {
+  // In a child: SIGPIPE keeps its default action there, which would end it.
+  EXPECT_EXIT(
+      {
+        ::signal(SIGPIPE, SIG_DFL);
+        int p[2];
+        if (::pipe(p) != 0) std::_Exit(2);
+        ::close(p[0]);
+        const int err = write_all(p[1], payload(100));
+        sigset_t pending;
+        ::sigpending(&pending);
+        std::_Exit(err == EPIPE && sigismember(&pending, SIGPIPE) == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
