@@ -1,50 +1,19 @@
 // Its own executable: the process-wide logger can be installed only once.
-#include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "quillmere/clustering.h"
 #include "quillmere/log.h"
+#include "quillmere/testing/capture_logger.h"
 
 namespace quillmere {
 namespace {
 
-struct Captured {
-  std::string target, message;
-  std::vector<std::pair<std::string, log::Value>> kvs;
-};
+using test::CapturedRecord;
 
-class CapturingLogger : public log::Logger {
- public:
-  void log(const log::Record& r) noexcept override {
-    std::lock_guard lock(mutex_);
-    Captured c{std::string(r.target), std::string(r.message), {}};
-    for (const auto& kv : r.kvs) c.kvs.emplace_back(std::string(kv.key), kv.value);
-    records_.push_back(std::move(c));
-  }
-  std::vector<Captured> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(records_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Captured> records_;
-};
-
-CapturingLogger& logger() {
-  static CapturingLogger* l = [] {
-    auto* created = new CapturingLogger;
-    log::install(created, log::Level::Debug);
-    return created;
-  }();
-  return *l;
-}
-
-void expect_event(const Captured& c, std::uint64_t data_len, std::uint64_t k) {
+void expect_event(const CapturedRecord& c, std::uint64_t data_len, std::uint64_t k) {
   EXPECT_EQ(c.target, "quillmere::clustering");
   EXPECT_EQ(c.message, "clustering:compute_labels");
   ASSERT_EQ(c.kvs.size(), 2u);
@@ -54,7 +23,7 @@ void expect_event(const Captured& c, std::uint64_t data_len, std::uint64_t k) {
   EXPECT_EQ(c.kvs[1].second, log::Value(k));
 }
 
-void expect_time(const Captured& c) {
+void expect_time(const CapturedRecord& c) {
   EXPECT_EQ(c.target, "quillmere::clustering");
   EXPECT_EQ(c.message, "time");
   ASSERT_EQ(c.kvs.size(), 2u);
@@ -65,12 +34,12 @@ void expect_time(const Captured& c) {
 class LoggedModes : public ::testing::TestWithParam<DistanceFn> {};
 
 TEST_P(LoggedModes, EventThenTimeOnSuccess) {
-  logger().take();
+  test::capture_logger().take();
   const std::vector<float> data = {1, 2, 3, 4, 5, 6};
   ::testing::internal::CaptureStdout();
   ASSERT_TRUE(compute_labels(data, GetParam(), 2, 2, 3).has_value());
   ::testing::internal::GetCapturedStdout();
-  const auto got = logger().take();
+  const auto got = test::capture_logger().take();
   ASSERT_EQ(got.size(), 2u);
   expect_event(got[0], 3, 2);
   expect_time(got[1]);
@@ -79,21 +48,21 @@ TEST_P(LoggedModes, EventThenTimeOnSuccess) {
 INSTANTIATE_TEST_SUITE_P(Modes, LoggedModes, ::testing::Values(DistanceFn::l2, DistanceFn::dot));
 
 TEST(ComputeLabelsLogging, ShapeRefusalsComeBeforeTheEvent) {
-  logger().take();
+  test::capture_logger().take();
   const std::vector<float> data = {1, 2, 3};
   ASSERT_FALSE(compute_labels(data, DistanceFn::l2, 1, 0, 3).has_value());
   ASSERT_FALSE(compute_labels(data, DistanceFn::l2, 1, 2, 3).has_value());
-  const auto got = logger().take();
+  const auto got = test::capture_logger().take();
   ASSERT_EQ(got.size(), 2u);
   expect_time(got[0]);
   expect_time(got[1]);
 }
 
 TEST(ComputeLabelsLogging, CountRefusalsComeAfterTheEvent) {
-  logger().take();
+  test::capture_logger().take();
   const std::vector<float> data = {1, 2, 3, 4};
   ASSERT_FALSE(compute_labels(data, DistanceFn::dot, 5, 2, 3).has_value());
-  const auto got = logger().take();
+  const auto got = test::capture_logger().take();
   ASSERT_EQ(got.size(), 2u);
   expect_event(got[0], 2, 5);
   expect_time(got[1]);

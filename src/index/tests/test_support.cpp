@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <variant>
 
 #include <gtest/gtest.h>
 
@@ -61,37 +60,6 @@ std::vector<float> routed_record(std::uint64_t bucket, std::uint64_t dim, float 
   r[bucket] = 1.0f;
   r[dim - 1] = value;
   return r;
-}
-
-void CaptureLogger::log(const log::Record& record) noexcept {
-  try {
-    CapturedRecord c{std::string(record.target), std::string(record.message), {}};
-    for (const auto& kv : record.kvs) {
-      if (const auto* s = std::get_if<std::string>(&kv.value))
-        c.kv[std::string(kv.key)] = *s;
-      else
-        c.kv[std::string(kv.key)] = std::to_string(std::get<std::uint64_t>(kv.value));
-    }
-    std::lock_guard lock(mu_);
-    records_.push_back(std::move(c));
-  } catch (...) {
-  }
-}
-
-std::vector<CapturedRecord> CaptureLogger::take() {
-  std::lock_guard lock(mu_);
-  return std::exchange(records_, {});
-}
-
-void CaptureLogger::clear() { take(); }
-
-CaptureLogger& capture_logger() {
-  static CaptureLogger* logger = [] {
-    auto* l = new CaptureLogger;
-    if (!log::install(l, log::Level::Debug)) ADD_FAILURE() << "a logger was already installed";
-    return l;
-  }();
-  return *logger;
 }
 
 }  // namespace quillmere::test

@@ -2,14 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "quillmere/index.h"
 #include "quillmere/log.h"
+#include "quillmere/testing/capture_logger.h"
 
 namespace quillmere {
 
@@ -39,27 +38,6 @@ LevelIndex routed_level(std::uint64_t n_buckets, std::uint64_t dim, const std::v
 
 // One record routed to `bucket` whose last value is `value`.
 std::vector<float> routed_record(std::uint64_t bucket, std::uint64_t dim, float value);
-
-// A logger keeping every record it is given.
-struct CapturedRecord {
-  std::string target;
-  std::string message;
-  std::map<std::string, std::string> kv;
-};
-
-class CaptureLogger : public log::Logger {
- public:
-  void log(const log::Record& record) noexcept override;
-  std::vector<CapturedRecord> take();
-  void clear();
-
- private:
-  std::mutex mu_;
-  std::vector<CapturedRecord> records_;
-};
-
-// Installs one process-wide capturing logger at debug level (once per process).
-CaptureLogger& capture_logger();
 
 }  // namespace test
 }  // namespace quillmere

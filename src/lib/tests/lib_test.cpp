@@ -8,6 +8,7 @@
 #include "quillmere/checked.h"
 #include "quillmere/error.h"
 #include "quillmere/log.h"
+#include "quillmere/testing/capture_logger.h"
 #include "quillmere/timer.h"
 
 namespace quillmere {
@@ -60,18 +61,9 @@ TEST(Timer, DurationText) {
   for (const auto& c : cases) EXPECT_EQ(format_duration(c.d), c.text);
 }
 
-// One logger per process: this binary installs a capturing logger once.
-struct Captured { log::Level level; std::string target, message; std::vector<std::pair<std::string, log::Value>> kvs; };
-std::vector<Captured>& captured() { static std::vector<Captured> v; return v; }
-
-class CaptureLogger : public log::Logger {
- public:
-  void log(const log::Record& r) noexcept override {
-    Captured c{r.level, std::string(r.target), std::string(r.message), {}};
-    for (const auto& kv : r.kvs) c.kvs.emplace_back(std::string(kv.key), kv.value);
-    captured().push_back(std::move(c));
-  }
-};
+// One logger per process: this binary installs a capturing logger once, by hand, to
+// test installing itself.
+using test::CaptureLogger;
 
 Result<int> timed_op(bool failing) {
   ScopedTimer t("quillmere::index", "insert");
@@ -89,18 +81,18 @@ TEST(Logging, FacadeAdmitsByLevelAndTimerLogsOnEveryPath) {
   EXPECT_TRUE(log::enabled(log::Level::Debug));
   EXPECT_FALSE(log::enabled(log::Level::Trace));
 
-  captured().clear();
   QM_DEBUG("quillmere::index", "index:compact", {{"level", std::uint64_t{2}}, {"name", std::string("x")}});
   log::event(log::Level::Trace, "quillmere::index", "dropped");
-  ASSERT_EQ(captured().size(), 1u);
-  EXPECT_EQ(captured()[0].message, "index:compact");
-  EXPECT_EQ(std::get<std::uint64_t>(captured()[0].kvs[0].second), 2u);
+  const auto events = logger.take();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].message, "index:compact");
+  EXPECT_EQ(std::get<std::uint64_t>(events[0].kvs[0].second), 2u);
 
-  captured().clear();
   ASSERT_TRUE(timed_op(false).has_value());
   ASSERT_FALSE(timed_op(true).has_value());
-  ASSERT_EQ(captured().size(), 2u);
-  for (const auto& c : captured()) {
+  const auto times = logger.take();
+  ASSERT_EQ(times.size(), 2u);
+  for (const auto& c : times) {
     EXPECT_EQ(c.message, "time");
     EXPECT_EQ(c.level, log::Level::Debug);
     ASSERT_EQ(c.kvs.size(), 2u);

@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "quillmere/bucket_model.h"
 #include "quillmere/log.h"
+#include "quillmere/testing/capture_logger.h"
 
 namespace qm_test {
 
@@ -87,38 +87,7 @@ inline std::vector<double> affine(const std::vector<float>& w, const std::vector
   return y;
 }
 
-// Records every log record while a test runs; installed once per process.
-class CaptureLogger : public log::Logger {
- public:
-  struct Entry {
-    std::string target, message;
-    std::vector<std::pair<std::string, log::Value>> kvs;
-  };
-
-  static CaptureLogger& instance() {
-    static CaptureLogger* logger = [] {
-      auto* l = new CaptureLogger;
-      if (!log::install(l, log::Level::Trace)) ADD_FAILURE() << "another logger is installed";
-      return l;
-    }();
-    return *logger;
-  }
-
-  void log(const log::Record& r) noexcept override {
-    std::lock_guard lock(mutex_);
-    Entry e{std::string(r.target), std::string(r.message), {}};
-    for (const auto& kv : r.kvs) e.kvs.emplace_back(std::string(kv.key), kv.value);
-    entries_.push_back(std::move(e));
-  }
-
-  std::vector<Entry> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(entries_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-};
+// Every log record while a test runs; the logger is installed once per process.
+inline test::CaptureLogger& capture_logger() { return test::capture_logger(log::Level::Trace); }
 
 }  // namespace qm_test
