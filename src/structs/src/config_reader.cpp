@@ -28,8 +28,11 @@ Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
   std::string text;
   int fd = -1;
   try {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking in open: a FIFO that no one writes would wait there for good.
+    // Reads block again, so a pipe with a writer is read whole; one without ends at once.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     auto read = read_to_end(fd);
     ::close(std::exchange(fd, -1));
     if (!read) return fail(Error::file_operation(os_error_text(read.error())));

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quillmere/config_reader.h"
@@ -303,6 +306,29 @@ TEST_F(YamlFile, ReadsAndReportsFileErrors) {
   auto syntax = read_index_config_yaml_file(write("syntax.yaml", "a: [1\n"));
   ASSERT_FALSE(syntax.has_value());
   EXPECT_EQ(syntax.error().kind, ErrorKind::InvalidYamlConfig);
+}
+
+TEST_F(YamlFile, PipesAreReadWholeAndAFifoWithoutWriterDoesNotBlock) {
+  // A pipe given by path, as process substitution gives one: read up to its end,
+  // whether its writer closes before or after the reader opens it.
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ASSERT_EQ(::write(p[1], kBase.data(), kBase.size()), static_cast<ssize_t>(kBase.size()));
+  Result<IndexConfig> piped = fail(Error::assertion("not read"));
+  std::thread reader([&] { piped = read_index_config_yaml_file("/proc/self/fd/" + std::to_string(p[0])); });
+  ::close(p[1]);
+  reader.join();
+  ::close(p[0]);
+  ASSERT_TRUE(piped.has_value()) << piped.error().message();
+  EXPECT_EQ(*piped, base_config());
+
+  const std::string fifo = path("fifo");
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto unwritten = read_index_config_yaml_file(fifo);
+  std::remove(fifo.c_str());
+  ASSERT_FALSE(unwritten.has_value());
+  EXPECT_EQ(unwritten.error().message(), "Invalid YAML config: EOF while parsing a value");
 }
 
 }  // namespace
