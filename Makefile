@@ -29,7 +29,7 @@ bench: build
 # Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)-fuzz); fails on any finding.
 FUZZ_SECONDS ?= 120
 fuzz: deps
-	@bash fuzz/run.sh $(CURDIR)/$(BUILD)-fuzz $(FUZZ_SECONDS)
+	@bash fuzz/run.sh $(abspath $(BUILD))-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)
