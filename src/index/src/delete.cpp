@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 #include <string>
 
 #include "quillmere/checked.h"
@@ -187,17 +188,7 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
   std::vector<float> records;
   std::vector<std::uint32_t> ids;
   try {
-    std::uint64_t n_values = 0;
-    for (const auto& c : taken)
-      for (const auto& r : c.records) n_values += r.size();
-    records.reserve(n_values);
-    ids.reserve(from_occ);
-    for (const auto& c : taken) {
-      for (std::size_t b = 0; b < c.ids.size(); ++b) {
-        records.insert(records.end(), c.records[b].begin(), c.records[b].end());
-        ids.insert(ids.end(), c.ids[b].begin(), c.ids[b].end());
-      }
-    }
+    std::tie(records, ids) = gather_contents(taken);
   } catch (const std::exception&) {
     restore();
     return fail(Error::out_of_memory("Cannot allocate the records gathered for a rebuild"));

@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -277,19 +278,7 @@ Result<void> Index::compact() {
   std::span<const std::uint32_t> ids = buffer_ids;
   if (!lower_levels_empty) {
     try {
-      std::uint64_t n_values = buffer_records.size(), n_ids = buffer_ids.size();
-      for (const auto& c : taken)
-        for (std::size_t b = 0; b < c.ids.size(); ++b) n_values += c.records[b].size(), n_ids += c.ids[b].size();
-      gathered_records.reserve(n_values);
-      gathered_ids.reserve(n_ids);
-      for (const auto& c : taken) {
-        for (std::size_t b = 0; b < c.ids.size(); ++b) {
-          gathered_records.insert(gathered_records.end(), c.records[b].begin(), c.records[b].end());
-          gathered_ids.insert(gathered_ids.end(), c.ids[b].begin(), c.ids[b].end());
-        }
-      }
-      gathered_records.insert(gathered_records.end(), buffer_records.begin(), buffer_records.end());
-      gathered_ids.insert(gathered_ids.end(), buffer_ids.begin(), buffer_ids.end());
+      std::tie(gathered_records, gathered_ids) = gather_contents(taken, buffer_records, buffer_ids);
     } catch (const std::exception&) {
       restore();
       return fail(Error::out_of_memory("Cannot allocate the records gathered for a compaction"));

@@ -222,6 +222,27 @@ void LevelIndex::restore_contents(LevelContents&& contents) noexcept {
   id_map_ = std::move(contents.id_map);
 }
 
+std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(std::span<const LevelContents> taken,
+                                                                         std::span<const float> tail_records,
+                                                                         std::span<const std::uint32_t> tail_ids) {
+  std::uint64_t n_values = tail_records.size(), n_ids = tail_ids.size();
+  for (const auto& c : taken)
+    for (std::size_t b = 0; b < c.ids.size(); ++b) n_values += c.records[b].size(), n_ids += c.ids[b].size();
+  std::pair<std::vector<float>, std::vector<std::uint32_t>> out;
+  auto& [records, ids] = out;
+  records.reserve(n_values);
+  ids.reserve(n_ids);
+  for (const auto& c : taken) {
+    for (std::size_t b = 0; b < c.ids.size(); ++b) {
+      records.insert(records.end(), c.records[b].begin(), c.records[b].end());
+      ids.insert(ids.end(), c.ids[b].begin(), c.ids[b].end());
+    }
+  }
+  records.insert(records.end(), tail_records.begin(), tail_records.end());
+  ids.insert(ids.end(), tail_ids.begin(), tail_ids.end());
+  return out;
+}
+
 Result<LevelIndex> LevelIndexBuilder::build() const {
   try {
     return build_unguarded();

@@ -257,6 +257,23 @@ TEST(LevelTakeContents, RestoreBringsBackRecordsAndIdMapExactly) {
   EXPECT_EQ(level.id_map(), map_before);
 }
 
+TEST(LevelTakeContents, GatherKeepsLevelBucketAndStorageOrderThenTheTail) {
+  LevelContents first, second;
+  first.records = {{1, 1, 2, 2}, {}, {3, 3}};
+  first.ids = {{10, 20}, {}, {30}};
+  second.records = {{4, 4}};
+  second.ids = {{40}};
+  const std::vector<LevelContents> taken = {std::move(first), std::move(second)};
+  const std::vector<float> tail_records = {5, 5};
+  const std::vector<std::uint32_t> tail_ids = {50};
+  auto [records, ids] = gather_contents(taken, tail_records, tail_ids);
+  EXPECT_EQ(records, (std::vector<float>{1, 1, 2, 2, 3, 3, 4, 4, 5, 5}));
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{10, 20, 30, 40, 50}));
+  auto [no_tail_records, no_tail_ids] = gather_contents(taken);
+  EXPECT_EQ(no_tail_ids, (std::vector<std::uint32_t>{10, 20, 30, 40}));
+  EXPECT_EQ(no_tail_records.size(), 8u);
+}
+
 struct LevelSlotCase {
   const char* name;
   void (*clear)(LevelIndexBuilder&);

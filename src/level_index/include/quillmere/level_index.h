@@ -42,6 +42,12 @@ struct LevelContents {
   IdMap id_map;
 };
 
+// The records and ids of `taken` in one list each, level by level, bucket by bucket in
+// storage order, followed by `tail_records` and `tail_ids`. May throw std::bad_alloc.
+std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(
+    std::span<const LevelContents> taken, std::span<const float> tail_records = {},
+    std::span<const std::uint32_t> tail_ids = {});
+
 class LevelIndex {
  public:
   LevelIndex(BucketModel model, std::vector<Bucket> buckets, IdMap id_map) noexcept;
