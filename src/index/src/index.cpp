@@ -29,6 +29,13 @@ void return_freed_memory() noexcept {
 #endif
 }
 
+// One level's statistic; a level past the last is refused.
+Result<std::uint64_t> level_stat(const std::vector<LevelIndex>& levels, std::uint64_t level_idx,
+                                 std::uint64_t (LevelIndex::*stat)() const noexcept) {
+  if (level_idx >= levels.size()) return fail(Error::out_of_range(kLevelRange));
+  return (levels[level_idx].*stat)();
+}
+
 }  // namespace
 
 Result<Index> IndexBuilder::build() const {
@@ -122,28 +129,25 @@ std::uint64_t Index::n_empty_buckets() const noexcept {
 }
 
 Result<std::uint64_t> Index::level_occupied(std::uint64_t level_idx) const {
-  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
-  return levels_[level_idx].occupied();
+  return level_stat(levels_, level_idx, &LevelIndex::occupied);
 }
 
 Result<std::uint64_t> Index::level_n_buckets(std::uint64_t level_idx) const {
-  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
-  return levels_[level_idx].n_buckets();
+  return level_stat(levels_, level_idx, &LevelIndex::n_buckets);
 }
 
 Result<std::uint64_t> Index::level_total_size(std::uint64_t level_idx) const {
-  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
-  return levels_[level_idx].total_size();
+  return level_stat(levels_, level_idx, &LevelIndex::total_size);
 }
 
 Result<std::uint64_t> Index::level_n_empty_buckets(std::uint64_t level_idx) const {
-  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
-  return levels_[level_idx].n_empty_buckets();
+  return level_stat(levels_, level_idx, &LevelIndex::n_empty_buckets);
 }
 
 Result<std::uint64_t> Index::bucket_occupied(std::uint64_t level_idx, std::uint64_t bucket_idx) const {
-  if (level_idx >= levels_.size()) return fail(Error::out_of_range(kLevelRange));
-  if (bucket_idx >= levels_[level_idx].n_buckets()) return fail(Error::out_of_range(kBucketRange));
+  auto n_buckets = level_n_buckets(level_idx);
+  if (!n_buckets) return n_buckets;
+  if (bucket_idx >= *n_buckets) return fail(Error::out_of_range(kBucketRange));
   return levels_[level_idx].bucket(bucket_idx).occupied();
 }
 
