@@ -1,6 +1,5 @@
 // The QuillmereBuilder class: copy-on-set setters over one IndexBuilder.
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string_view>
 
@@ -19,36 +18,10 @@ struct BuilderState {
   std::atomic<std::uint64_t> borrows{0};
 };
 
-struct BuilderObject {
-  PyObject_HEAD
-  BuilderState* state;
-};
-
-// Binds exactly the named parameters; the interpreter reports missing,
-// surplus and unknown arguments.
-bool bind(PyObject* args, PyObject* kwargs, const char* format, std::initializer_list<const char*> names,
-          std::initializer_list<PyObject**> outs) {
-  const char* kwlist[4] = {nullptr, nullptr, nullptr, nullptr};
-  std::size_t i = 0;
-  for (const char* n : names) kwlist[i++] = n;
-  PyObject** o[3] = {nullptr, nullptr, nullptr};
-  i = 0;
-  for (PyObject** p : outs) o[i++] = p;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), o[0], o[1], o[2]) != 0;
-}
+using BuilderObject = Boxed<BuilderState>;
 
 BuilderObject* checked_self(PyObject* self) {
-  if (self == nullptr || !PyObject_TypeCheck(self, &QuillmereBuilderType)) {
-    PyErr_Format(PyExc_TypeError, "descriptor requires a 'QuillmereBuilder' object but received '%s'",
-                 self ? Py_TYPE(self)->tp_name : "NULL");
-    return nullptr;
-  }
-  auto* obj = reinterpret_cast<BuilderObject*>(self);
-  if (obj->state == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "QuillmereBuilder object is not initialised");
-    return nullptr;
-  }
-  return obj;
+  return checked_boxed<BuilderState>(self, QuillmereBuilderType, "QuillmereBuilder");
 }
 
 // A deep copy of the held builder, taken under its mutex.
@@ -64,7 +37,7 @@ PyObject* setter(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
                  Set set) {
   return guarded([&]() -> PyObject* {
     PyObject* arg = nullptr;
-    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    if (!bind(args, kwargs, format, param, &arg)) return nullptr;
     BuilderObject* obj = checked_self(self);
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
@@ -112,7 +85,7 @@ PyObject* text_setter(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 
 PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    if (!bind(args, kwargs, ":QuillmereBuilder", {}, {})) return nullptr;
+    if (!bind(args, kwargs, ":QuillmereBuilder")) return nullptr;
     return new_builder(default_builder());
   });
 }
@@ -121,7 +94,7 @@ template <class Load>
 PyObject* load_builder(PyObject* args, PyObject* kwargs, const char* format, const char* param, Load load) {
   return guarded([&]() -> PyObject* {
     PyObject* arg = nullptr;
-    if (!bind(args, kwargs, format, {param}, {&arg})) return nullptr;
+    if (!bind(args, kwargs, format, param, &arg)) return nullptr;
     std::string path;
     if (!to_path(arg, param, path)) return nullptr;
     quillmere::Result<quillmere::IndexBuilder> loaded = load(path);
@@ -240,15 +213,6 @@ PyObject* builder_build(PyObject* self, PyObject*) {
   });
 }
 
-void builder_dealloc(PyObject* self) {
-  auto* obj = reinterpret_cast<BuilderObject*>(self);
-  delete obj->state;
-  obj->state = nullptr;
-  Py_TYPE(self)->tp_free(self);
-}
-
-#define QM_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef builder_methods[] = {
     {"from_yaml", QM_KW(builder_from_yaml), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_yaml(file)\n--\n\n"},
@@ -286,16 +250,8 @@ PyMethodDef builder_methods[] = {
 PyTypeObject QuillmereBuilderType{};
 
 bool ready_builder_type() {
-  if (QuillmereBuilderType.tp_flags & Py_TPFLAGS_READY) return true;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&QuillmereBuilderType), 1);
-  QuillmereBuilderType.tp_name = "py_quillmere.QuillmereBuilder";
-  QuillmereBuilderType.tp_basicsize = sizeof(BuilderObject);
-  QuillmereBuilderType.tp_flags = Py_TPFLAGS_DEFAULT;
-  QuillmereBuilderType.tp_doc = "QuillmereBuilder()\n--\n\n";
-  QuillmereBuilderType.tp_new = builder_new;
-  QuillmereBuilderType.tp_dealloc = builder_dealloc;
-  QuillmereBuilderType.tp_methods = builder_methods;
-  return PyType_Ready(&QuillmereBuilderType) == 0;
+  return ready_boxed_type<BuilderState>(QuillmereBuilderType, "py_quillmere.QuillmereBuilder",
+                                        "QuillmereBuilder()\n--\n\n", builder_new, builder_methods);
 }
 
 quillmere::IndexBuilder default_builder() {
@@ -322,17 +278,7 @@ quillmere::IndexBuilder default_builder() {
 
 PyObject* new_builder(quillmere::IndexBuilder&& builder) {
   if (!ready_builder_type()) return nullptr;
-  PyObject* self = QuillmereBuilderType.tp_alloc(&QuillmereBuilderType, 0);
-  if (self == nullptr) return nullptr;
-  auto* obj = reinterpret_cast<BuilderObject*>(self);
-  obj->state = nullptr;
-  try {
-    obj->state = new BuilderState(std::move(builder));
-  } catch (...) {
-    Py_DECREF(self);
-    throw;
-  }
-  return self;
+  return new_boxed<BuilderState>(QuillmereBuilderType, std::move(builder));
 }
 
 }  // namespace pyq

@@ -64,6 +64,12 @@ PyObject* raise_error(const quillmere::Error& error) {
   return nullptr;
 }
 
+bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* first, PyObject** first_out,
+          const char* second, PyObject** second_out) {
+  const char* kwlist[3] = {first, second, nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), first_out, second_out) != 0;
+}
+
 bool to_size(PyObject* obj, const char* name, std::uint64_t& out) {
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) {

@@ -52,6 +52,12 @@ PyObject* guarded(F&& body) {
 }
 
 // ---- argument conversion ----------------------------------------------------
+
+// Binds exactly the named parameters (none, one or two); the interpreter reports
+// missing, surplus and unknown arguments.
+bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* first = nullptr,
+          PyObject** first_out = nullptr, const char* second = nullptr, PyObject** second_out = nullptr);
+
 // Each converter returns false with a Python exception set. A TypeError is
 // reported as "argument '<name>': <original text>".
 
@@ -146,6 +152,76 @@ class Borrow {
 };
 
 // ---- class objects ------------------------------------------------------------
+
+// A method taking keywords, as a method table entry.
+#define QM_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// An instance of one of the module's classes: the object owns one State.
+template <class State>
+struct Boxed {
+  PyObject_HEAD
+  State* state;
+};
+
+// tp_dealloc of a class of Boxed<State> objects.
+template <class State>
+void boxed_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<Boxed<State>*>(self);
+  delete obj->state;
+  obj->state = nullptr;
+  Py_TYPE(self)->tp_free(self);
+}
+
+// A new Boxed<State> object of `type` holding State(args...); nullptr with an
+// exception set when the object cannot be allocated. What State's constructor
+// throws propagates after the object is released.
+template <class State, class... Args>
+PyObject* new_boxed(PyTypeObject& type, Args&&... args) {
+  PyObject* self = type.tp_alloc(&type, 0);
+  if (self == nullptr) return nullptr;
+  auto* obj = reinterpret_cast<Boxed<State>*>(self);
+  obj->state = nullptr;
+  try {
+    obj->state = new State(std::forward<Args>(args)...);
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
+}
+
+// `self` as a usable Boxed<State> of `type` (whose Python name is `name`), or
+// nullptr with a TypeError or RuntimeError set.
+template <class State>
+Boxed<State>* checked_boxed(PyObject* self, PyTypeObject& type, const char* name) {
+  if (self == nullptr || !PyObject_TypeCheck(self, &type)) {
+    PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received '%s'", name,
+                 self ? Py_TYPE(self)->tp_name : "NULL");
+    return nullptr;
+  }
+  auto* obj = reinterpret_cast<Boxed<State>*>(self);
+  if (obj->state == nullptr) {
+    PyErr_Format(PyExc_RuntimeError, "%s object is not initialised", name);
+    return nullptr;
+  }
+  return obj;
+}
+
+// Fills in and readies a class of Boxed<State> objects once; later calls do nothing.
+template <class State>
+bool ready_boxed_type(PyTypeObject& type, const char* qualified_name, const char* doc, newfunc make,
+                      PyMethodDef* methods) {
+  if (type.tp_flags & Py_TPFLAGS_READY) return true;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  type.tp_name = qualified_name;
+  type.tp_basicsize = sizeof(Boxed<State>);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = doc;
+  type.tp_new = make;
+  type.tp_dealloc = boxed_dealloc<State>;
+  type.tp_methods = methods;
+  return PyType_Ready(&type) == 0;
+}
 
 extern PyTypeObject QuillmereType;
 extern PyTypeObject QuillmereBuilderType;

@@ -14,30 +14,13 @@ struct IndexState {
   std::atomic<std::uint64_t> borrows{0};
 };
 
-struct QuillmereObject {
-  PyObject_HEAD
-  IndexState* state;
-};
+using QuillmereObject = Boxed<IndexState>;
 
 constexpr std::uint64_t kDefaultCandidates = 30000;
 
-bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* first = nullptr,
-          PyObject** first_out = nullptr, const char* second = nullptr, PyObject** second_out = nullptr) {
-  const char* kwlist[3] = {first, second, nullptr};
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), first_out, second_out) != 0;
-}
-
 QuillmereObject* checked_self(PyObject* self) {
-  if (self == nullptr || !PyObject_TypeCheck(self, &QuillmereType)) {
-    PyErr_Format(PyExc_TypeError, "descriptor requires a 'Quillmere' object but received '%s'",
-                 self ? Py_TYPE(self)->tp_name : "NULL");
-    return nullptr;
-  }
-  auto* obj = reinterpret_cast<QuillmereObject*>(self);
-  if (obj->state == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "Quillmere object is not initialised");
-    return nullptr;
-  }
+  QuillmereObject* obj = checked_boxed<IndexState>(self, QuillmereType, "Quillmere");
+  if (obj == nullptr) return nullptr;
   // Inside a log writer's `write` this thread may already hold an index mutex
   // (its own or, through the writer's lock, another thread's): waiting for one
   // here could never end.
@@ -340,15 +323,6 @@ PyObject* quillmere_bucket_occupied(PyObject* self, PyObject* args, PyObject* kw
   });
 }
 
-void quillmere_dealloc(PyObject* self) {
-  auto* obj = reinterpret_cast<QuillmereObject*>(self);
-  delete obj->state;
-  obj->state = nullptr;
-  Py_TYPE(self)->tp_free(self);
-}
-
-#define QM_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef quillmere_methods[] = {
     {"search", QM_KW(quillmere_search), METH_VARARGS | METH_KEYWORDS,
      "search($self, query, k, **py_kwargs)\n--\n\n"},
@@ -380,31 +354,13 @@ PyMethodDef quillmere_methods[] = {
 PyTypeObject QuillmereType{};
 
 bool ready_quillmere_type() {
-  if (QuillmereType.tp_flags & Py_TPFLAGS_READY) return true;
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&QuillmereType), 1);
-  QuillmereType.tp_name = "py_quillmere.Quillmere";
-  QuillmereType.tp_basicsize = sizeof(QuillmereObject);
-  QuillmereType.tp_flags = Py_TPFLAGS_DEFAULT;
-  QuillmereType.tp_doc = "Quillmere()\n--\n\n";
-  QuillmereType.tp_new = quillmere_new;
-  QuillmereType.tp_dealloc = quillmere_dealloc;
-  QuillmereType.tp_methods = quillmere_methods;
-  return PyType_Ready(&QuillmereType) == 0;
+  return ready_boxed_type<IndexState>(QuillmereType, "py_quillmere.Quillmere", "Quillmere()\n--\n\n", quillmere_new,
+                                      quillmere_methods);
 }
 
 PyObject* new_quillmere(quillmere::Index&& index) {
   if (!ready_quillmere_type()) return nullptr;
-  PyObject* self = QuillmereType.tp_alloc(&QuillmereType, 0);
-  if (self == nullptr) return nullptr;
-  auto* obj = reinterpret_cast<QuillmereObject*>(self);
-  obj->state = nullptr;
-  try {
-    obj->state = new IndexState(std::move(index));
-  } catch (...) {
-    Py_DECREF(self);
-    throw;
-  }
-  return self;
+  return new_boxed<IndexState>(QuillmereType, std::move(index));
 }
 
 }  // namespace pyq
