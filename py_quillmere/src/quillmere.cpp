@@ -3,6 +3,8 @@
 #include "py_common.h"
 #include "quillmere/index.h"
 
+#include <functional>
+
 namespace pyq {
 
 namespace {
@@ -242,7 +244,7 @@ PyObject* quillmere_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// A statistic without arguments.
+// A statistic without arguments; `read` is an Index member or takes the Index.
 template <class Read>
 PyObject* statistic(PyObject* self, Read read) {
   return guarded([&]() -> PyObject* {
@@ -250,11 +252,11 @@ PyObject* statistic(PyObject* self, Read read) {
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
     GilSafeLock lock(obj->state->mutex);
-    return from_u64(read(obj->state->index));
+    return from_u64(std::invoke(read, obj->state->index));
   });
 }
 
-// A statistic of one level.
+// A statistic of one level; `read` is an Index member or takes the Index and the level.
 template <class Read>
 PyObject* level_statistic(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, Read read) {
   return guarded([&]() -> PyObject* {
@@ -266,44 +268,40 @@ PyObject* level_statistic(PyObject* self, PyObject* args, PyObject* kwargs, cons
     std::uint64_t level_idx = 0;
     if (!to_size(level_arg, "level_idx", level_idx)) return nullptr;
     GilSafeLock lock(obj->state->mutex);
-    return from_result(read(obj->state->index, level_idx));
+    return from_result(std::invoke(read, obj->state->index, level_idx));
   });
 }
 
 PyObject* quillmere_n_buckets(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.n_buckets(); });
+  return statistic(self, &quillmere::Index::n_buckets);
 }
 PyObject* quillmere_n_levels(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.n_levels(); });
+  return statistic(self, &quillmere::Index::n_levels);
 }
 PyObject* quillmere_occupied(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.occupied(); });
+  return statistic(self, &quillmere::Index::occupied);
 }
 PyObject* quillmere_n_empty_buckets(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.n_empty_buckets(); });
+  return statistic(self, &quillmere::Index::n_empty_buckets);
 }
 PyObject* quillmere_buffer_occupied(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.buffer_occupied(); });
+  return statistic(self, &quillmere::Index::buffer_occupied);
 }
 PyObject* quillmere_memory_usage(PyObject* self, PyObject*) {
-  return statistic(self, [](const quillmere::Index& i) { return i.memory_usage(); });
+  return statistic(self, &quillmere::Index::memory_usage);
 }
 
 PyObject* quillmere_level_occupied(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return level_statistic(self, args, kwargs, "O:level_occupied",
-                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_occupied(l); });
+  return level_statistic(self, args, kwargs, "O:level_occupied", &quillmere::Index::level_occupied);
 }
 PyObject* quillmere_level_n_buckets(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return level_statistic(self, args, kwargs, "O:level_n_buckets",
-                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_n_buckets(l); });
+  return level_statistic(self, args, kwargs, "O:level_n_buckets", &quillmere::Index::level_n_buckets);
 }
 PyObject* quillmere_level_total_size(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return level_statistic(self, args, kwargs, "O:level_total_size",
-                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_total_size(l); });
+  return level_statistic(self, args, kwargs, "O:level_total_size", &quillmere::Index::level_total_size);
 }
 PyObject* quillmere_level_n_empty_buckets(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return level_statistic(self, args, kwargs, "O:level_n_empty_buckets",
-                         [](const quillmere::Index& i, std::uint64_t l) { return i.level_n_empty_buckets(l); });
+  return level_statistic(self, args, kwargs, "O:level_n_empty_buckets", &quillmere::Index::level_n_empty_buckets);
 }
 
 PyObject* quillmere_bucket_occupied(PyObject* self, PyObject* args, PyObject* kwargs) {
