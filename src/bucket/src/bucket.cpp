@@ -123,30 +123,35 @@ std::pair<std::vector<float>, std::vector<std::uint32_t>> Buffer::drain() {
   return out;
 }
 
-Result<Bucket> BucketBuilder::build() const {
+namespace {
+
+// An empty store of the builder's size and input_shape; the first absent one is MissingAttribute.
+template <class Store>
+Result<Store> empty_store(const std::optional<std::uint64_t>& size, const std::optional<std::uint64_t>& input_shape) {
   if (!size) return fail(Error::missing_attribute("size"));
   if (!input_shape) return fail(Error::missing_attribute("input_shape"));
-  Bucket bucket;
-  bucket.size = *size;
-  bucket.input_shape = *input_shape;
-  if (!disk_bucket) return bucket;
+  Store store;
+  store.size = *size;
+  store.input_shape = *input_shape;
+  return store;
+}
+
+}  // namespace
+
+Result<Bucket> BucketBuilder::build() const {
+  auto bucket = empty_store<Bucket>(size, input_shape);
+  if (!bucket || !disk_bucket) return bucket;
   if (!records_file) return fail(Error::missing_attribute("records_file"));
   if (!ids_file) return fail(Error::missing_attribute("ids_file"));
-  if (auto r = read_bucket_arrays(*records_file, *ids_file, *disk_bucket, bucket); !r) return fail(r.error());
+  if (auto r = read_bucket_arrays(*records_file, *ids_file, *disk_bucket, *bucket); !r) return fail(r.error());
   return bucket;
 }
 
 Result<Buffer> BufferBuilder::build() const {
-  if (!size) return fail(Error::missing_attribute("size"));
-  if (!input_shape) return fail(Error::missing_attribute("input_shape"));
-  Buffer buffer;
-  buffer.size = *size;
-  buffer.input_shape = *input_shape;
-  if (disk_buffer) {
-    if (auto r = read_buffer_files(*disk_buffer, buffer); !r) return fail(r.error());
-    return buffer;
-  }
-  if (auto r = buffer.reserve_capacity(); !r) return fail(r.error());
+  auto buffer = empty_store<Buffer>(size, input_shape);
+  if (!buffer) return buffer;
+  auto filled = disk_buffer ? read_buffer_files(*disk_buffer, *buffer) : buffer->reserve_capacity();
+  if (!filled) return fail(filled.error());
   return buffer;
 }
 
