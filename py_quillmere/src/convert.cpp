@@ -36,6 +36,13 @@ void name_type_error(const char* name) {
   Py_XDECREF(trace);
 }
 
+// `obj` as a Python int (through __index__), or nullptr with the TypeError naming the argument.
+PyObject* as_index(PyObject* obj, const char* name) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) name_type_error(name);
+  return index;
+}
+
 const char* type_name(PyObject* obj) { return _PyType_Name(Py_TYPE(obj)); }
 
 void ids_capsule_free(PyObject* capsule) {
@@ -71,11 +78,8 @@ bool bind(PyObject* args, PyObject* kwargs, const char* format, const char* firs
 }
 
 bool to_size(PyObject* obj, const char* name, std::uint64_t& out) {
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) {
-    name_type_error(name);
-    return false;
-  }
+  PyObject* index = as_index(obj, name);
+  if (index == nullptr) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(index);
   Py_DECREF(index);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -87,11 +91,8 @@ bool to_size(PyObject* obj, const char* name, std::uint64_t& out) {
 }
 
 bool to_id(PyObject* obj, const char* name, std::uint32_t& out) {
-  PyObject* index = PyNumber_Index(obj);
-  if (index == nullptr) {
-    name_type_error(name);
-    return false;
-  }
+  PyObject* index = as_index(obj, name);
+  if (index == nullptr) return false;
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
   Py_DECREF(index);
