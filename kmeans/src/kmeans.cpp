@@ -189,14 +189,20 @@ struct Trainer {
     for (std::size_t i = 0; i < n; ++i) cluster_sizes[assignments[i]] += 1.0f;
   }
 
-  // Centroids := means of their members, summed in row order; an empty cluster's stays zero.
-  void update() {
+  // Each cluster's sum of its members, added in row order.
+  Matrix member_sums() const {
     Matrix sums{k, d, std::vector<float>(k * d, 0.0f)};
     for (std::size_t i = 0; i < n; ++i) {
       float* s = sums.row(assignments[i]);
       const float* x = data.row(i);
       for (std::size_t t = 0; t < d; ++t) s[t] += x[t];
     }
+    return sums;
+  }
+
+  // Centroids := means of their members; an empty cluster's stays zero.
+  void update() {
+    Matrix sums = member_sums();
     for (std::size_t c = 0; c < k; ++c) {
       const float size = cluster_sizes[c];
       if (!(size > 0.0f)) continue;
@@ -289,12 +295,7 @@ struct Trainer {
   void balance() {
     constexpr std::uint64_t kMaxPasses = 100;
     if (verbose) write_line("Balancing clusters...\n");
-    Matrix sums{k, d, std::vector<float>(k * d, 0.0f)};
-    for (std::size_t i = 0; i < n; ++i) {
-      float* s = sums.row(assignments[i]);
-      const float* x = data.row(i);
-      for (std::size_t t = 0; t < d; ++t) s[t] += x[t];
-    }
+    Matrix sums = member_sums();
     const float tolerated = static_cast<float>(max_balance_diff) + 0.5f;
     float spread = size_spread();
     if (!(spread > tolerated)) return;
