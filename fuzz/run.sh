@@ -32,8 +32,9 @@ cmake --build "$build" -j "$(nproc)" --target quillmere_fuzzers > "$build/fuzz-b
 
 symbolizer="$(command -v llvm-symbolizer-16 || command -v llvm-symbolizer || command -v llvm-symbolizer-14 || true)"
 export OMP_NUM_THREADS=1
-export ASAN_OPTIONS="${ASAN_OPTIONS:-fast_unwind_on_malloc=0:malloc_context_size=30}"
-export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$here/lsan.supp:print_suppressions=0}"
+# Full stacks through libtorch (built without frame pointers), so lsan.supp can match them.
+export ASAN_OPTIONS="fast_unwind_on_malloc=0:malloc_context_size=30${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 [ -n "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH="$symbolizer"
 
