@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include "fashion_mnist.h"
 #include "quillmere/index.h"
 
 namespace {
@@ -28,26 +29,6 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Reads an idx3 image file through gzip; values scaled to [0, 1].
-std::vector<float> read_images(const std::string& path, std::uint64_t& rows, std::uint64_t& dim) {
-  std::string cmd = "gzip -dc '" + path + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  if (!pipe) return {};
-  unsigned char header[16];
-  if (std::fread(header, 1, 16, pipe.get()) != 16) return {};
-  auto be32 = [&](int at) {
-    return (std::uint32_t(header[at]) << 24) | (std::uint32_t(header[at + 1]) << 16) |
-           (std::uint32_t(header[at + 2]) << 8) | header[at + 3];
-  };
-  rows = be32(4);
-  dim = std::uint64_t(be32(8)) * be32(12);
-  std::vector<unsigned char> bytes(rows * dim);
-  if (std::fread(bytes.data(), 1, bytes.size(), pipe.get()) != bytes.size()) return {};
-  std::vector<float> out(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = bytes[i] / 255.0f;
-  return out;
-}
 
 quillmere::IndexBuilder default_builder(std::uint64_t dim) {
   quillmere::IndexBuilder b;
@@ -163,7 +144,7 @@ int main(int argc, char** argv) {
   const std::uint64_t n_deletes_asked = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000;
   const std::string dir = argc > 2 ? argv[2] : "/usr/share/datasets/fashion-mnist";
   std::uint64_t n = 0, dim = 0;
-  const auto train = read_images(dir + "/train-images-idx3-ubyte.gz", n, dim);
+  const auto train = bench::read_images(dir + "/train-images-idx3-ubyte.gz", n, dim);
   if (train.empty()) {
     std::fprintf(stderr, "cannot read the Fashion-MNIST files in %s\n", dir.c_str());
     return 1;

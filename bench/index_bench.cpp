@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "fashion_mnist.h"
 #include "quillmere/index.h"
 #include "quillmere/knn.h"
 #include "quillmere/log.h"
@@ -25,26 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Reads an idx3 image file through gzip; values scaled to [0, 1].
-std::vector<float> read_images(const std::string& path, std::uint64_t& rows, std::uint64_t& dim) {
-  std::string cmd = "gzip -dc '" + path + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  if (!pipe) return {};
-  unsigned char header[16];
-  if (std::fread(header, 1, 16, pipe.get()) != 16) return {};
-  auto be32 = [&](int at) {
-    return (std::uint32_t(header[at]) << 24) | (std::uint32_t(header[at + 1]) << 16) |
-           (std::uint32_t(header[at + 2]) << 8) | header[at + 3];
-  };
-  rows = be32(4);
-  dim = std::uint64_t(be32(8)) * be32(12);
-  std::vector<unsigned char> bytes(rows * dim);
-  if (std::fread(bytes.data(), 1, bytes.size(), pipe.get()) != bytes.size()) return {};
-  std::vector<float> out(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = bytes[i] / 255.0f;
-  return out;
 }
 
 // Sums the "time" records of the functions we split the ingest into.
@@ -105,8 +86,8 @@ int main(int argc, char** argv) {
   const std::uint64_t max_queries = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000;
   const std::string dir = argc > 2 ? argv[2] : "/usr/share/datasets/fashion-mnist";
   std::uint64_t n_train = 0, n_test = 0, dim = 0, dim_test = 0;
-  const auto train = read_images(dir + "/train-images-idx3-ubyte.gz", n_train, dim);
-  const auto test = read_images(dir + "/t10k-images-idx3-ubyte.gz", n_test, dim_test);
+  const auto train = bench::read_images(dir + "/train-images-idx3-ubyte.gz", n_train, dim);
+  const auto test = bench::read_images(dir + "/t10k-images-idx3-ubyte.gz", n_test, dim_test);
   if (train.empty() || test.empty() || dim != dim_test) {
     std::fprintf(stderr, "cannot read the Fashion-MNIST files in %s\n", dir.c_str());
     return 1;

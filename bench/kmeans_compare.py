@@ -7,7 +7,6 @@ is missing) into 243 clusters, 10 iterations, all cores, both timed in this run.
 Usage: bench/kmeans_compare.py [--build DIR] [--rows N] [--k K] [--iters I] [--repeats R]
 """
 import argparse
-import gzip
 import os
 import statistics
 import subprocess
@@ -17,21 +16,7 @@ import time
 
 import numpy as np
 
-FASHION = "/usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz"
-
-
-def load_rows(rows):
-    if os.path.exists(FASHION):
-        with gzip.open(FASHION, "rb") as f:
-            raw = f.read()
-        count, height, width = (int.from_bytes(raw[i:i + 4], "big") for i in (4, 8, 12))
-        images = np.frombuffer(raw, dtype=np.uint8, offset=16).reshape(count, height * width)
-        return images[:rows].astype(np.float32) / np.float32(255.0), "fashion-mnist"
-    rng = np.random.default_rng(7)
-    centres = rng.normal(size=(64, 784)).astype(np.float32)
-    picks = rng.integers(0, 64, size=rows)
-    data = centres[picks] + 0.3 * rng.normal(size=(rows, 784)).astype(np.float32)
-    return data.astype(np.float32), "generated"
+from fashion_mnist import load_rows
 
 
 def time_ours(exe, path, data, k, iters, repeats, mode):

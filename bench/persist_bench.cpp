@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "fashion_mnist.h"
 #include "quillmere/index.h"
 
 namespace {
@@ -25,26 +26,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// An idx3 image file read through gzip; values scaled to [0, 1].
-std::vector<float> read_images(const std::string& path, std::uint64_t& rows, std::uint64_t& dim) {
-  const std::string cmd = "gzip -dc '" + path + "'";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-  if (!pipe) return {};
-  unsigned char header[16];
-  if (std::fread(header, 1, 16, pipe.get()) != 16) return {};
-  auto be32 = [&](int at) {
-    return (std::uint32_t(header[at]) << 24) | (std::uint32_t(header[at + 1]) << 16) |
-           (std::uint32_t(header[at + 2]) << 8) | header[at + 3];
-  };
-  rows = be32(4);
-  dim = std::uint64_t(be32(8)) * be32(12);
-  std::vector<unsigned char> bytes(rows * dim);
-  if (std::fread(bytes.data(), 1, bytes.size(), pipe.get()) != bytes.size()) return {};
-  std::vector<float> out(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = bytes[i] / 255.0f;
-  return out;
-}
 
 std::uint64_t directory_bytes(const fs::path& dir) {
   std::uint64_t total = 0;
@@ -65,7 +46,7 @@ int main(int argc, char** argv) {
   const std::string data = argc > 3 ? argv[3] : "/usr/share/datasets/fashion-mnist";
 
   std::uint64_t rows = 0, dim = 0;
-  const auto images = read_images(data + "/train-images-idx3-ubyte.gz", rows, dim);
+  const auto images = bench::read_images(data + "/train-images-idx3-ubyte.gz", rows, dim);
   if (images.empty()) {
     std::fprintf(stderr, "cannot read %s/train-images-idx3-ubyte.gz\n", data.c_str());
     return 1;

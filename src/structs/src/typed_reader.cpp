@@ -251,9 +251,9 @@ class Reader {
 
   // `content(variant, node or nullptr, path)` runs as soon as both tag and content are known.
   template <class F>
-  R<void> adjacent(const Node& n, const std::string& path, const AdjacentSpec& spec, F&& content) const {
-    if (local_tag(n)) return invalid_type(n, path, spec.description);
-    const std::string content_path = child_path(path, spec.content_key);
+  R<void> adjacent(const Node& n, const std::string& path, const AdjacentSpec& form, F&& content) const {
+    if (local_tag(n)) return invalid_type(n, path, form.description);
+    const std::string content_path = child_path(path, form.content_key);
     auto missing = [&](std::string_view key, Mark m) {
       return Fail(fmt(path, "missing field `" + std::string(key) + "`", m));
     };
@@ -266,12 +266,12 @@ class Reader {
         if (!key) return Fail(key.error());
         if (*key == "type") {
           if (tag) return Fail(fmt(path, "duplicate field `type`", at(*k)));
-          auto t = identifier(*v, child_path(path, "type"), spec.variants);
+          auto t = identifier(*v, child_path(path, "type"), form.variants);
           if (!t) return Fail(t.error());
           tag = *t;
           if (body_seen)
             if (auto r = content(*tag, body, content_path); !r) return r;
-        } else if (*key == spec.content_key) {
+        } else if (*key == form.content_key) {
           if (body_seen) return Fail(fmt(path, "duplicate field `" + std::string(*key) + "`", at(*k)));
           body_seen = true;
           body = v.get();
@@ -283,7 +283,7 @@ class Reader {
       const Mark end = n.kind == NodeKind::mapping ? at_close(n) : n.start;
       if (!tag) return missing("type", end);
       if (!body_seen) {
-        if (spec.content_required[*tag]) return missing(spec.content_key, end);
+        if (form.content_required[*tag]) return missing(form.content_key, end);
         return content(*tag, nullptr, content_path);
       }
       return {};
@@ -292,23 +292,23 @@ class Reader {
       auto length_error = [&](Mark m) {
         return Fail(fmt(path,
                         "invalid length " + std::to_string(n.items.size()) + ", expected " +
-                            std::string(spec.description),
+                            std::string(form.description),
                         m));
       };
       if (n.items.empty()) return n.complete ? length_error(n.end) : broken();
-      auto t = identifier(*n.items[0], index_path(path, 0), spec.variants);
+      auto t = identifier(*n.items[0], index_path(path, 0), form.variants);
       if (!t) return Fail(t.error());
       if (n.items.size() >= 2)
         if (auto r = content(*t, n.items[1].get(), index_path(path, 1)); !r) return r;
       if (n.items.size() > 2) return n.complete ? length_error(n.items[2]->start) : broken();
       if (!n.complete) return broken();
       if (n.items.size() == 1) {
-        if (spec.content_required[*t]) return length_error(n.end);
+        if (form.content_required[*t]) return length_error(n.end);
         return content(*t, nullptr, index_path(path, 1));
       }
       return {};
     }
-    return invalid_type(n, path, spec.description);
+    return invalid_type(n, path, form.description);
   }
 
   template <class F>
@@ -362,17 +362,17 @@ class Reader {
 
   R<void> compaction(const Node& n, const std::string& path, CompactionStrategy& out) const {
     static constexpr std::array<bool, 1> required{true};
-    const AdjacentSpec spec{"adjacently tagged enum CompactionStrategy", kCompactionNames, "rebuild_strategy",
+    const AdjacentSpec form{"adjacently tagged enum CompactionStrategy", kCompactionNames, "rebuild_strategy",
                             required};
-    return adjacent(n, path, spec, [&](std::size_t, const Node* body, const std::string& p) -> R<void> {
+    return adjacent(n, path, form, [&](std::size_t, const Node* body, const std::string& p) -> R<void> {
       return enumerated(*body, p, kRebuildNames, out.rebuild_strategy);
     });
   }
 
   R<void> layer(const Node& n, const std::string& path, ModelLayer& out) const {
     static constexpr std::array<bool, 2> required{true, false};
-    const AdjacentSpec spec{"adjacently tagged enum ModelLayer", kLayerNames, "value", required};
-    return adjacent(n, path, spec, [&](std::size_t variant, const Node* body, const std::string& p) -> R<void> {
+    const AdjacentSpec form{"adjacently tagged enum ModelLayer", kLayerNames, "value", required};
+    return adjacent(n, path, form, [&](std::size_t variant, const Node* body, const std::string& p) -> R<void> {
       if (variant == 0) {
         auto w = u64(*body, p);
         if (!w) return Fail(w.error());
