@@ -30,21 +30,6 @@ namespace fs = std::filesystem;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-quillmere::IndexBuilder default_builder(std::uint64_t dim) {
-  quillmere::IndexBuilder b;
-  b.buffer_size = 5000;
-  b.input_shape = dim;
-  b.arity = 3;
-  b.device = quillmere::ModelDevice::cpu();
-  b.levels.bucket_size = 5000;
-  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
-  b.levels.model.train_params = quillmere::TrainParams{1000, 256, 3, 10, quillmere::RetrainStrategy::no_retrain};
-  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
-  b.distance_fn = quillmere::DistanceFn::dot;
-  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
-  return b;
-}
-
 // The peer: one flat store, an id map, swap removal.
 struct FlatStore {
   std::vector<float> records;
@@ -81,7 +66,7 @@ int run(const std::vector<float>& train, std::uint64_t n, std::uint64_t dim, std
         const fs::path& work) {
   const fs::path dump_dir = work / ("index-" + std::to_string(n));
   {
-    auto index = default_builder(dim).build();
+    auto index = bench::default_builder(dim).build();
     if (!index) return std::fprintf(stderr, "build: %s\n", index.error().message().c_str()), 1;
     const auto t0 = Clock::now();
     for (std::uint64_t i = 0; i < n; ++i) {

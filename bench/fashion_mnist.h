@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "quillmere/index.h"
+
 namespace bench {
 
 // An idx3 image file read through gzip; values scaled to [0, 1]. Empty on any failure.
@@ -27,6 +29,22 @@ inline std::vector<float> read_images(const std::string& path, std::uint64_t& ro
   std::vector<float> out(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = bytes[i] / 255.0f;
   return out;
+}
+
+// The Python builder's default configuration, with the data set's width.
+inline quillmere::IndexBuilder default_builder(std::uint64_t dim) {
+  quillmere::IndexBuilder b;
+  b.buffer_size = 5000;
+  b.input_shape = dim;
+  b.arity = 3;
+  b.device = quillmere::ModelDevice::cpu();
+  b.levels.bucket_size = 5000;
+  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
+  b.levels.model.train_params = quillmere::TrainParams{1000, 256, 3, 10, quillmere::RetrainStrategy::no_retrain};
+  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
+  b.distance_fn = quillmere::DistanceFn::dot;
+  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
+  return b;
 }
 
 }  // namespace bench

@@ -65,21 +65,6 @@ class TimeTally : public quillmere::log::Logger {
   std::map<std::string, double> total_;
 };
 
-quillmere::IndexBuilder default_builder(std::uint64_t dim) {
-  quillmere::IndexBuilder b;
-  b.buffer_size = 5000;
-  b.input_shape = dim;
-  b.arity = 3;
-  b.device = quillmere::ModelDevice::cpu();
-  b.levels.bucket_size = 5000;
-  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
-  b.levels.model.train_params = quillmere::TrainParams{1000, 256, 3, 10, quillmere::RetrainStrategy::no_retrain};
-  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
-  b.distance_fn = quillmere::DistanceFn::dot;
-  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
-  return b;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,7 +84,7 @@ int main(int argc, char** argv) {
   auto* tally = new TimeTally;
   quillmere::log::install(tally, quillmere::log::Level::Debug);
 
-  auto index = default_builder(dim).build();
+  auto index = bench::default_builder(dim).build();
   if (!index) {
     std::fprintf(stderr, "build failed: %s\n", index.error().message().c_str());
     return 1;

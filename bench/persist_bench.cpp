@@ -52,18 +52,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // The default configuration of the Python builder, with the data set's width.
-  quillmere::IndexBuilder b;
-  b.buffer_size = 5000;
-  b.input_shape = dim;
-  b.arity = 3;
-  b.device = quillmere::ModelDevice::cpu();
-  b.levels.bucket_size = 5000;
-  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
-  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
-  b.distance_fn = quillmere::DistanceFn::dot;
-  b.compaction_strategy = quillmere::CompactionStrategy{};
-  auto index = b.build();
+  auto index = bench::default_builder(dim).build();
   if (!index) return std::fprintf(stderr, "%s\n", index.error().message().c_str()), 1;
   const auto t_ingest = Clock::now();
   for (std::uint64_t i = 0; i < rows; ++i) {
