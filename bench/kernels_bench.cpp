@@ -2,6 +2,7 @@
 // read of the same bytes on the same pool (the memory-bandwidth limit it can approach).
 #include <immintrin.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,21 +10,22 @@
 #include <string_view>
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
+#include "dispatch.h"
 #include "quillmere/kernels.h"
 #include "quillmere/knn.h"
 #include "quillmere/pool.h"
 
 namespace qk = quillmere::kernels;
+namespace qd = quillmere::kernels::detail;
 
 namespace {
-
-using KernelFn = void (*)(const float*, const float*, std::uint64_t, double*);
 
 std::vector<float> random_floats(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -33,33 +35,142 @@ std::vector<float> random_floats(std::size_t n, unsigned seed) {
   return v;
 }
 
-void kernel_bench(benchmark::State& state, KernelFn fn, qk::Level level) {
-  if ((qk::cpu_capabilities() & qk::level_bit(level)) == 0) {
-    state.SkipWithError("processor lacks this level");
-    return;
-  }
-  const auto n = static_cast<std::uint64_t>(state.range(0));
-  const std::vector<float> a = random_floats(n, 1), b = random_floats(n, 2);
-  double out = 0.0;
-  for (auto _ : state) {
-    fn(a.data(), b.data(), n, &out);
-    benchmark::DoNotOptimize(out);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * 2 * n * sizeof(float)));
+// ---- every operation: its entry (the level this processor gets) and its serial kernel ----
+
+template <std::size_t... S, class Fn>
+void with_slot(std::size_t slot, std::index_sequence<S...>, Fn&& fn) {
+  ((slot == S ? fn.template operator()<S>() : void()), ...);
 }
 
-#define QM_KERNEL_BENCH(fn, level) \
-  BENCHMARK_CAPTURE(kernel_bench, fn, &qk::fn, qk::Level::level)->Arg(128)->Arg(768)->Arg(1536)
+// Inputs for slot S at length n: values in [0.5, 1) of the element type (positive, so the
+// divergences are defined), or sorted sets for the intersections.
+template <std::size_t S>
+struct Inputs {
+  using T = qd::ElementOf<S>;
+  static constexpr qk::Form form = qd::kTable[S].form;
+  std::uint64_t n;
+  std::vector<T> a, b, c, out;
 
-QM_KERNEL_BENCH(dot_f32_serial, serial);
-QM_KERNEL_BENCH(dot_f32_avx2, avx2);
-QM_KERNEL_BENCH(dot_f32_avx512, avx512f);
-QM_KERNEL_BENCH(l2sq_f32_serial, serial);
-QM_KERNEL_BENCH(l2sq_f32_avx2, avx2);
-QM_KERNEL_BENCH(l2sq_f32_avx512, avx512f);
-QM_KERNEL_BENCH(dot_f32, serial);
-QM_KERNEL_BENCH(l2sq_f32, serial);
+  explicit Inputs(std::uint64_t len) : n(len) {
+    std::mt19937 rng(static_cast<unsigned>(S * 7 + len));
+    const std::uint64_t values = form == qk::Form::complex ? 2 * n : n;
+    auto fill = [&](std::vector<T>& v, std::uint64_t count) {
+      v.resize(count);
+      std::uniform_real_distribution<float> u(0.5f, 1.0f);
+      for (T& x : v) {
+        const float f = u(rng) / static_cast<float>(values);
+        if constexpr (qd::kTable[S].element == qk::Element::f16 || qd::kTable[S].element == qk::Element::f16c)
+          x = qk::f32_to_f16(u(rng) / 64.0f);
+        else if constexpr (qd::kTable[S].element == qk::Element::bf16 || qd::kTable[S].element == qk::Element::bf16c)
+          x = qk::f32_to_bf16(f);
+        else if constexpr (std::is_floating_point_v<T>)
+          x = static_cast<T>(f);
+        else
+          x = static_cast<T>(rng());
+      }
+    };
+    if constexpr (form == qk::Form::sparse) {
+      // Two sets of n values, about half of them shared.
+      for (std::uint64_t i = 0; i < n; ++i) {
+        a.push_back(static_cast<T>(2 * i));
+        b.push_back(static_cast<T>(i % 2 == 0 ? 2 * i : 2 * i + 1));
+      }
+    } else {
+      fill(a, values);
+      fill(b, values);
+      fill(c, form == qk::Form::matrix ? n * n : values);
+      out.resize(values);
+    }
+  }
+
+  void call(qd::Kernel<S> k) {
+    double r[2];
+    if constexpr (form == qk::Form::dense || form == qk::Form::complex) k(a.data(), b.data(), n, r);
+    else if constexpr (form == qk::Form::sparse) k(a.data(), b.data(), n, n, r);
+    else if constexpr (form == qk::Form::matrix) k(a.data(), b.data(), c.data(), n, r);
+    else if constexpr (form == qk::Form::wsum) k(a.data(), b.data(), n, 0.5, 0.25, out.data());
+    else k(a.data(), b.data(), c.data(), n, 0.5, 0.25, out.data());
+    benchmark::DoNotOptimize(r);
+    benchmark::ClobberMemory();
+  }
+
+  std::int64_t bytes() const {
+    const bool third = form == qk::Form::fma || form == qk::Form::matrix;
+    const bool writes = form == qk::Form::wsum || form == qk::Form::fma;
+    const std::uint64_t values = a.size() + b.size() + (third ? c.size() : 0) + (writes ? out.size() : 0);
+    return static_cast<std::int64_t>(values * sizeof(T));
+  }
+};
+
+// Lengths per form: 1536 and a million elements (sets of u16 stop at 65536 values; the
+// matrix forms take 1536 columns of a 1536 x 1536 matrix).
+std::vector<std::uint64_t> lengths(std::size_t slot) {
+  const qk::SlotInfo& info = qd::kTable[slot];
+  if (info.form == qk::Form::matrix) return {64, 1536};
+  if (info.element == qk::Element::u16) return {1536, 30000};
+  return {1536, 1u << 20};
+}
+
+template <std::size_t S>
+void register_slot() {
+  const qk::SlotInfo& info = qd::kTable[S];
+  const qk::Level chosen = qk::choose_level(S, qk::cpu_capabilities());
+  const qd::AnyKernel entry = qd::kernel_table().get(S, chosen), serial = qd::kernel_table().get(S, qk::Level::serial);
+  if (entry == nullptr || serial == nullptr) return;
+  for (std::uint64_t n : lengths(S)) {
+    for (auto [level, k] : {std::pair{chosen, entry}, std::pair{qk::Level::serial, serial}}) {
+      const std::string name = std::string(info.name) + "/" + std::string(qk::level_name(level)) + "/" + std::to_string(n);
+      benchmark::RegisterBenchmark(name.c_str(), [k, n](benchmark::State& state) {
+        Inputs<S> in(n);
+        for (auto _ : state) in.call(reinterpret_cast<qd::Kernel<S>>(k));
+        state.SetBytesProcessed(state.iterations() * in.bytes());
+      });
+      if (chosen == qk::Level::serial) break;
+    }
+  }
+}
+
+// The entry's speed against the serial kernel's, per operation and length, as a table
+// (--kernel_ratios): the figure the vector levels are held to.
+template <std::size_t S>
+void ratio_row() {
+  const qk::Level chosen = qk::choose_level(S, qk::cpu_capabilities());
+  const qd::AnyKernel entry = qd::kernel_table().get(S, chosen), serial = qd::kernel_table().get(S, qk::Level::serial);
+  if (entry == nullptr || serial == nullptr) return;
+  for (std::uint64_t n : lengths(S)) {
+    Inputs<S> in(n);
+    auto seconds_per_call = [&](qd::AnyKernel k) {
+      double best = 1e300;
+      for (int round = 0; round < 3; ++round) {
+        std::uint64_t calls = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        double t = 0;
+        do {
+          in.call(reinterpret_cast<qd::Kernel<S>>(k));
+          ++calls;
+          t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        } while (t < 0.05);
+        best = std::min(best, t / static_cast<double>(calls));
+      }
+      return best;
+    };
+    const double ts = seconds_per_call(serial), te = seconds_per_call(entry);
+    std::printf("| %s | %s | %llu | %.1f | %.1f | %.2f |\n", std::string(qd::kTable[S].name).c_str(),
+                std::string(qk::level_name(chosen)).c_str(), static_cast<unsigned long long>(n), ts * 1e9, te * 1e9,
+                ts / te);
+  }
+}
+
+void print_ratios() {
+  std::printf("| operation | level | n | serial ns | entry ns | speed-up |\n|---|---|---:|---:|---:|---:|\n");
+  for (std::size_t s = 0; s < qk::kSlotCount; ++s)
+    with_slot(s, std::make_index_sequence<qk::kSlotCount>(), [&]<std::size_t S>() { ratio_row<S>(); });
+}
+
+void register_all_kernels() {
+  for (std::size_t s = 0; s < qk::kSlotCount; ++s)
+    with_slot(s, std::make_index_sequence<qk::kSlotCount>(), [&]<std::size_t S>() { register_slot<S>(); });
+}
 
 // 30,000 records of 768 values: 92 MB, several times a typical last-level cache.
 constexpr std::size_t kCandidates = 30000;
@@ -185,8 +296,13 @@ int main(int argc, char** argv) {
       }
       continue;
     }
+    if (arg == "--kernel_ratios") {
+      print_ratios();
+      return 0;
+    }
     rest.push_back(argv[i]);
   }
+  register_all_kernels();
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;

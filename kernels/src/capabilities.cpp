@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "dispatch.h"
 #include "quillmere/kernels.h"
@@ -9,121 +10,51 @@
 namespace quillmere::kernels {
 namespace {
 
+using detail::kTable;
 using enum Level;
-using E = Element;
-using F = Form;
-
-constexpr SlotInfo row(std::string_view name, Element e, Form f, Level l0) { return {name, e, f, {l0, serial, serial}, 1}; }
-constexpr SlotInfo row(std::string_view name, Element e, Form f, Level l0, Level l1) {
-  return {name, e, f, {l0, l1, serial}, 2};
-}
-constexpr SlotInfo row(std::string_view name, Element e, Form f, Level l0, Level l1, Level l2) {
-  return {name, e, f, {l0, l1, l2}, 3};
-}
-
-// Slot order is the probe order.
-constexpr std::array<SlotInfo, kSlotCount> kTable = {
-    row("dot_i8", E::i8, F::dense, avx512_int, avx2, serial),
-    row("dot_u8", E::u8, F::dense, avx512_int, avx2, serial),
-    row("dot_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("dot_bf16", E::bf16, F::dense, avx512_bf16, avx2, serial),
-    row("dot_f32", E::f32, F::dense, avx512f, avx2, serial),
-    row("dot_f64", E::f64, F::dense, avx512f, serial),
-    row("dot_f16c", E::f16c, F::complex, avx512_fp16, avx2, serial),
-    row("dot_bf16c", E::bf16c, F::complex, avx512_bf16, serial),
-    row("dot_f32c", E::f32c, F::complex, avx512f, avx2, serial),
-    row("dot_f64c", E::f64c, F::complex, avx512f, serial),
-    row("vdot_f16c", E::f16c, F::complex, avx512_fp16, avx2, serial),
-    row("vdot_bf16c", E::bf16c, F::complex, avx512_bf16, serial),
-    row("vdot_f32c", E::f32c, F::complex, avx512f, avx2, serial),
-    row("vdot_f64c", E::f64c, F::complex, avx512f, serial),
-    row("cos_i8", E::i8, F::dense, avx512_int, avx2, serial),
-    row("cos_u8", E::u8, F::dense, avx512_int, avx2, serial),
-    row("cos_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("cos_bf16", E::bf16, F::dense, avx512_bf16, avx2, serial),
-    row("cos_f32", E::f32, F::dense, avx512f, avx2, serial),
-    row("cos_f64", E::f64, F::dense, avx512f, avx2, serial),
-    row("l2sq_i8", E::i8, F::dense, avx512_int, avx2, serial),
-    row("l2sq_u8", E::u8, F::dense, avx512_int, avx2, serial),
-    row("l2sq_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("l2sq_bf16", E::bf16, F::dense, avx512_bf16, avx2, serial),
-    row("l2sq_f32", E::f32, F::dense, avx512f, avx2, serial),
-    row("l2sq_f64", E::f64, F::dense, avx512f, avx2, serial),
-    row("l2_i8", E::i8, F::dense, avx512_int, avx2, serial),
-    row("l2_u8", E::u8, F::dense, avx512_int, avx2, serial),
-    row("l2_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("l2_bf16", E::bf16, F::dense, avx512_bf16, avx2, serial),
-    row("l2_f32", E::f32, F::dense, avx512f, avx2, serial),
-    row("l2_f64", E::f64, F::dense, avx512f, avx2, serial),
-    row("hamming_b8", E::b8, F::dense, avx512_int, avx2, serial),
-    row("jaccard_b8", E::b8, F::dense, avx512_int, avx2, serial),
-    row("kl_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("kl_bf16", E::bf16, F::dense, serial),
-    row("kl_f32", E::f32, F::dense, avx512f, serial),
-    row("kl_f64", E::f64, F::dense, serial),
-    row("js_f16", E::f16, F::dense, avx512_fp16, avx2, serial),
-    row("js_bf16", E::bf16, F::dense, serial),
-    row("js_f32", E::f32, F::dense, avx512f, serial),
-    row("js_f64", E::f64, F::dense, serial),
-    row("intersect_u16", E::u16, F::sparse, avx512_vp2intersect, avx512_int, serial),
-    row("intersect_u32", E::u32, F::sparse, avx512_vp2intersect, avx512_int, serial),
-    row("bilinear_f64", E::f64, F::matrix, serial),
-    row("mahalanobis_f64", E::f64, F::matrix, serial),
-    row("bilinear_f32", E::f32, F::matrix, avx512f, serial),
-    row("mahalanobis_f32", E::f32, F::matrix, avx512f, serial),
-    row("bilinear_f16", E::f16, F::matrix, avx512_fp16, avx2, serial),
-    row("mahalanobis_f16", E::f16, F::matrix, avx512_fp16, avx2, serial),
-    row("bilinear_bf16", E::bf16, F::matrix, avx512_bf16, avx2, serial),
-    row("mahalanobis_bf16", E::bf16, F::matrix, avx512_bf16, avx2, serial),
-    row("wsum_f64", E::f64, F::wsum, avx512f, avx2, serial),
-    row("wsum_f32", E::f32, F::wsum, avx512f, avx2, serial),
-    row("wsum_f16", E::f16, F::wsum, avx512_fp16, avx2, serial),
-    row("wsum_bf16", E::bf16, F::wsum, avx512f, avx2, serial),
-    row("wsum_i8", E::i8, F::wsum, avx512_fp16, avx2, serial),
-    row("wsum_u8", E::u8, F::wsum, avx512_fp16, avx2, serial),
-    row("fma_f64", E::f64, F::fma, avx512f, avx2, serial),
-    row("fma_f32", E::f32, F::fma, avx512f, avx2, serial),
-    row("fma_f16", E::f16, F::fma, avx512_fp16, avx2, serial),
-    row("fma_bf16", E::bf16, F::fma, avx512f, avx2, serial),
-    row("fma_i8", E::i8, F::fma, avx512_fp16, avx2, serial),
-    row("fma_u8", E::u8, F::fma, avx512_fp16, avx2, serial),
-};
 
 static_assert(std::ranges::all_of(kTable, [](const SlotInfo& s) { return s.levels[s.n_levels - 1] == serial; }),
               "every operation must end with a serial kernel");
 
-// ---- kernels of each slot, in the order of the slot's levels; filled per built family ----
-
-template <class T, void (*Entry)(const T*, const T*, std::uint64_t, double*)>
-void probe_dense(unsigned char* scratch, double* out) {
-  const T* v = reinterpret_cast<const T*>(scratch);
-  Entry(v, v, 0, out);
-}
-
-std::array<detail::SlotImpl, kSlotCount> make_impls() {
-  using detail::erase;
-  std::array<detail::SlotImpl, kSlotCount> t{};
-  t[detail::kDotF32] = {{erase(&dot_f32_avx512), erase(&dot_f32_avx2), erase(&dot_f32_serial)},
-                        &probe_dense<float, &dot_f32>};
-  t[detail::kL2sqF32] = {{erase(&l2sq_f32_avx512), erase(&l2sq_f32_avx2), erase(&l2sq_f32_serial)},
-                         &probe_dense<float, &l2sq_f32>};
+detail::KernelTable make_table() {
+  detail::KernelTable t;
+  detail::add_f32_kernels(t);
+  detail::add_f64_kernels(t);
+  detail::add_f16_kernels(t);
+  detail::add_bf16_kernels(t);
+  detail::add_int8_kernels(t);
+  detail::add_binary_kernels(t);
+  detail::add_complex_kernels(t);
+  detail::add_sparse_kernels(t);
+  add_avx512_kernels(t);
   return t;
-}
-
-// Built on first use, so that an entry called from another file's static initialiser still
-// finds its kernels.
-const std::array<detail::SlotImpl, kSlotCount>& impls() {
-  static const std::array<detail::SlotImpl, kSlotCount> table = make_impls();
-  return table;
 }
 
 std::atomic<CapabilitySet> g_caps{kNotComputed};
 
+// One call of slot S's entry with n = 0 on the zeroed scratch area.
+template <std::size_t S>
+void probe_slot(unsigned char* scratch, double* out) {
+  if (!slot_has_kernels(S)) return;
+  using T = detail::ElementOf<S>;
+  T* v = reinterpret_cast<T*>(scratch);
+  constexpr Form form = kTable[S].form;
+  if constexpr (form == Form::dense || form == Form::complex) detail::call<S>(v, v, 0, out);
+  else if constexpr (form == Form::sparse) detail::call<S>(v, v, 0, 0, out);
+  else if constexpr (form == Form::matrix) detail::call<S>(v, v, v, 0, out);
+  else if constexpr (form == Form::wsum) detail::call<S>(v, v, 0, 0.0, 0.0, v);
+  else detail::call<S>(v, v, v, 0, 0.0, 0.0, v);
+}
+
+template <std::size_t... S>
+void probe_all(unsigned char* scratch, double* out, std::index_sequence<S...>) {
+  (probe_slot<S>(scratch, out), ...);
+}
+
 void run_probe() noexcept {
   alignas(64) unsigned char scratch[256] = {};
   alignas(16) double out[2] = {0.0, 0.0};
-  for (const detail::SlotImpl& impl : impls())
-    if (impl.probe != nullptr) impl.probe(scratch, out);
+  probe_all(scratch, out, std::make_index_sequence<kSlotCount>());
 }
 
 std::uint64_t read_xcr0() {
@@ -139,14 +70,19 @@ constexpr bool bit(std::uint32_t reg, unsigned n) { return ((reg >> n) & 1u) != 
 namespace detail {
 std::atomic<AnyKernel> g_slots[kSlotCount];
 
+const KernelTable& kernel_table() {
+  static const KernelTable table = make_table();
+  return table;
+}
+
 AnyKernel resolve_slot(std::size_t slot) noexcept {
   const CapabilitySet caps = cpu_capabilities();
   const SlotInfo& info = kTable[slot];
-  const SlotImpl& impl = impls()[slot];
   for (std::size_t i = 0; i < info.n_levels; ++i) {
-    if ((caps & level_bit(info.levels[i])) != 0 && impl.kernels[i] != nullptr) {
-      g_slots[slot].store(impl.kernels[i], std::memory_order_relaxed);
-      return impl.kernels[i];
+    const AnyKernel k = kernel_table().kernels[slot][i];
+    if ((caps & level_bit(info.levels[i])) != 0 && k != nullptr) {
+      g_slots[slot].store(k, std::memory_order_relaxed);
+      return k;
     }
   }
   return nullptr;  // only for operations without kernels, which have no entry to call it
@@ -201,13 +137,19 @@ CapabilitySet capabilities_from_registers(const CpuidRegisters& regs) {
   const bool ymm = (xcr0 & 0x6) == 0x6;
   const bool zmm = ymm && (xcr0 & 0xE0) == 0xE0;
 
+  // The avx2 kernels also count bits with POPCNT. The kernels of the narrower AVX-512 levels
+  // load, store and shuffle bytes and words under masks, which takes the BW, DQ and VL
+  // extensions besides F; every processor with those levels has them, but none is assumed.
+  const bool avx512_base = zmm && bit(ebx7, 16) && bit(ebx7, 17) && bit(ebx7, 30) && bit(ebx7, 31);
+
   CapabilitySet set = kSerial;
-  if (ymm && bit(ecx1, 12) && bit(ecx1, 29) && bit(ebx7, 5)) set |= kAvx2;
+  if (ymm && bit(ecx1, 12) && bit(ecx1, 23) && bit(ecx1, 29) && bit(ebx7, 5)) set |= kAvx2;
   if (zmm && bit(ebx7, 16)) set |= kAvx512f;
-  if (zmm && bit(ecx7, 11) && bit(ebx7, 21) && bit(ecx7, 6) && bit(ecx7, 12) && bit(ecx7, 14)) set |= kAvx512Int;
-  if (zmm && bit(eax71, 5)) set |= kAvx512Bf16;
-  if (zmm && bit(edx7, 23)) set |= kAvx512Fp16;
-  if (zmm && bit(edx7, 8) && bit(eax71, 5)) set |= kAvx512Vp2intersect;
+  if (avx512_base && bit(ecx7, 11) && bit(ebx7, 21) && bit(ecx7, 6) && bit(ecx7, 12) && bit(ecx7, 14))
+    set |= kAvx512Int;
+  if (avx512_base && bit(eax71, 5)) set |= kAvx512Bf16;
+  if (avx512_base && bit(edx7, 23)) set |= kAvx512Fp16;
+  if (avx512_base && bit(edx7, 8) && bit(eax71, 5)) set |= kAvx512Vp2intersect;
   return set;
 }
 
@@ -236,6 +178,11 @@ Level choose_level(std::size_t slot, CapabilitySet caps) {
   return serial;
 }
 
-bool slot_has_kernels(std::size_t slot) { return slot < kSlotCount && impls()[slot].probe != nullptr; }
+bool slot_has_kernels(std::size_t slot) {
+  if (slot >= kSlotCount) return false;
+  for (detail::AnyKernel k : detail::kernel_table().kernels[slot])
+    if (k != nullptr) return true;
+  return false;
+}
 
 }  // namespace quillmere::kernels

@@ -69,7 +69,9 @@ CpuidRegisters read_cpuid_registers();
 
 // The capability set the registers describe. A vector level counts only when the operating
 // system saves its register state: YMM state (XCR0 bits 1-2) for avx2, and additionally the
-// opmask and ZMM state (bits 5-7) for the AVX-512 levels.
+// opmask and ZMM state (bits 5-7) for the AVX-512 levels. Besides its own features, avx2
+// needs POPCNT, and every AVX-512 level but avx512f needs AVX512F, BW, DQ and VL, because
+// their kernels use those instructions too.
 CapabilitySet capabilities_from_registers(const CpuidRegisters& regs);
 
 // This process's set: computed on the first call, which also resolves every kernel slot

@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "harness.h"
 #include "quillmere/kernels.h"
 
 namespace qk = quillmere::kernels;
+namespace qd = quillmere::kernels::detail;
 using qk::Level;
 
 namespace {
@@ -70,23 +72,15 @@ double ref_avx512(const float* a, const float* b, std::uint64_t n, bool l2) {
   return static_cast<double>(s01 + s23);
 }
 
-using KernelFn = void (*)(const float*, const float*, std::uint64_t, double*);
 using RefFn = double (*)(const float*, const float*, std::uint64_t, bool);
 
-struct LevelKernels {
-  Level level;
-  KernelFn dot;
-  KernelFn l2sq;
-  RefFn ref;
-};
-
-const LevelKernels kLevels[] = {
-    {Level::serial, qk::dot_f32_serial, qk::l2sq_f32_serial, ref_serial},
-    {Level::avx2, qk::dot_f32_avx2, qk::l2sq_f32_avx2, ref_avx2},
-    {Level::avx512f, qk::dot_f32_avx512, qk::l2sq_f32_avx512, ref_avx512},
-};
-
-bool cpu_has(Level level) { return (qk::cpu_capabilities() & qk::level_bit(level)) != 0; }
+RefFn reference_of(Level level) {
+  switch (level) {
+    case Level::serial: return ref_serial;
+    case Level::avx2: return ref_avx2;
+    default: return ref_avx512;
+  }
+}
 
 bool same_bits(double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; }
 
@@ -99,68 +93,55 @@ std::vector<float> random_vector(std::size_t n, std::mt19937& rng) {
   return v;
 }
 
-class LevelKernelTest : public ::testing::TestWithParam<std::tuple<int, std::uint64_t>> {};
+using Dense = void (*)(const float*, const float*, std::uint64_t, double*);
 
-TEST_P(LevelKernelTest, MatchesSummationOrderBitForBit) {
-  const LevelKernels& lk = kLevels[std::get<0>(GetParam())];
-  const std::uint64_t n = std::get<1>(GetParam());
-  if (!cpu_has(lk.level)) GTEST_SKIP() << "processor lacks " << qk::level_name(lk.level);
-  std::mt19937 rng(static_cast<unsigned>(n * 7 + 1));
-  for (int round = 0; round < 20; ++round) {
-    // One element past the end is poisoned: a kernel that reads it gives another result.
-    std::vector<float> a = random_vector(n + 1, rng), b = random_vector(n + 1, rng);
-    a[n] = std::nanf("");
-    b[n] = std::nanf("");
-    double got = -1.0;
-    lk.dot(a.data(), b.data(), n, &got);
-    EXPECT_TRUE(same_bits(got, lk.ref(a.data(), b.data(), n, false))) << "dot n=" << n << " got " << got;
-    lk.l2sq(a.data(), b.data(), n, &got);
-    EXPECT_TRUE(same_bits(got, lk.ref(a.data(), b.data(), n, true))) << "l2sq n=" << n << " got " << got;
+class SummationOrder : public ::testing::TestWithParam<std::uint64_t> {};
+
+// dot_f32 and l2sq_f32 follow their stated summation orders to the last bit, at every level
+// (the AVX-512 one emulated too).
+TEST_P(SummationOrder, MatchesBitForBit) {
+  const std::uint64_t n = GetParam();
+  for (bool l2 : {false, true}) {
+    for (const harness::Variant& v : harness::variants(harness::slot(l2 ? "l2sq_f32" : "dot_f32"))) {
+      std::mt19937 rng(static_cast<unsigned>(n * 7 + 1));
+      for (int round = 0; round < 20; ++round) {
+        // One element past the end is poisoned: a kernel that reads it gives another result.
+        std::vector<float> a = random_vector(n + 1, rng), b = random_vector(n + 1, rng);
+        a[n] = std::nanf("");
+        b[n] = std::nanf("");
+        double got = -1.0;
+        reinterpret_cast<Dense>(v.fn)(a.data(), b.data(), n, &got);
+        EXPECT_TRUE(same_bits(got, reference_of(v.level)(a.data(), b.data(), n, l2)))
+            << (l2 ? "l2sq " : "dot ") << v.name() << " n=" << n << " got " << got;
+      }
+      // A vector's distance to itself is 0; an infinity times a zero is NaN.
+      std::vector<float> a = random_vector(n, rng), b = random_vector(n, rng);
+      double got = -1.0;
+      if (l2) {
+        reinterpret_cast<Dense>(v.fn)(a.data(), a.data(), n, &got);
+        EXPECT_TRUE(same_bits(got, 0.0)) << v.name();
+      } else if (n > 0) {
+        a[n / 2] = INFINITY;
+        b[n / 2] = 0.0f;
+        reinterpret_cast<Dense>(v.fn)(a.data(), b.data(), n, &got);
+        EXPECT_TRUE(std::isnan(got)) << v.name();
+      }
+    }
   }
 }
 
-TEST_P(LevelKernelTest, SelfDistanceIsZeroAndInfTimesZeroIsNan) {
-  const LevelKernels& lk = kLevels[std::get<0>(GetParam())];
-  const std::uint64_t n = std::get<1>(GetParam());
-  if (!cpu_has(lk.level)) GTEST_SKIP() << "processor lacks " << qk::level_name(lk.level);
-  std::mt19937 rng(3);
-  std::vector<float> a = random_vector(n, rng);
-  double got = -1.0;
-  lk.l2sq(a.data(), a.data(), n, &got);
-  EXPECT_TRUE(same_bits(got, 0.0));
-  if (n == 0) {
-    lk.dot(a.data(), a.data(), 0, &got);
-    EXPECT_TRUE(same_bits(got, 0.0));
-    return;
-  }
-  std::vector<float> b = random_vector(n, rng);
-  a[n / 2] = INFINITY;
-  b[n / 2] = 0.0f;
-  lk.dot(a.data(), b.data(), n, &got);
-  EXPECT_TRUE(std::isnan(got));
-}
-
-INSTANTIATE_TEST_SUITE_P(AllLevels, LevelKernelTest,
-                         ::testing::Combine(::testing::Values(0, 1, 2),
-                                            ::testing::Values<std::uint64_t>(0, 1, 7, 8, 9, 15, 16, 17, 33, 768)),
-                         [](const auto& info) {
-                           return std::string(qk::level_name(kLevels[std::get<0>(info.param)].level)) + "_n" +
-                                  std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Lengths, SummationOrder, ::testing::Values<std::uint64_t>(0, 1, 7, 8, 9, 15, 16, 17, 33, 768),
+                         [](const auto& info) { return "n" + std::to_string(info.param); });
 
 TEST(Dispatch, EntriesUseTheBestLevelOfThisProcessor) {
   const Level chosen = qk::choose_level(*qk::find_slot("dot_f32"), qk::cpu_capabilities());
-  const LevelKernels* lk = nullptr;
-  for (const LevelKernels& l : kLevels)
-    if (l.level == chosen) lk = &l;
-  ASSERT_NE(lk, nullptr);
   std::mt19937 rng(11);
   std::vector<float> a = random_vector(100, rng), b = random_vector(100, rng);
   double got = 0.0;
   qk::dot_f32(a.data(), b.data(), a.size(), &got);
-  EXPECT_TRUE(same_bits(got, lk->ref(a.data(), b.data(), a.size(), false)));
+  EXPECT_TRUE(same_bits(got, reference_of(chosen)(a.data(), b.data(), a.size(), false)));
   qk::l2sq_f32(a.data(), b.data(), a.size(), &got);
-  EXPECT_TRUE(same_bits(got, lk->ref(a.data(), b.data(), a.size(), true)));
+  EXPECT_TRUE(same_bits(got, reference_of(chosen)(a.data(), b.data(), a.size(), true)));
   EXPECT_EQ(qk::choose_level(*qk::find_slot("l2sq_f32"), qk::cpu_capabilities()), chosen);
 }
 
@@ -187,7 +168,10 @@ TEST(Dispatch, ConcurrentFirstCallsAgree) {
 
 // ---- capability detection from synthetic registers ----
 
-constexpr std::uint32_t kOsxsave = 1u << 27, kFma = 1u << 12, kF16c = 1u << 29;
+constexpr std::uint32_t kOsxsave = 1u << 27, kFma = 1u << 12, kF16c = 1u << 29, kPopcnt = 1u << 23;
+constexpr std::uint32_t kAvx2Ecx = kFma | kF16c | kPopcnt;
+// AVX512F, DQ, BW and VL, which every AVX-512 level but avx512f needs besides its own.
+constexpr std::uint32_t kBaseEbx = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
 constexpr std::uint32_t kAvx2Ebx = 1u << 5, kAvx512fEbx = 1u << 16, kIfmaEbx = 1u << 21;
 constexpr std::uint32_t kIntEcx = (1u << 11) | (1u << 6) | (1u << 12) | (1u << 14);
 constexpr std::uint32_t kFp16Edx = 1u << 23, kVp2Edx = 1u << 8, kBf16Eax = 1u << 5;
@@ -219,7 +203,7 @@ qk::CpuidRegisters with_leaf_limits(qk::CpuidRegisters r, std::uint32_t max_leaf
   return r;
 }
 
-const qk::CpuidRegisters kEverything = regs(kOsxsave | kFma | kF16c, kAvx2Ebx | kAvx512fEbx | kIfmaEbx, kIntEcx,
+const qk::CpuidRegisters kEverything = regs(kOsxsave | kAvx2Ecx, kAvx2Ebx | kBaseEbx | kIfmaEbx, kIntEcx,
                                             kFp16Edx | kVp2Edx, kBf16Eax, kZmmState);
 constexpr qk::CapabilitySet kAllBits = qk::kSerial | qk::kAvx2 | qk::kAvx512f | qk::kAvx512Int | qk::kAvx512Bf16 |
                                        qk::kAvx512Fp16 | qk::kAvx512Vp2intersect;
@@ -228,20 +212,24 @@ const DetectCase kDetectCases[] = {
     {"nothing", regs(0, 0, 0, 0, 0, 0), qk::kSerial},
     {"everything", kEverything, kAllBits},
     {"avx2_needs_all_three", regs(kOsxsave | kFma, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial},
-    {"avx2", regs(kOsxsave | kFma | kF16c, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial | qk::kAvx2},
-    {"avx2_without_osxsave", regs(kFma | kF16c, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial},
-    {"avx2_ymm_state_off", regs(kOsxsave | kFma | kF16c, kAvx2Ebx, 0, 0, 0, 0x3), qk::kSerial},
+    {"avx2", regs(kOsxsave | kAvx2Ecx, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial | qk::kAvx2},
+    {"avx2_needs_popcnt", regs(kOsxsave | kFma | kF16c, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial},
+    {"avx2_without_osxsave", regs(kAvx2Ecx, kAvx2Ebx, 0, 0, 0, kYmmState), qk::kSerial},
+    {"avx2_ymm_state_off", regs(kOsxsave | kAvx2Ecx, kAvx2Ebx, 0, 0, 0, 0x3), qk::kSerial},
     {"avx512f_without_avx2", regs(kOsxsave, kAvx512fEbx, 0, 0, 0, kZmmState), qk::kSerial | qk::kAvx512f},
-    {"avx512_zmm_state_off", regs(kOsxsave | kFma | kF16c, kAvx2Ebx | kAvx512fEbx, 0, 0, 0, kYmmState),
+    {"avx512_zmm_state_off", regs(kOsxsave | kAvx2Ecx, kAvx2Ebx | kAvx512fEbx, 0, 0, 0, kYmmState),
      qk::kSerial | qk::kAvx2},
     {"avx512_opmask_state_off", regs(kOsxsave, kAvx512fEbx, 0, 0, 0, 0xC7), qk::kSerial},
     {"int_needs_all_five", regs(kOsxsave, kAvx512fEbx, kIntEcx & ~(1u << 14), 0, 0, kZmmState) ,
      qk::kSerial | qk::kAvx512f},
-    {"int", regs(kOsxsave, kIfmaEbx, kIntEcx, 0, 0, kZmmState), qk::kSerial | qk::kAvx512Int},
-    {"fp16_alone", regs(kOsxsave, 0, 0, kFp16Edx, 0, kZmmState), qk::kSerial | qk::kAvx512Fp16},
-    {"vp2intersect_needs_bf16", regs(kOsxsave, 0, 0, kVp2Edx, 0, kZmmState), qk::kSerial},
-    {"vp2intersect", regs(kOsxsave, 0, 0, kVp2Edx, kBf16Eax, kZmmState),
-     qk::kSerial | qk::kAvx512Bf16 | qk::kAvx512Vp2intersect},
+    {"int", regs(kOsxsave, kBaseEbx | kIfmaEbx, kIntEcx, 0, 0, kZmmState), qk::kSerial | qk::kAvx512f | qk::kAvx512Int},
+    {"int_needs_the_base_set", regs(kOsxsave, kIfmaEbx, kIntEcx, 0, 0, kZmmState), qk::kSerial},
+    {"fp16", regs(kOsxsave, kBaseEbx, 0, kFp16Edx, 0, kZmmState), qk::kSerial | qk::kAvx512f | qk::kAvx512Fp16},
+    {"fp16_needs_bw", regs(kOsxsave, kBaseEbx & ~(1u << 30), 0, kFp16Edx, 0, kZmmState), qk::kSerial | qk::kAvx512f},
+    {"bf16_needs_vl", regs(kOsxsave, kBaseEbx & ~(1u << 31), 0, 0, kBf16Eax, kZmmState), qk::kSerial | qk::kAvx512f},
+    {"vp2intersect_needs_bf16", regs(kOsxsave, kBaseEbx, 0, kVp2Edx, 0, kZmmState), qk::kSerial | qk::kAvx512f},
+    {"vp2intersect", regs(kOsxsave, kBaseEbx, 0, kVp2Edx, kBf16Eax, kZmmState),
+     qk::kSerial | qk::kAvx512f | qk::kAvx512Bf16 | qk::kAvx512Vp2intersect},
     {"leaf7_beyond_limit", with_leaf_limits(kEverything, 6, 1), qk::kSerial},
     {"subleaf1_beyond_limit", with_leaf_limits(kEverything, 0xD, 0),
      qk::kSerial | qk::kAvx2 | qk::kAvx512f | qk::kAvx512Int | qk::kAvx512Fp16},
@@ -278,13 +266,14 @@ TEST(Detect, AgreesWithTheOperatingSystemsFlags) {
   const qk::CapabilitySet caps = qk::capabilities_from_registers(qk::read_cpuid_registers());
   EXPECT_EQ(caps, qk::cpu_capabilities());
   EXPECT_TRUE(caps & qk::kSerial);
-  EXPECT_EQ((caps & qk::kAvx2) != 0, has({"avx2", "fma", "f16c"}));
+  EXPECT_EQ((caps & qk::kAvx2) != 0, has({"avx2", "fma", "f16c", "popcnt"}));
+  const bool base = has({"avx512f", "avx512bw", "avx512dq", "avx512vl"});
   EXPECT_EQ((caps & qk::kAvx512f) != 0, has({"avx512f"}));
   EXPECT_EQ((caps & qk::kAvx512Int) != 0,
-            has({"avx512_vnni", "avx512ifma", "avx512_vbmi2", "avx512_bitalg", "avx512_vpopcntdq"}));
-  EXPECT_EQ((caps & qk::kAvx512Bf16) != 0, has({"avx512_bf16"}));
-  EXPECT_EQ((caps & qk::kAvx512Fp16) != 0, has({"avx512_fp16"}));
-  EXPECT_EQ((caps & qk::kAvx512Vp2intersect) != 0, has({"avx512_vp2intersect", "avx512_bf16"}));
+            base && has({"avx512_vnni", "avx512ifma", "avx512_vbmi2", "avx512_bitalg", "avx512_vpopcntdq"}));
+  EXPECT_EQ((caps & qk::kAvx512Bf16) != 0, base && has({"avx512_bf16"}));
+  EXPECT_EQ((caps & qk::kAvx512Fp16) != 0, base && has({"avx512_fp16"}));
+  EXPECT_EQ((caps & qk::kAvx512Vp2intersect) != 0, base && has({"avx512_vp2intersect", "avx512_bf16"}));
 }
 
 // ---- the slot table ----
@@ -324,7 +313,27 @@ TEST_P(ChooseTest, TakesTheFirstLevelInTheSet) {
       << GetParam().op << " caps=" << std::hex << GetParam().caps;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ChooseTest, ::testing::ValuesIn(kChooseCases));
+INSTANTIATE_TEST_SUITE_P(Table, ChooseTest, ::testing::ValuesIn(kChooseCases), [](const auto& info) {
+  return std::string(info.param.op) + "_" + std::to_string(info.index);
+});
+
+// The tests reach the AVX-512 levels through their emulated build: every such kernel of the
+// library must have one, and every kernel a serial sibling.
+TEST(Registry, EveryAvx512KernelHasAnEmulatedBuild) {
+  for (std::size_t slot = 0; slot < qk::kSlotCount; ++slot) {
+    const qk::SlotInfo& info = qk::slot_table()[slot];
+    for (std::size_t i = 0; i < info.n_levels; ++i) {
+      const Level l = info.levels[i];
+      const bool native = qd::kernel_table().get(slot, l) != nullptr;
+      if (harness::is_avx512(l)) {
+        EXPECT_EQ(native, harness::emulated_table().get(slot, l) != nullptr) << info.name;
+      }
+      if (native) {
+        EXPECT_NE(qd::kernel_table().get(slot, Level::serial), nullptr) << info.name;
+      }
+    }
+  }
+}
 
 TEST(SlotTable, SixtyFourUniqueOperationsEndingInSerial) {
   const auto table = qk::slot_table();

@@ -1,0 +1,267 @@
+// Every kernel of every operation against one f64 reference per contract: native levels the
+// processor has and the emulated build of every AVX-512 level, over lengths around every
+// block boundary, on inputs whose sums are exact (results must match exactly) and on inputs
+// of several magnitudes (results within the precision the level sums in). Every input is
+// followed by poisoned elements, and every output by guard elements that must stay as they
+// were, so a kernel that reads or writes past n fails.
+#include <map>
+#include <set>
+#include <utility>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+constexpr std::uint64_t kSizes[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 257, 1000};
+
+template <std::size_t... S, class Fn>
+void with_slot(std::size_t slot, std::index_sequence<S...>, Fn&& fn) {
+  ((slot == S ? fn.template operator()<S>() : void()), ...);
+}
+
+std::string where(const Variant& v, std::uint64_t n, Kind kind) {
+  return v.name() + " n=" + std::to_string(n) + (kind == Kind::grid ? " grid" : kind == Kind::wide ? " wide" : " simplex");
+}
+
+// ---- dense ----
+
+template <Element E>
+Expect dense_reference(std::size_t slot, Level level, const std::vector<T<E>>& a, const std::vector<T<E>>& b,
+                       std::uint64_t n, bool exact) {
+  const std::string_view kind = op_kind(slot);
+  if constexpr (E == Element::b8) {
+    std::uint64_t x = 0, i = 0, u = 0;
+    for (std::uint64_t k = 0; k < n; ++k) {
+      x += std::popcount(static_cast<unsigned>(a[k] ^ b[k]));
+      i += std::popcount(static_cast<unsigned>(a[k] & b[k]));
+      u += std::popcount(static_cast<unsigned>(a[k] | b[k]));
+    }
+    if (kind == "hamming") return {static_cast<double>(x), 0.0};
+    return {u == 0 ? 1.0 : 1.0 - static_cast<double>(i) / static_cast<double>(u), 0.0};
+  } else {
+  Sum ab, aa, bb, d2, kl, js;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    const double x = to_double<E>(a[k]), y = to_double<E>(b[k]);
+    ab.add(x * y), aa.add(x * x), bb.add(y * y), d2.add((x - y) * (x - y));
+    if (kind == "kl") kl.add(x * std::log((x + 1e-7) / (y + 1e-7)));
+    if (kind == "js") {
+      const double m = (x + y) / 2 + 1e-7;
+      js.add(x * std::log((x + 1e-7) / m) + y * std::log((y + 1e-7) / m));
+    }
+  }
+  const bool integral = !is_float(E);
+  if (kind == "dot") return {ab.value, sum_tol(ab, n, slot, level, exact || integral)};
+  if (kind == "l2sq") return {d2.value, sum_tol(d2, n, slot, level, exact || integral)};
+  if (kind == "l2") return root_of(d2, sum_tol(d2, n, slot, level, exact || integral));
+  if (kind == "cos") {
+    if (aa.value == 0.0 && bb.value == 0.0) return {0.0, 0.0};
+    if (ab.value == 0.0) return {1.0, exact || integral ? 0.0 : 2e-3};
+    const double c = 1.0 - ab.value / std::sqrt(aa.value * bb.value);
+    const double spread = 4.0 * static_cast<double>(n + 2) * sum_unit(slot, level) *
+                          (1.0 + ab.magnitude / std::sqrt(aa.value * bb.value));
+    return {std::max(c, 0.0), 2e-3 + spread};
+  }
+  if (kind == "kl") return {kl.value, 2e-3 * std::fabs(kl.value) + 1e-6};
+  if (kind == "js") {
+    const double d = js.value / 2;
+    const double r = d > 0 ? std::sqrt(d) : 0.0;
+    return {r, 2e-3 * r + 1e-5};
+  }
+  ADD_FAILURE() << "no reference for " << qd::kTable[slot].name;
+  return {0.0, 0.0};
+  }
+}
+
+template <std::size_t S>
+void check_dense() {
+  constexpr Element E = qd::kTable[S].element;
+  const std::string_view kind = op_kind(S);
+  const bool divergence = kind == "kl" || kind == "js";
+  const std::vector<Kind> kinds = divergence ? std::vector{Kind::simplex} : std::vector{Kind::grid, Kind::wide};
+  std::vector<std::uint64_t> sizes(std::begin(kSizes), std::end(kSizes));
+  if (E == Element::b8) {
+    for (std::uint64_t n = 2; n <= 300; ++n) sizes.push_back(n);
+  }
+  for (const Variant& v : variants(S)) {
+    for (std::uint64_t n : sizes) {
+      for (Kind k : kinds) {
+        std::mt19937 rng(static_cast<unsigned>(n * 131 + static_cast<int>(k)));
+        const auto a = guarded<E>(make<E>(n, k, rng)), b = guarded<E>(make<E>(n, k, rng));
+        const Expect want = dense_reference<E>(S, v.level, a, b, n, k == Kind::grid);
+        double got = -12345.0;
+        run<S>(v, a.data(), b.data(), n, &got);
+        EXPECT_NEAR(got, want.value, want.tol) << where(v, n, k);
+        if (kind == "cos") {
+          EXPECT_GE(got, 0.0) << where(v, n, k);
+        }
+      }
+    }
+  }
+}
+
+// ---- complex ----
+
+template <std::size_t S>
+void check_complex() {
+  constexpr Element E = qd::kTable[S].element;
+  const bool conj = op_kind(S) == "vdot";
+  for (const Variant& v : variants(S)) {
+    for (std::uint64_t n : kSizes) {
+      for (Kind k : {Kind::grid, Kind::wide}) {
+        std::mt19937 rng(static_cast<unsigned>(n * 17 + static_cast<int>(k)));
+        const auto a = guarded<E>(make<E>(2 * n, k, rng)), b = guarded<E>(make<E>(2 * n, k, rng));
+        Sum re, im;
+        for (std::uint64_t i = 0; i < n; ++i) {
+          const double ar = to_double<E>(a[2 * i]), ai = to_double<E>(a[2 * i + 1]);
+          const double br = to_double<E>(b[2 * i]), bi = to_double<E>(b[2 * i + 1]);
+          re.add(ar * br), re.add(conj ? ai * bi : -ai * bi);
+          im.add(ar * bi), im.add(conj ? -ai * br : ai * br);
+        }
+        double out[2] = {-1.0, -1.0};
+        run<S>(v, a.data(), b.data(), n, out);
+        const bool exact = k == Kind::grid;
+        EXPECT_NEAR(out[0], re.value, sum_tol(re, 2 * n, S, v.level, exact)) << "real " << where(v, n, k);
+        EXPECT_NEAR(out[1], im.value, sum_tol(im, 2 * n, S, v.level, exact)) << "imaginary " << where(v, n, k);
+      }
+    }
+  }
+}
+
+// ---- sparse ----
+
+template <std::size_t S>
+void check_sparse() {
+  using U = T<qd::kTable[S].element>;
+  const std::uint64_t limit = sizeof(U) == 2 ? 65536 : 1u << 20;
+  // Lengths on both sides of the 64:1 galloping ratio, and near the vector blocks.
+  const std::pair<std::size_t, std::size_t> shapes[] = {
+      {0, 0},    {0, 50},    {5, 0},     {1, 64},     {64, 1},     {3, 191},    {3, 193},  {16, 16},
+      {15, 17},  {31, 33},   {32, 32},   {63, 65},    {64, 64},    {100, 7000}, {7000, 100}, {2000, 2000},
+      {500, 1500}, {40, 2000}, {2000, 31}, {1000, 1000}};
+  for (const Variant& v : variants(S)) {
+    for (auto [na, nb] : shapes) {
+      for (std::uint64_t range : {std::uint64_t{3} * (na + nb) + 1, limit}) {
+        std::mt19937 rng(static_cast<unsigned>(na * 7919 + nb + range));
+        const auto a = make_set<U>(na, std::min(range, limit), rng), b = make_set<U>(nb, std::min(range, limit), rng);
+        std::vector<U> both;
+        std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(both));
+        double out = -1.0;
+        run<S>(v, a.data(), b.data(), a.size(), b.size(), &out);
+        EXPECT_EQ(out, static_cast<double>(both.size())) << v.name() << " sizes " << na << ", " << nb;
+      }
+    }
+  }
+}
+
+// ---- matrix ----
+
+template <std::size_t S>
+void check_matrix() {
+  constexpr Element E = qd::kTable[S].element;
+  const bool mahalanobis = op_kind(S) == "mahalanobis";
+  for (const Variant& v : variants(S)) {
+    for (std::uint64_t n : kSizes) {
+      for (Kind k : {Kind::grid, Kind::wide}) {
+        std::mt19937 rng(static_cast<unsigned>(n * 29 + static_cast<int>(k)));
+        const auto a = guarded<E>(make<E>(n, k, rng)), b = guarded<E>(make<E>(n, k, rng));
+        // A form that is positive for mahalanobis (diagonally dominant), any for bilinear.
+        std::vector<T<E>> c = make<E>(n * n, k, rng, k == Kind::grid ? 0.5 : 1.0);
+        if (mahalanobis)
+          for (std::uint64_t i = 0; i < n; ++i)
+            for (std::uint64_t j = 0; j < n; ++j)
+              c[i * n + j] = from_double<E>(i == j ? 2.0 : k == Kind::grid ? 0.0 : to_double<E>(c[i * n + j]) / (2.0 * n));
+        c = guarded<E>(std::move(c));
+        Sum form;
+        for (std::uint64_t i = 0; i < n; ++i) {
+          const double xi = mahalanobis ? to_double<E>(a[i]) - to_double<E>(b[i]) : to_double<E>(a[i]);
+          for (std::uint64_t j = 0; j < n; ++j) {
+            const double yj = mahalanobis ? to_double<E>(a[j]) - to_double<E>(b[j]) : to_double<E>(b[j]);
+            form.add(xi * to_double<E>(c[i * n + j]) * yj);
+          }
+        }
+        const double err = sum_tol(form, 2 * n, S, v.level, k == Kind::grid);
+        const Expect want = mahalanobis ? root_of(form, err) : Expect{form.value, err};
+        double out = -1.0;
+        run<S>(v, a.data(), b.data(), c.data(), n, &out);
+        EXPECT_NEAR(out, want.value, want.tol) << where(v, n, k);
+      }
+    }
+  }
+}
+
+// ---- element-wise ----
+
+// The integer a result must round to, brought into the element type's range.
+template <Element E>
+double saturate(double x) {
+  using L = std::numeric_limits<T<E>>;
+  return std::clamp(x, static_cast<double>(L::min()), static_cast<double>(L::max()));
+}
+
+template <std::size_t S>
+void check_elementwise() {
+  constexpr Element E = qd::kTable[S].element;
+  constexpr bool fma = qd::kTable[S].form == Form::fma;
+  using El = T<E>;
+  const std::pair<double, double> scalars[] = {{1.0, 1.0}, {0.5, 0.0}, {0.0, 2.0}, {-1.5, 0.25}, {3.0, -0.75}};
+  for (const Variant& v : variants(S)) {
+    for (std::uint64_t n : kSizes) {
+      for (Kind k : {Kind::grid, Kind::wide}) {
+        for (auto [alpha, beta] : scalars) {
+          std::mt19937 rng(static_cast<unsigned>(n * 37 + static_cast<int>(k)));
+          const auto a = guarded<E>(make<E>(n, k, rng)), b = guarded<E>(make<E>(n, k, rng)),
+                     c = guarded<E>(make<E>(n, k, rng));
+          std::vector<El> out = guarded<E>(std::vector<El>(n, El{}));
+          if constexpr (fma)
+            run<S>(v, a.data(), b.data(), c.data(), n, alpha, beta, out.data());
+          else
+            run<S>(v, a.data(), b.data(), n, alpha, beta, out.data());
+          const std::string at = where(v, n, k) + " alpha=" + std::to_string(alpha) + " beta=" + std::to_string(beta);
+          for (std::uint64_t i = 0; i < n; ++i) {
+            const double x = to_double<E>(a[i]), y = to_double<E>(b[i]), z = to_double<E>(c[i]);
+            const double p = fma ? alpha * x * y : alpha * x, q = fma ? beta * z : beta * y;
+            const double got = to_double<E>(out[i]);
+            if constexpr (is_float(E)) {
+              const double tol = k == Kind::grid ? 0.0 : 8.0 * element_unit(E) * (std::fabs(p) + std::fabs(q)) + 1e-7;
+              ASSERT_NEAR(got, p + q, tol) << at << " i=" << i;
+            } else {
+              const bool exact = alpha == 1.0 && beta == 1.0;
+              ASSERT_NEAR(got, saturate<E>(std::round(p + q)), exact ? 0.0 : 1.0) << at << " i=" << i;
+            }
+          }
+          for (std::size_t i = n; i < out.size(); ++i)
+            ASSERT_EQ(std::memcmp(&out[i], &a[n], sizeof(El)), 0) << at << ": wrote past n at " << i;
+          // In place: the output may be the first input.
+          std::vector<El> inplace = a;
+          if constexpr (fma)
+            run<S>(v, inplace.data(), b.data(), c.data(), n, alpha, beta, inplace.data());
+          else
+            run<S>(v, inplace.data(), b.data(), n, alpha, beta, inplace.data());
+          ASSERT_EQ(std::memcmp(inplace.data(), out.data(), n * sizeof(El)), 0) << at << ": in place differs";
+        }
+      }
+    }
+  }
+}
+
+class Contract : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Contract, EveryKernelAgreesWithTheReference) {
+  const std::size_t slot = GetParam();
+  if (!qk::slot_has_kernels(slot)) GTEST_SKIP() << "no kernels built";
+  with_slot(slot, std::make_index_sequence<qk::kSlotCount>(), [&]<std::size_t S>() {
+    constexpr Form form = qd::kTable[S].form;
+    if constexpr (form == Form::dense) check_dense<S>();
+    else if constexpr (form == Form::complex) check_complex<S>();
+    else if constexpr (form == Form::sparse) check_sparse<S>();
+    else if constexpr (form == Form::matrix) check_matrix<S>();
+    else check_elementwise<S>();
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, Contract, ::testing::Range<std::size_t>(0, qk::kSlotCount),
+                         [](const auto& info) { return std::string(qd::kTable[info.param].name); });
+
+}  // namespace
