@@ -60,6 +60,94 @@ void l2sq_f32_avx512(const float* a, const float* b, std::uint64_t n, double* ou
 
 // ---- f16 and bf16 ----
 
+// bf16 (the upper half of an f32, uint16_t bits). Contracts as the f16 operations; the
+// levels widen to f32 and differ in order and rounding:
+//   serial:      one f32 sum in index order, products and sums rounded separately; square
+//                roots by the bit-pattern estimate (an infinite sum keeps an infinite root, a
+//                negative one gives NaN).
+//   avx2:        8 f32 lanes of fused multiply-adds, the last 1 to 7 elements zero-filled into
+//                one more block, lanes summed in f64.
+//   avx512_bf16: the pair dot-product instruction over 32 elements per step into 16 f32 lanes
+//                (odd element of each pair first), masked last step, fixed f32 reduction tree.
+//                Subnormal inputs and partial sums count as zero, and the squared distances
+//                cut each difference to bf16 (truncating) before squaring it.
+
+// Inner product.
+void dot_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Cosine distance 1 - ab / sqrt(aa bb): 0.0 when aa and bb are both 0, else 1.0 when ab is 0,
+// else the distance, a negative value or NaN written as 0.0. serial: bit-pattern reciprocal
+// square roots; avx2 and avx512_bf16: the processor's estimate refined once in f32.
+void cos_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Sum of (a[i] - b[i])^2, and its square root (f32 square root at avx2 and avx512_bf16).
+void l2sq_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Kullback-Leibler divergence, sum of a[i] ln((a[i] + eps) / (b[i] + eps)), and the
+// Jensen-Shannon distance, sqrt of half the sum of a[i] ln((a[i] + eps) / (m[i] + eps)) +
+// b[i] ln((b[i] + eps) / (m[i] + eps)) with m = (a + b) / 2 (0.0 unless that is positive);
+// eps = 1e-7. Serial only: ratios in f64 rounded to f32, the f32 natural logarithm, f32 sums.
+void kl_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void kl_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void js_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void js_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Sum over i of a[i] (c row i . b), and sqrt of the same form of d = a - b. serial: f32 row by
+// row; avx2: whole 8-column blocks of every row, then each row's last n mod 8 columns in f32;
+// avx512_bf16: pair products of every row (the Mahalanobis columns truncated to bf16), lanes
+// reduced by halves.
+void bilinear_bf16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                   double* out);
+void bilinear_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                          double* out);
+void bilinear_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                        double* out);
+void bilinear_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                               std::uint64_t n, double* out);
+void mahalanobis_bf16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                      double* out);
+void mahalanobis_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                             std::uint64_t n, double* out);
+void mahalanobis_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                           double* out);
+void mahalanobis_bf16_avx512_bf16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                                  std::uint64_t n, double* out);
+
+// out[i] = alpha a[i] + beta b[i] and out[i] = alpha a[i] b[i] + beta c[i], every result
+// rounded as f32_to_bf16 rounds. serial: products in f64 rounded to f32, added in f32.
+// avx2 and avx512 (the avx512f level): alpha and beta narrowed to f32; wsum with alpha = beta
+// = 1 adds, with beta = 0 reads only a, else with alpha = 0 reads only b. avx2 blocks of 8
+// round each operation; its last elements fuse (fma in f64). avx512 fuses the final addition.
+void wsum_bf16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+               std::uint16_t* out);
+void wsum_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+                      std::uint16_t* out);
+void wsum_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+                    std::uint16_t* out);
+void wsum_bf16_avx512(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+                      std::uint16_t* out);
+void fma_bf16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n, double alpha,
+              double beta, std::uint16_t* out);
+void fma_bf16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                     double alpha, double beta, std::uint16_t* out);
+void fma_bf16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                   double alpha, double beta, std::uint16_t* out);
+void fma_bf16_avx512(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                     double alpha, double beta, std::uint16_t* out);
+
 // ---- i8 and u8 ----
 
 // ---- binary, complex and sparse ----
