@@ -1,9 +1,356 @@
-// int8 kernels at the serial and avx2 levels, and the int8 entries.
+// i8 and u8 kernels at the serial and avx2 levels, and the i8 and u8 entries.
+//
+// Integer sums are exact at every level and for any n: the serial sums are 64-bit, and the
+// avx2 32-bit lanes are folded into 64-bit totals before they can wrap. Element-wise
+// results are rounded into the element type by one of two rules: the vector steps round to
+// nearest even and narrow with saturation, the scalar paths round ties away from zero. Both
+// clamp in floating point first, so that no out-of-range or NaN value is ever converted to
+// an integer (NaN gives 0). Built with -ffp-contract=off: every fused multiply-add below is
+// written out.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <limits>
+#include <type_traits>
+
 #include "dispatch.h"
+#include "int8_scalar.h"
 #include "quillmere/kernels.h"
 
-namespace quillmere::kernels {
+#define QM_AVX2 __attribute__((target("avx2,fma")))
 
-void detail::add_int8_kernels(KernelTable&) {}
+namespace quillmere::kernels {
+namespace {
+
+using int8::round_scalar;
+
+// What one pass sums: the inner product, the squared distance, or all three cosine sums.
+enum class Sum { dot, l2sq, cos };
+
+// x is the inner product (dot, cos) or the squared distance (l2sq).
+struct Totals {
+  std::int64_t x = 0, aa = 0, bb = 0;
+};
+
+template <Sum S, class T>
+Totals serial_sums(const T* a, const T* b, std::uint64_t n) {
+  Totals t;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::int64_t x = a[i], y = b[i];
+    if constexpr (S == Sum::l2sq) {
+      t.x += (x - y) * (x - y);
+    } else {
+      t.x += x * y;
+      if constexpr (S == Sum::cos) t.aa += x * x, t.bb += y * y;
+    }
+  }
+  return t;
+}
+
+QM_AVX2 std::int64_t lane_total(__m256i v) {
+  alignas(32) std::int32_t l[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(l), v);
+  std::int64_t s = 0;
+  for (const std::int32_t x : l) s += x;
+  return s;
+}
+
+// 16 elements widened to 16-bit lanes.
+template <class T>
+QM_AVX2 __m256i widen16(const T* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return std::is_signed_v<T> ? _mm256_cvtepi8_epi16(v) : _mm256_cvtepu8_epi16(v);
+}
+
+// Blocks of 32 elements into 8 lanes of 32 bits (two halves of 16, adjacent 16-bit products
+// added in pairs: at most four products per lane per block), folded every kFoldBlocks
+// blocks; the last n mod 32 elements one at a time.
+template <Sum S, class T>
+QM_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
+  Totals t;
+  std::uint64_t i = 0;
+  while (n - i >= 32) {
+    __m256i x = _mm256_setzero_si256(), aa = x, bb = x;
+    const std::uint64_t stop = i + std::min((n - i) / 32, int8::kFoldBlocks) * 32;
+    for (; i < stop; i += 32) {
+      for (std::uint64_t h = 0; h < 32; h += 16) {
+        if constexpr (S == Sum::l2sq) {
+          __m256i d;
+          if constexpr (std::is_signed_v<T>) {
+            d = _mm256_sub_epi16(widen16(a + i + h), widen16(b + i + h));
+          } else {
+            // |a - b| per byte, the larger minus the smaller.
+            const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + h));
+            const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + h));
+            d = _mm256_cvtepu8_epi16(_mm_sub_epi8(_mm_max_epu8(va, vb), _mm_min_epu8(va, vb)));
+          }
+          x = _mm256_add_epi32(x, _mm256_madd_epi16(d, d));
+        } else {
+          const __m256i va = widen16(a + i + h), vb = widen16(b + i + h);
+          x = _mm256_add_epi32(x, _mm256_madd_epi16(va, vb));
+          if constexpr (S == Sum::cos) {
+            aa = _mm256_add_epi32(aa, _mm256_madd_epi16(va, va));
+            bb = _mm256_add_epi32(bb, _mm256_madd_epi16(vb, vb));
+          }
+        }
+      }
+    }
+    t.x += lane_total(x);
+    if constexpr (S == Sum::cos) t.aa += lane_total(aa), t.bb += lane_total(bb);
+  }
+  const Totals rest = serial_sums<S>(a + i, b + i, n - i);
+  return {t.x + rest.x, t.aa + rest.aa, t.bb + rest.bb};
+}
+
+template <Level L, Sum S, class T>
+Totals sums(const T* a, const T* b, std::uint64_t n) {
+  if constexpr (L == Level::serial) return serial_sums<S>(a, b, n);
+  else return avx2_sums<S>(a, b, n);
+}
+
+float rsqrt_sse(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
+
+template <Level L, class T>
+void dot_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(sums<L, Sum::dot>(a, b, n).x);
+}
+template <Level L, class T>
+void l2sq_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(sums<L, Sum::l2sq>(a, b, n).x);
+}
+template <Level L, class T>
+void l2_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  const std::int64_t s = sums<L, Sum::l2sq>(a, b, n).x;
+  *out = L == Level::serial ? scalar::serial_sqrt(static_cast<float>(s)) : int8::l2_vector(s);
+}
+template <Level L, class T>
+void cos_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  const Totals t = sums<L, Sum::cos>(a, b, n);
+  *out = L == Level::serial ? int8::cos_serial(t.x, t.aa, t.bb) : int8::cos_vector(t.x, t.aa, t.bb, rsqrt_sse);
+}
+
+// ---- element-wise ----
+
+template <class T>
+T add_saturated(T x, T y) {
+  using Lim = std::numeric_limits<T>;
+  return static_cast<T>(std::clamp(int{x} + int{y}, int{Lim::min()}, int{Lim::max()}));
+}
+
+template <class T>
+void wsum_serial_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const float u = static_cast<float>(static_cast<double>(b[i]) * beta);
+    const float v = static_cast<float>(static_cast<double>(a[i]) * alpha);
+    out[i] = round_scalar<T>(u + v);
+  }
+}
+
+template <class T>
+void fma_serial_t(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta, T* out) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const float p = static_cast<float>(a[i]) * static_cast<float>(b[i]);
+    const float u = static_cast<float>(static_cast<double>(c[i]) * beta);
+    const float v = static_cast<float>(static_cast<double>(p) * alpha);
+    out[i] = round_scalar<T>(u + v);
+  }
+}
+
+// 8 elements widened to f32.
+template <class T>
+QM_AVX2 __m256 load8(const T* p) {
+  const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+  return _mm256_cvtepi32_ps(std::is_signed_v<T> ? _mm256_cvtepi8_epi32(v) : _mm256_cvtepu8_epi32(v));
+}
+
+// Vector rounding: NaN to 0 and the clamp, then nearest even and the saturating narrows
+// (signed words to unsigned bytes for u8).
+template <class T>
+QM_AVX2 void store8(T* p, __m256 v) {
+  using Lim = std::numeric_limits<T>;
+  v = _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
+  v = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(Lim::min())), _mm256_set1_ps(Lim::max()));
+  const __m256i w = _mm256_cvtps_epi32(v);
+  const __m128i w16 = _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+  const __m128i b8 = std::is_signed_v<T> ? _mm_packs_epi16(w16, w16) : _mm_packus_epi16(w16, w16);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), b8);
+}
+
+// The element-wise formulas of the avx2 level: 8 lanes with every product and sum rounded
+// on its own, and the form of the remaining elements. Each reads only the inputs it uses.
+struct WsumBoth {
+  static constexpr bool kA = true, kB = true, kC = false;
+  float alpha, beta;
+  QM_AVX2 __m256 vec(__m256 a, __m256 b, __m256) const {
+    return _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(alpha), a), _mm256_mul_ps(_mm256_set1_ps(beta), b));
+  }
+  QM_AVX2 float one(float a, float b, float) const { return std::fmaf(alpha, a, beta * b); }
+};
+struct WsumA {
+  static constexpr bool kA = true, kB = false, kC = false;
+  float alpha;
+  QM_AVX2 __m256 vec(__m256 a, __m256, __m256) const { return _mm256_mul_ps(_mm256_set1_ps(alpha), a); }
+  QM_AVX2 float one(float a, float, float) const { return alpha * a; }
+};
+struct WsumB {
+  static constexpr bool kA = false, kB = true, kC = false;
+  float beta;
+  QM_AVX2 __m256 vec(__m256, __m256 b, __m256) const { return _mm256_mul_ps(_mm256_set1_ps(beta), b); }
+  QM_AVX2 float one(float, float b, float) const { return beta * b; }
+};
+struct Fma {
+  static constexpr bool kA = true, kB = true, kC = true;
+  float alpha, beta;
+  QM_AVX2 __m256 vec(__m256 a, __m256 b, __m256 c) const {
+    return _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(alpha), _mm256_mul_ps(a, b)), _mm256_mul_ps(_mm256_set1_ps(beta), c));
+  }
+  QM_AVX2 float one(float a, float b, float c) const { return std::fmaf(b, alpha * a, beta * c); }
+};
+
+template <class T, class Op>
+QM_AVX2 void map8(const T* a, const T* b, const T* c, std::uint64_t n, T* out, Op op) {
+  const __m256 zero = _mm256_setzero_ps();
+  std::uint64_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    store8(out + i, op.vec(Op::kA ? load8(a + i) : zero, Op::kB ? load8(b + i) : zero, Op::kC ? load8(c + i) : zero));
+  for (; i < n; ++i) {
+    const float x = Op::kA ? a[i] : 0.0f, y = Op::kB ? b[i] : 0.0f, z = Op::kC ? c[i] : 0.0f;
+    out[i] = round_scalar<T>(op.one(x, y, z));
+  }
+}
+
+template <class T>
+QM_AVX2 void wsum_avx2_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+  if (alpha == 1.0 && beta == 1.0) {
+    // Saturating byte addition, no floating point.
+    std::uint64_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                          std::is_signed_v<T> ? _mm256_adds_epi8(x, y) : _mm256_adds_epu8(x, y));
+    }
+    for (; i < n; ++i) out[i] = add_saturated(a[i], b[i]);
+    return;
+  }
+  const float alpha32 = static_cast<float>(alpha), beta32 = static_cast<float>(beta);
+  if (beta == 0.0) map8(a, b, b, n, out, WsumA{alpha32});
+  else if (alpha == 0.0) map8(a, b, b, n, out, WsumB{beta32});
+  else map8(a, b, b, n, out, WsumBoth{alpha32, beta32});
+}
+
+template <class T>
+QM_AVX2 void fma_avx2_t(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta, T* out) {
+  map8(a, b, c, n, out, Fma{static_cast<float>(alpha), static_cast<float>(beta)});
+}
+
+}  // namespace
+
+// ---- level kernels ----
+
+using std::int8_t;
+using std::uint8_t;
+using std::uint64_t;
+using enum Level;
+
+void dot_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
+void dot_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
+void dot_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
+void dot_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
+void cos_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
+void cos_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
+void cos_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
+void cos_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
+void l2sq_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
+void l2sq_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
+void l2sq_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
+void l2sq_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
+void l2_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }
+void l2_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<avx2>(a, b, n, out); }
+void l2_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }
+void l2_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2_k<avx2>(a, b, n, out); }
+
+void wsum_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double alpha, double beta, int8_t* out) {
+  wsum_serial_t(a, b, n, alpha, beta, out);
+}
+void wsum_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double alpha, double beta, int8_t* out) {
+  wsum_avx2_t(a, b, n, alpha, beta, out);
+}
+void wsum_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double alpha, double beta, uint8_t* out) {
+  wsum_serial_t(a, b, n, alpha, beta, out);
+}
+void wsum_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double alpha, double beta, uint8_t* out) {
+  wsum_avx2_t(a, b, n, alpha, beta, out);
+}
+void fma_i8_serial(const int8_t* a, const int8_t* b, const int8_t* c, uint64_t n, double alpha, double beta,
+                   int8_t* out) {
+  fma_serial_t(a, b, c, n, alpha, beta, out);
+}
+void fma_i8_avx2(const int8_t* a, const int8_t* b, const int8_t* c, uint64_t n, double alpha, double beta,
+                 int8_t* out) {
+  fma_avx2_t(a, b, c, n, alpha, beta, out);
+}
+void fma_u8_serial(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint64_t n, double alpha, double beta,
+                   uint8_t* out) {
+  fma_serial_t(a, b, c, n, alpha, beta, out);
+}
+void fma_u8_avx2(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint64_t n, double alpha, double beta,
+                 uint8_t* out) {
+  fma_avx2_t(a, b, c, n, alpha, beta, out);
+}
+
+// ---- entries ----
+
+using detail::call;
+using detail::slot_of;
+
+void dot_i8(const int8_t* a, const int8_t* b, uint64_t n, double* out) { call<slot_of("dot_i8")>(a, b, n, out); }
+void dot_u8(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { call<slot_of("dot_u8")>(a, b, n, out); }
+void cos_i8(const int8_t* a, const int8_t* b, uint64_t n, double* out) { call<slot_of("cos_i8")>(a, b, n, out); }
+void cos_u8(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { call<slot_of("cos_u8")>(a, b, n, out); }
+void l2sq_i8(const int8_t* a, const int8_t* b, uint64_t n, double* out) { call<slot_of("l2sq_i8")>(a, b, n, out); }
+void l2sq_u8(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { call<slot_of("l2sq_u8")>(a, b, n, out); }
+void l2_i8(const int8_t* a, const int8_t* b, uint64_t n, double* out) { call<slot_of("l2_i8")>(a, b, n, out); }
+void l2_u8(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { call<slot_of("l2_u8")>(a, b, n, out); }
+void wsum_i8(const int8_t* a, const int8_t* b, uint64_t n, double alpha, double beta, int8_t* out) {
+  call<slot_of("wsum_i8")>(a, b, n, alpha, beta, out);
+}
+void wsum_u8(const uint8_t* a, const uint8_t* b, uint64_t n, double alpha, double beta, uint8_t* out) {
+  call<slot_of("wsum_u8")>(a, b, n, alpha, beta, out);
+}
+void fma_i8(const int8_t* a, const int8_t* b, const int8_t* c, uint64_t n, double alpha, double beta, int8_t* out) {
+  call<slot_of("fma_i8")>(a, b, c, n, alpha, beta, out);
+}
+void fma_u8(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint64_t n, double alpha, double beta,
+            uint8_t* out) {
+  call<slot_of("fma_u8")>(a, b, c, n, alpha, beta, out);
+}
+
+void detail::add_int8_kernels(KernelTable& t) {
+  t.put<slot_of("dot_i8"), avx2>(&dot_i8_avx2);
+  t.put<slot_of("dot_i8"), serial>(&dot_i8_serial);
+  t.put<slot_of("dot_u8"), avx2>(&dot_u8_avx2);
+  t.put<slot_of("dot_u8"), serial>(&dot_u8_serial);
+  t.put<slot_of("cos_i8"), avx2>(&cos_i8_avx2);
+  t.put<slot_of("cos_i8"), serial>(&cos_i8_serial);
+  t.put<slot_of("cos_u8"), avx2>(&cos_u8_avx2);
+  t.put<slot_of("cos_u8"), serial>(&cos_u8_serial);
+  t.put<slot_of("l2sq_i8"), avx2>(&l2sq_i8_avx2);
+  t.put<slot_of("l2sq_i8"), serial>(&l2sq_i8_serial);
+  t.put<slot_of("l2sq_u8"), avx2>(&l2sq_u8_avx2);
+  t.put<slot_of("l2sq_u8"), serial>(&l2sq_u8_serial);
+  t.put<slot_of("l2_i8"), avx2>(&l2_i8_avx2);
+  t.put<slot_of("l2_i8"), serial>(&l2_i8_serial);
+  t.put<slot_of("l2_u8"), avx2>(&l2_u8_avx2);
+  t.put<slot_of("l2_u8"), serial>(&l2_u8_serial);
+  t.put<slot_of("wsum_i8"), avx2>(&wsum_i8_avx2);
+  t.put<slot_of("wsum_i8"), serial>(&wsum_i8_serial);
+  t.put<slot_of("wsum_u8"), avx2>(&wsum_u8_avx2);
+  t.put<slot_of("wsum_u8"), serial>(&wsum_u8_serial);
+  t.put<slot_of("fma_i8"), avx2>(&fma_i8_avx2);
+  t.put<slot_of("fma_i8"), serial>(&fma_i8_serial);
+  t.put<slot_of("fma_u8"), avx2>(&fma_u8_avx2);
+  t.put<slot_of("fma_u8"), serial>(&fma_u8_serial);
+}
 
 }  // namespace quillmere::kernels

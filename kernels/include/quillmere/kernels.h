@@ -149,6 +149,116 @@ void fma_bf16_avx512(const std::uint16_t* a, const std::uint16_t* b, const std::
                      double alpha, double beta, std::uint16_t* out);
 
 // ---- i8 and u8 ----
+//
+// Elements are widened exactly before any arithmetic. The integer sums (dot, cos, l2sq, l2)
+// are exact at every level and for any n: the vector levels sum in 32-bit lanes and fold
+// them into 64-bit totals before a lane could wrap, the serial level sums in 64 bits.
+// Element-wise results are rounded into the element type by one of two rules:
+//   vector rounding (avx512_fp16, and avx2 in steps of 8): nearest, ties to even;
+//   scalar rounding (serial, and the avx2 elements after the last step of 8): nearest, ties
+//   away from zero (2.5 gives 2 under the first rule and 3 under the second).
+// Both clamp to the type's range in floating point first (alpha = 1e10 gives 127 or 255,
+// -1e10 gives -128 or 0), and a NaN value gives 0. out may be one of the inputs.
+
+// Sum of a[i] * b[i].
+//   serial:     64-bit sum in index order.
+//   avx2:       blocks of 32 widened to 16 bits, multiply-add of adjacent pairs into 8
+//               lanes; the last n mod 32 one at a time.
+//   avx512_int: word dot products with accumulation (i8: blocks of 32 sign-extended; u8:
+//               blocks of 64, each 128-bit group's low and high bytes in two lane sets),
+//               masked last block.
+void dot_i8(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void dot_i8_serial(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void dot_i8_avx2(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void dot_i8_avx512_int(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void dot_u8(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void dot_u8_serial(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void dot_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void dot_u8_avx512_int(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+
+// Cosine distance 1 - ab / sqrt(aa bb) from the three exact sums of one pass (blocks as
+// dot): 0 when both vectors are zero, 1 when ab = 0, never negative. Finished in f32:
+//   serial:             approx_rsqrt of aa and bb, each operation rounded.
+//   avx2, avx512_int:   the 12-bit SSE reciprocal-square-root estimate and one Newton step,
+//                       the last multiply-subtract fused.
+void cos_i8(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void cos_i8_serial(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void cos_i8_avx2(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void cos_i8_avx512_int(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void cos_u8(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void cos_u8_serial(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void cos_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void cos_u8_avx512_int(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+
+// Sum of (a[i] - b[i])^2; levels as dot (i8: d in 16 bits; u8: |a - b| per byte first).
+void l2sq_i8(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2sq_i8_serial(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2sq_i8_avx2(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2sq_i8_avx512_int(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2sq_u8(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2sq_u8_serial(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2sq_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2sq_u8_avx512_int(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+
+// Square root of the l2sq sum taken as f32: the correctly rounded f32 root at avx2 and
+// avx512_int, approx_rsqrt(x) * x at serial (0 vs 255 gives 255 and 255.028473).
+void l2_i8(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2_i8_serial(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2_i8_avx2(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2_i8_avx512_int(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double* out);
+void l2_u8(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2_u8_serial(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+void l2_u8_avx512_int(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double* out);
+
+// out[i] = alpha a[i] + beta b[i], rounded into the type.
+//   serial:      f32(b beta) + f32(a alpha), products formed in f64; scalar rounding.
+//   avx2:        alpha, beta narrowed to f32; steps of 8 with each product and the sum
+//                rounded, vector rounding; the rest alpha a fused onto beta b, scalar rounding.
+//   avx512_fp16: alpha, beta narrowed to f32 then f16; f16 arithmetic in blocks of 64,
+//                beta b fused onto alpha a, vector rounding, masked last block.
+// The vector levels take special cases in order: alpha = beta = 1 is a saturating byte
+// addition (exact at every level); alpha = 0 or beta = 0 (not NaN) multiplies only the other
+// input and does not read it.
+void wsum_i8(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double alpha, double beta,
+             std::int8_t* out);
+void wsum_i8_serial(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double alpha, double beta,
+                    std::int8_t* out);
+void wsum_i8_avx2(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double alpha, double beta,
+                  std::int8_t* out);
+void wsum_i8_avx512_fp16(const std::int8_t* a, const std::int8_t* b, std::uint64_t n, double alpha, double beta,
+                         std::int8_t* out);
+void wsum_u8(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double alpha, double beta,
+             std::uint8_t* out);
+void wsum_u8_serial(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double alpha, double beta,
+                    std::uint8_t* out);
+void wsum_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double alpha, double beta,
+                  std::uint8_t* out);
+void wsum_u8_avx512_fp16(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n, double alpha,
+                         double beta, std::uint8_t* out);
+
+// out[i] = alpha a[i] b[i] + beta c[i], rounded into the type; no special cases.
+//   serial:      p = a b in f32; f32(c beta) + f32(p alpha), products formed in f64.
+//   avx2:        steps of 8: alpha (a b) + beta c in f32, each rounded; the rest
+//                b (alpha a) fused onto beta c.
+//   avx512_fp16: blocks of 64 in f16, beta c fused onto the scaled product; i8 multiplies
+//                a b in f16, u8 takes the exact 16-bit product a b rounded to f16.
+void fma_i8(const std::int8_t* a, const std::int8_t* b, const std::int8_t* c, std::uint64_t n, double alpha,
+            double beta, std::int8_t* out);
+void fma_i8_serial(const std::int8_t* a, const std::int8_t* b, const std::int8_t* c, std::uint64_t n, double alpha,
+                   double beta, std::int8_t* out);
+void fma_i8_avx2(const std::int8_t* a, const std::int8_t* b, const std::int8_t* c, std::uint64_t n, double alpha,
+                 double beta, std::int8_t* out);
+void fma_i8_avx512_fp16(const std::int8_t* a, const std::int8_t* b, const std::int8_t* c, std::uint64_t n,
+                        double alpha, double beta, std::int8_t* out);
+void fma_u8(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint64_t n, double alpha,
+            double beta, std::uint8_t* out);
+void fma_u8_serial(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint64_t n,
+                   double alpha, double beta, std::uint8_t* out);
+void fma_u8_avx2(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint64_t n, double alpha,
+                 double beta, std::uint8_t* out);
+void fma_u8_avx512_fp16(const std::uint8_t* a, const std::uint8_t* b, const std::uint8_t* c, std::uint64_t n,
+                        double alpha, double beta, std::uint8_t* out);
 
 // ---- binary, complex and sparse ----
 

@@ -1,0 +1,64 @@
+// Scalar pieces shared by the i8 and u8 kernels of every level: the fold period of the
+// 32-bit lane sums, the cosine and Euclidean finishes, and the scalar rounding rule.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "scalar.h"
+
+namespace quillmere::kernels::int8 {
+
+// Vector kernels sum in 32-bit lanes and fold them into 64-bit totals every kFoldBlocks
+// blocks. No block adds more than four products to a lane, each at most 255 * 255, and
+// 4096 * 4 * 65025 < 2^31: no lane can wrap, for any n.
+inline constexpr std::uint64_t kFoldBlocks = 4096;
+
+// The cosine distance from exact sums; zero vectors first: both zero give 0, a zero inner
+// product gives 1. The vector levels refine their estimate `rsqrt0` once in f32 and fuse
+// the last multiply-subtract.
+template <class Estimate>
+double cos_vector(std::int64_t ab, std::int64_t aa, std::int64_t bb, Estimate rsqrt0) {
+  if (aa == 0 && bb == 0) return 0.0;
+  if (ab == 0) return 1.0;
+  const auto refined = [&](float x) {
+    const float r0 = rsqrt0(x);
+    const float r0r0 = r0 * r0;
+    const float t = x * r0r0;
+    const float u = t * -0.5f;
+    return r0 * (u + 1.5f);
+  };
+  const float p = static_cast<float>(ab);
+  const float ra = refined(static_cast<float>(aa)), rb = refined(static_cast<float>(bb));
+  const float prb = p * rb;
+  const double d = std::fmaf(-ra, prb, 1.0f);
+  return d > 0.0 ? d : 0.0;  // a NaN gives 0 too
+}
+
+inline double cos_serial(std::int64_t ab, std::int64_t aa, std::int64_t bb) {
+  if (aa == 0 && bb == 0) return 0.0;
+  if (ab == 0) return 1.0;
+  const float ra = scalar::approx_rsqrt(static_cast<float>(aa)), rb = scalar::approx_rsqrt(static_cast<float>(bb));
+  const float rap = ra * static_cast<float>(ab);
+  const double d = 1.0f - rap * rb;
+  return d > 0.0 ? d : 0.0;
+}
+
+// The vector levels' Euclidean distance: the correctly rounded f32 root of the sum.
+inline double l2_vector(std::int64_t sum) { return std::sqrt(static_cast<float>(sum)); }
+
+// Scalar rounding to the element type: clamped to the type's range in floating point
+// (converting a value outside it is undefined), NaN to 0, else ties away from zero. The
+// half is added in f64, where v + 0.5 is exact (in f32, 0.49999997 + 0.5 rounds to 1).
+template <class T>
+T round_scalar(float v) {
+  constexpr double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+  const double x = v;
+  if (std::isnan(x)) return 0;
+  if (x > hi) return static_cast<T>(hi);
+  if (x < lo) return static_cast<T>(lo);
+  return static_cast<T>(static_cast<int>(x >= 0.0 ? x + 0.5 : x - 0.5));
+}
+
+}  // namespace quillmere::kernels::int8
