@@ -23,8 +23,12 @@ void l2_f32_serial(const float* a, const float* b, std::uint64_t n, double* out)
 void cos_f32_serial(const float* a, const float* b, std::uint64_t n, double* out) {
   *out = floats::cos_serial(a, b, n);
 }
-void kl_f32_serial(const float* a, const float* b, std::uint64_t n, double* out) { *out = floats::kl_serial(a, b, n); }
-void js_f32_serial(const float* a, const float* b, std::uint64_t n, double* out) { *out = floats::js_serial(a, b, n); }
+void kl_f32_serial(const float* a, const float* b, std::uint64_t n, double* out) {
+  *out = floats::kl_serial(a, b, n);
+}
+void js_f32_serial(const float* a, const float* b, std::uint64_t n, double* out) {
+  *out = floats::js_serial(a, b, n);
+}
 void bilinear_f32_serial(const float* a, const float* b, const float* c, std::uint64_t n, double* out) {
   *out = floats::form_serial<false>(a, b, c, n);
 }

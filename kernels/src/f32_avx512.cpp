@@ -103,7 +103,8 @@ QM_TARGET_AVX512F void bilinear_f32_avx512(const float* a, const float* b, const
   if (n <= 16) {
     total = bilinear_small(a, b, c, n);
   } else {
-    for (std::uint64_t i = 0; i < n; ++i) total = fmadd(set1_ps(a[i]), sum_lanes<Term::product>(c + i * n, b, n), total);
+    for (std::uint64_t i = 0; i < n; ++i)
+      total = fmadd(set1_ps(a[i]), sum_lanes<Term::product>(c + i * n, b, n), total);
   }
   *out = reduce(total);
 }
@@ -111,7 +112,8 @@ QM_TARGET_AVX512F void bilinear_f32_avx512(const float* a, const float* b, const
 QM_TARGET_AVX512F void mahalanobis_f32_avx512(const float* a, const float* b, const float* c, std::uint64_t n,
                                               double* out) {
   F32x16 total = zero_ps();
-  for (std::uint64_t i = 0; i < n; ++i) total = fmadd(set1_ps(a[i] - b[i]), row_of_difference(c + i * n, a, b, n), total);
+  for (std::uint64_t i = 0; i < n; ++i)
+    total = fmadd(set1_ps(a[i] - b[i]), row_of_difference(c + i * n, a, b, n), total);
   *out = std::sqrt(reduce(total));
 }
 

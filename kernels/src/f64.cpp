@@ -24,8 +24,12 @@ void l2_f64_serial(const double* a, const double* b, std::uint64_t n, double* ou
 void cos_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
   *out = floats::cos_serial(a, b, n);
 }
-void kl_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) { *out = floats::kl_serial(a, b, n); }
-void js_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) { *out = floats::js_serial(a, b, n); }
+void kl_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
+  *out = floats::kl_serial(a, b, n);
+}
+void js_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
+  *out = floats::js_serial(a, b, n);
+}
 void bilinear_f64_serial(const double* a, const double* b, const double* c, std::uint64_t n, double* out) {
   *out = floats::form_serial<false>(a, b, c, n);
 }

@@ -16,11 +16,12 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 using Values = std::vector<double>;
 
-std::vector<Variant> both_rows(const std::string& op, std::vector<std::size_t>* slots) {
-  std::vector<Variant> out;
+// Every kernel of op_f32 and op_f64, with its slot.
+std::vector<std::pair<std::size_t, Variant>> both_rows(const std::string& op) {
+  std::vector<std::pair<std::size_t, Variant>> out;
   for (const char* suffix : {"_f32", "_f64"}) {
     const std::size_t s = slot(op + suffix);
-    for (const Variant& v : variants(s)) out.push_back(v), slots->push_back(s);
+    for (const Variant& v : variants(s)) out.emplace_back(s, v);
   }
   return out;
 }
@@ -43,7 +44,9 @@ double call(const Variant& v, std::size_t s, const Values& a, const Values& b, c
   return info.element == Element::f32 ? call_as<float>(v, info.form, a, b, c) : call_as<double>(v, info.form, a, b, c);
 }
 
-const Values kMixed = {0.3, -1.7, 2.5, 0.0, 4.0, -0.125, 1.0, 3.75, -2.0, 0.5, 1.5, -0.75, 2.25, 0.0625, -3.5, 1.25, 0.875};
+// 17 elements: one whole block at every level and a remainder.
+const Values kMixed = {0.3, -1.7, 2.5,  0.0,  4.0,    -0.125, 1.0,  3.75, -2.0,
+                       0.5, 1.5,  -0.75, 2.25, 0.0625, -3.5,   1.25, 0.875};
 const Values kSimplex = {0.05, 0.2, 0.15, 0.0, 0.1, 0.25, 0.05, 0.0, 0.1, 0.05, 0.05};
 
 struct DenseCase {
@@ -77,11 +80,9 @@ const DenseCase kDenseCases[] = {
 
 TEST(FloatKernels, NamedCasesAtEveryLevel) {
   for (const DenseCase& c : kDenseCases) {
-    std::vector<std::size_t> slots;
-    const std::vector<Variant> vs = both_rows(c.op, &slots);
-    for (std::size_t k = 0; k < vs.size(); ++k) {
-      const double got = call(vs[k], slots[k], c.a, c.b, c.c);
-      const std::string at = std::string(qd::kTable[slots[k]].name) + " " + vs[k].name() + ": " + c.what;
+    for (const auto& [s, v] : both_rows(c.op)) {
+      const double got = call(v, s, c.a, c.b, c.c);
+      const std::string at = std::string(qd::kTable[s].name) + " " + v.name() + ": " + c.what;
       if (std::isnan(c.want)) {
         EXPECT_TRUE(std::isnan(got)) << at << " gave " << got;
       } else if (std::isinf(c.want)) {
