@@ -1,0 +1,300 @@
+// Kernel bodies shared by the f32 and f64 rows at the serial and avx2 levels, and the scalar
+// steps that every level of both rows finishes with. T is float or double; where the two
+// rows differ (f32 lanes are summed in f64, an f32 tail product is rounded before it is
+// widened, an f64 one is fused), overloads on the element or vector type say how.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "scalar.h"
+
+#define QM_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#define QM_AVX2_INLINE inline __attribute__((always_inline, target("avx2,fma")))
+
+namespace quillmere::kernels::floats {
+
+// ---- finishing steps of every level ----
+
+// One Newton step towards 1/sqrt(x) from the estimate y, in f64.
+inline double rsqrt_newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
+
+// The cosine distance from the three sums and the level's value r of 1 - ab / sqrt(aa bb).
+// The special cases come first and in this order because the formulas get them wrong: the
+// estimate of 1/sqrt(0) is infinite, Newton's step turns that into NaN, and max() lets a
+// NaN through.
+inline double cosine_result(double ab, double aa, double bb, double r) {
+  if (aa == 0.0 && bb == 0.0) return 0.0;
+  if (ab == 0.0) return 1.0;
+  return r > 0.0 ? r : 0.0;
+}
+
+// The cases of a weighted sum at the vector levels, tested on the f64 scalars in this order.
+// A NaN scalar counts as not 0; a_only reads no b and b_only no a, so an infinity in the
+// input weighed by 0 does not turn the result into NaN.
+enum class Blend { sum, both, a_only, b_only };
+
+inline Blend blend_of(double alpha, double beta) {
+  if (alpha == 1.0 && beta == 1.0) return Blend::sum;
+  if (alpha != 0.0 && beta != 0.0) return Blend::both;
+  if (beta == 0.0) return Blend::a_only;
+  return Blend::b_only;
+}
+
+// What a dense sum adds up per element.
+enum class Term { product, square_of_difference };
+
+// ---- serial: one running sum per quantity in the element type, in index order, each
+// product and sum rounded on its own ----
+
+template <Term K, class T>
+double sum_serial(const T* a, const T* b, std::uint64_t n) {
+  T s = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T x = K == Term::product ? a[i] : a[i] - b[i];
+    const T y = K == Term::product ? b[i] : x;
+    const T p = x * y;
+    s = s + p;
+  }
+  return static_cast<double>(s);
+}
+
+// 1 - approx_rsqrt(aa) ab approx_rsqrt(bb), in f32 for the f32 row ...
+inline double cos_serial_value(float ab, float aa, float bb) {
+  return 1.0f - scalar::approx_rsqrt(aa) * ab * scalar::approx_rsqrt(bb);
+}
+// ... and in f64 from the estimates of the narrowed sums for the f64 row.
+inline double cos_serial_value(double ab, double aa, double bb) {
+  return 1.0 - ab * scalar::approx_rsqrt(static_cast<float>(aa)) * scalar::approx_rsqrt(static_cast<float>(bb));
+}
+
+template <class T>
+double cos_serial(const T* a, const T* b, std::uint64_t n) {
+  T ab = 0, aa = 0, bb = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T x = a[i], y = b[i];
+    const T pab = x * y, paa = x * x, pbb = y * y;
+    ab = ab + pab;
+    aa = aa + paa;
+    bb = bb + pbb;
+  }
+  return cosine_result(ab, aa, bb, cos_serial_value(ab, aa, bb));
+}
+
+// The natural logarithm is the library's own: the three-term series the serial kernels once
+// used is only right near 1 (ln 2 came out 0.833).
+template <class T>
+double kl_serial(const T* a, const T* b, std::uint64_t n) {
+  T s = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const double r = (static_cast<double>(a[i]) + scalar::kEps) / (static_cast<double>(b[i]) + scalar::kEps);
+    const T t = a[i] * static_cast<T>(std::log(r));
+    s = s + t;
+  }
+  return static_cast<double>(s);
+}
+
+template <class T>
+double js_serial(const T* a, const T* b, std::uint64_t n) {
+  T s = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T half = (a[i] + b[i]) * T{0.5};
+    const double m = static_cast<double>(half) + scalar::kEps;
+    const T ta = a[i] * static_cast<T>(std::log((static_cast<double>(a[i]) + scalar::kEps) / m));
+    const T tb = b[i] * static_cast<T>(std::log((static_cast<double>(b[i]) + scalar::kEps) / m));
+    s = s + (ta + tb);
+  }
+  const double d = static_cast<double>(s) * 0.5;
+  return d > 0.0 ? static_cast<double>(scalar::serial_sqrt(static_cast<float>(d))) : 0.0;
+}
+
+// The sum over i of x[i] (the sum over j of c[i][j] y[j]), row by row: x = a and y = b for a
+// bilinear form, x = y = a - b for Mahalanobis.
+template <bool kDifference, class T>
+double form_serial(const T* a, const T* b, const T* c, std::uint64_t n) {
+  T total = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T* row = c + i * n;
+    T s = 0;
+    for (std::uint64_t j = 0; j < n; ++j) {
+      const T y = kDifference ? a[j] - b[j] : b[j];
+      const T p = row[j] * y;
+      s = s + p;
+    }
+    const T x = kDifference ? a[i] - b[i] : a[i];
+    const T t = x * s;
+    total = total + t;
+  }
+  return static_cast<double>(total);
+}
+
+// Products formed in f64 and rounded to the element type, then added in it; no special cases.
+template <class T>
+void wsum_serial(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T u = static_cast<T>(static_cast<double>(b[i]) * beta);
+    const T v = static_cast<T>(static_cast<double>(a[i]) * alpha);
+    out[i] = u + v;
+  }
+}
+
+template <class T>
+void fma_serial(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta, T* out) {
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const T ab = a[i] * b[i];
+    const T u = static_cast<T>(static_cast<double>(c[i]) * beta);
+    const T v = static_cast<T>(static_cast<double>(ab) * alpha);
+    out[i] = u + v;
+  }
+}
+
+// ---- avx2: one accumulator of 8 f32 or 4 f64 lanes per summed quantity, fused over whole
+// blocks; then the lanes summed in f64 and the remaining elements added in index order ----
+
+QM_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
+QM_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
+QM_AVX2_INLINE void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
+QM_AVX2_INLINE void store(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
+QM_AVX2_INLINE __m256 splat(float x) { return _mm256_set1_ps(x); }
+QM_AVX2_INLINE __m256d splat(double x) { return _mm256_set1_pd(x); }
+QM_AVX2_INLINE __m256 add(__m256 x, __m256 y) { return _mm256_add_ps(x, y); }
+QM_AVX2_INLINE __m256d add(__m256d x, __m256d y) { return _mm256_add_pd(x, y); }
+QM_AVX2_INLINE __m256 sub(__m256 x, __m256 y) { return _mm256_sub_ps(x, y); }
+QM_AVX2_INLINE __m256d sub(__m256d x, __m256d y) { return _mm256_sub_pd(x, y); }
+QM_AVX2_INLINE __m256 mul(__m256 x, __m256 y) { return _mm256_mul_ps(x, y); }
+QM_AVX2_INLINE __m256d mul(__m256d x, __m256d y) { return _mm256_mul_pd(x, y); }
+QM_AVX2_INLINE __m256 fmadd(__m256 x, __m256 y, __m256 z) { return _mm256_fmadd_ps(x, y, z); }
+QM_AVX2_INLINE __m256d fmadd(__m256d x, __m256d y, __m256d z) { return _mm256_fmadd_pd(x, y, z); }
+
+template <class T>
+using Vec256 = decltype(load(static_cast<const T*>(nullptr)));
+template <class T>
+inline constexpr std::uint64_t kBlock = 32 / sizeof(T);
+
+// f32 lanes widened: t_j = l_j + l_(j+4), then (t0 + t2) + (t1 + t3).
+QM_AVX2_INLINE double reduce(__m256 v) {
+  alignas(32) float l[8];
+  _mm256_store_ps(l, v);
+  const double t0 = static_cast<double>(l[0]) + static_cast<double>(l[4]);
+  const double t1 = static_cast<double>(l[1]) + static_cast<double>(l[5]);
+  const double t2 = static_cast<double>(l[2]) + static_cast<double>(l[6]);
+  const double t3 = static_cast<double>(l[3]) + static_cast<double>(l[7]);
+  return (t0 + t2) + (t1 + t3);
+}
+// f64 lanes: (l0 + l2) + (l1 + l3).
+QM_AVX2_INLINE double reduce(__m256d v) {
+  alignas(32) double l[4];
+  _mm256_store_pd(l, v);
+  return (l[0] + l[2]) + (l[1] + l[3]);
+}
+
+// One remaining element x y added to the f64 sum: an f32 product is rounded to f32 first, an
+// f64 one is fused.
+QM_AVX2_INLINE double tail_add(double s, float x, float y) {
+  const float p = x * y;
+  return s + static_cast<double>(p);
+}
+QM_AVX2_INLINE double tail_add(double s, double x, double y) { return std::fma(x, y, s); }
+
+// The 12-bit estimate of the narrowed value, refined in f64.
+QM_AVX2_INLINE double rsqrt_avx2(double x) {
+  return rsqrt_newton(x, _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(static_cast<float>(x)))));
+}
+
+template <Term K, class T>
+QM_AVX2_INLINE double sum_avx2(const T* a, const T* b, std::uint64_t n) {
+  Vec256<T> acc = splat(T{0});
+  std::uint64_t i = 0;
+  for (; i + kBlock<T> <= n; i += kBlock<T>) {
+    const Vec256<T> x = load(a + i), y = load(b + i);
+    if constexpr (K == Term::product) {
+      acc = fmadd(x, y, acc);
+    } else {
+      const Vec256<T> d = sub(x, y);
+      acc = fmadd(d, d, acc);
+    }
+  }
+  double s = reduce(acc);
+  for (; i < n; ++i) {
+    if constexpr (K == Term::product) {
+      s = tail_add(s, a[i], b[i]);
+    } else {
+      const T d = a[i] - b[i];
+      s = tail_add(s, d, d);
+    }
+  }
+  return s;
+}
+
+template <class T>
+QM_AVX2_INLINE double cos_avx2(const T* a, const T* b, std::uint64_t n) {
+  Vec256<T> vab = splat(T{0}), vaa = vab, vbb = vab;
+  std::uint64_t i = 0;
+  for (; i + kBlock<T> <= n; i += kBlock<T>) {
+    const Vec256<T> x = load(a + i), y = load(b + i);
+    vab = fmadd(x, y, vab);
+    vaa = fmadd(x, x, vaa);
+    vbb = fmadd(y, y, vbb);
+  }
+  double ab = reduce(vab), aa = reduce(vaa), bb = reduce(vbb);
+  for (; i < n; ++i) {
+    ab = tail_add(ab, a[i], b[i]);
+    aa = tail_add(aa, a[i], a[i]);
+    bb = tail_add(bb, b[i], b[i]);
+  }
+  return cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
+}
+
+// Whole blocks of a weighted sum, each product and sum rounded on its own ...
+template <Blend K, class T>
+QM_AVX2_INLINE Vec256<T> blend_block(const T* a, const T* b, Vec256<T> alpha, Vec256<T> beta) {
+  if constexpr (K == Blend::sum) return add(load(a), load(b));
+  else if constexpr (K == Blend::both) return add(mul(alpha, load(a)), mul(beta, load(b)));
+  else if constexpr (K == Blend::a_only) return mul(alpha, load(a));
+  else return mul(beta, load(b));
+}
+// ... and one remaining element, alpha a fused onto beta b.
+template <Blend K, class T>
+QM_AVX2_INLINE T blend_one(const T* a, const T* b, T alpha, T beta) {
+  if constexpr (K == Blend::sum) return *a + *b;
+  else if constexpr (K == Blend::both) return std::fma(alpha, *a, beta * *b);
+  else if constexpr (K == Blend::a_only) return alpha * *a;
+  else return beta * *b;
+}
+
+template <Blend K, class T>
+QM_AVX2_INLINE void wsum_avx2_as(const T* a, const T* b, std::uint64_t n, T alpha, T beta, T* out) {
+  const Vec256<T> va = splat(alpha), vb = splat(beta);
+  std::uint64_t i = 0;
+  for (; i + kBlock<T> <= n; i += kBlock<T>) store(out + i, blend_block<K>(a + i, b + i, va, vb));
+  for (; i < n; ++i) out[i] = blend_one<K>(a + i, b + i, alpha, beta);
+}
+
+// alpha and beta narrowed to the element type once the case is chosen.
+template <class T>
+QM_AVX2_INLINE void wsum_avx2(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
+  switch (blend_of(alpha, beta)) {
+    case Blend::sum: return wsum_avx2_as<Blend::sum>(a, b, n, al, be, out);
+    case Blend::both: return wsum_avx2_as<Blend::both>(a, b, n, al, be, out);
+    case Blend::a_only: return wsum_avx2_as<Blend::a_only>(a, b, n, al, be, out);
+    case Blend::b_only: return wsum_avx2_as<Blend::b_only>(a, b, n, al, be, out);
+  }
+}
+
+// Blocks: alpha (a b) + beta c, each product and the sum rounded; the remaining elements
+// (alpha a) b fused onto beta c.
+template <class T>
+QM_AVX2_INLINE void fma_avx2(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta,
+                             T* out) {
+  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
+  const Vec256<T> va = splat(al), vb = splat(be);
+  std::uint64_t i = 0;
+  for (; i + kBlock<T> <= n; i += kBlock<T>)
+    store(out + i, add(mul(va, mul(load(a + i), load(b + i))), mul(vb, load(c + i))));
+  for (; i < n; ++i) out[i] = std::fma(al * a[i], b[i], be * c[i]);
+}
+
+}  // namespace quillmere::kernels::floats
