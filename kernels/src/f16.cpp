@@ -64,12 +64,20 @@ QM_AVX2 inline double reduce8_f64(__m256 v) {
   return (t0 + t2) + (t1 + t3);
 }
 
+// Runs the accumulators over the inputs and returns them.
 template <class Acc>
-QM_AVX2 void sweep8(const u16* a, const u16* b, std::uint64_t n, Acc& acc) {
+QM_AVX2 Acc sweep8(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
   std::uint64_t i = 0;
   for (; n - i >= 8; i += 8) acc.step(load8(a + i), load8(b + i));
   const std::uint64_t r = n - i;
   if (r != 0 || n == 0) acc.step(load_tail8(a + i, r), load_tail8(b + i, r));
+  return acc;
+}
+
+// The f64 sum of a one-accumulator sweep.
+template <class Acc>
+QM_AVX2 double sum8(const u16* a, const u16* b, std::uint64_t n) {
+  return reduce8_f64(sweep8(a, b, n, Acc{_mm256_setzero_ps()}).s);
 }
 
 struct Dot8 {
@@ -319,42 +327,28 @@ void fma_f16_serial(const u16* a, const u16* b, const u16* c, std::uint64_t n, d
 
 // ---- avx2 ----
 
-QM_AVX2 void dot_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Dot8 acc{_mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
-  *out = reduce8_f64(acc.s);
-}
+QM_AVX2 void dot_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<Dot8>(a, b, n); }
 
-QM_AVX2 void l2sq_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  L2sq8 acc{_mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
-  *out = reduce8_f64(acc.s);
-}
+QM_AVX2 void l2sq_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<L2sq8>(a, b, n); }
 
 QM_AVX2 void l2_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  L2sq8 acc{_mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
-  *out = static_cast<double>(std::sqrt(static_cast<float>(reduce8_f64(acc.s))));
+  *out = static_cast<double>(std::sqrt(static_cast<float>(sum8<L2sq8>(a, b, n))));
 }
 
 QM_AVX2 void cos_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Cos8 acc{_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
+  const __m256 zero = _mm256_setzero_ps();
+  const Cos8 acc = sweep8(a, b, n, Cos8{zero, zero, zero});
   const auto aa = static_cast<float>(reduce8_f64(acc.aa)), bb = static_cast<float>(reduce8_f64(acc.bb));
   const auto ab = static_cast<float>(reduce8_f64(acc.ab));
   *out = f16_steps::cos_from_estimates(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
 }
 
 QM_AVX2 void js_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Js8 acc{_mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
-  *out = f16_steps::js_from_log2_sum(reduce8_f64(acc.s));
+  *out = f16_steps::js_from_log2_sum(sum8<Js8>(a, b, n));
 }
 
 QM_AVX2 void kl_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Kl8 acc{_mm256_setzero_ps()};
-  sweep8(a, b, n, acc);
-  *out = f16_steps::kl_from_log2_sum(reduce8_f64(acc.s));
+  *out = f16_steps::kl_from_log2_sum(sum8<Kl8>(a, b, n));
 }
 
 QM_AVX2 void bilinear_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {

@@ -20,8 +20,10 @@ using u16 = std::uint16_t;
 // The exact f32 value of an f16 sum.
 inline float widen(u16 h) { return scalar::f16_to_f32(h); }
 
+// Runs the accumulators over the inputs and returns them; each step is told how many of its
+// lanes hold elements.
 template <class Acc>
-QM_TARGET_AVX512_FP16 void sweep(const u16* a, const u16* b, std::uint64_t n, Acc& acc) {
+QM_TARGET_AVX512_FP16 Acc sweep(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32) acc.step(loadu_ph(a + i), loadu_ph(b + i), 32);
   const std::uint64_t r = n - i;
@@ -29,6 +31,7 @@ QM_TARGET_AVX512_FP16 void sweep(const u16* a, const u16* b, std::uint64_t n, Ac
     const M32 m = first32(r);
     acc.step(maskz_loadu_ph(m, a + i), maskz_loadu_ph(m, b + i), r);
   }
+  return acc;
 }
 
 struct Dot {
@@ -111,44 +114,45 @@ QM_TARGET_AVX512_FP16 float rsqrt_estimate(float x) { return first(rsqrt14(set1_
 // alpha or beta rounded to f32, then to f16, nearest even each time.
 QM_TARGET_AVX512_FP16 F16x32 scalar_ph(double x) { return set1_ph(scalar::f16_from_f32_rne(static_cast<float>(x))); }
 
+// The f32 value of a one-accumulator f16 sweep.
+template <class Acc>
+QM_TARGET_AVX512_FP16 float sum_ph(const u16* a, const u16* b, std::uint64_t n) {
+  return widen(reduce_halves(sweep(a, b, n, Acc{zero_ph()}).s));
+}
+
+// The f64 sum of a divergence sweep, lanes 0-7 as at avx2.
+template <class Acc>
+QM_TARGET_AVX512_FP16 double sum8(const u16* a, const u16* b, std::uint64_t n) {
+  return reduce8(sweep(a, b, n, Acc{zero_ps()}).s);
+}
+
 }  // namespace
 
 QM_TARGET_AVX512_FP16 void dot_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Dot acc{zero_ph()};
-  sweep(a, b, n, acc);
-  *out = static_cast<double>(widen(reduce_halves(acc.s)));
+  *out = static_cast<double>(sum_ph<Dot>(a, b, n));
 }
 
 QM_TARGET_AVX512_FP16 void l2sq_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  L2sq acc{zero_ph()};
-  sweep(a, b, n, acc);
-  *out = static_cast<double>(widen(reduce_halves(acc.s)));
+  *out = static_cast<double>(sum_ph<L2sq>(a, b, n));
 }
 
 QM_TARGET_AVX512_FP16 void l2_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  L2sq acc{zero_ph()};
-  sweep(a, b, n, acc);
-  *out = static_cast<double>(std::sqrt(widen(reduce_halves(acc.s))));
+  *out = static_cast<double>(std::sqrt(sum_ph<L2sq>(a, b, n)));
 }
 
 QM_TARGET_AVX512_FP16 void cos_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Cos acc{zero_ph(), zero_ph(), zero_ph()};
-  sweep(a, b, n, acc);
+  const Cos acc = sweep(a, b, n, Cos{zero_ph(), zero_ph(), zero_ph()});
   const float aa = widen(reduce_halves(acc.aa)), bb = widen(reduce_halves(acc.bb));
   const float ab = widen(reduce_halves(acc.ab));
   *out = f16_steps::cos_from_estimates(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
 }
 
 QM_TARGET_AVX512_FP16 void js_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Js acc{zero_ps()};
-  sweep(a, b, n, acc);
-  *out = f16_steps::js_from_log2_sum(reduce8(acc.s));
+  *out = f16_steps::js_from_log2_sum(sum8<Js>(a, b, n));
 }
 
 QM_TARGET_AVX512_FP16 void kl_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  Kl acc{zero_ps()};
-  sweep(a, b, n, acc);
-  *out = f16_steps::kl_from_log2_sum(reduce8(acc.s));
+  *out = f16_steps::kl_from_log2_sum(sum8<Kl>(a, b, n));
 }
 
 // n <= 32: b loaded once; row i goes to accumulator i mod 4 as c_i (b a_i), the product b a_i
