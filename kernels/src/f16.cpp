@@ -33,8 +33,8 @@ float serial_ratio(float a, float b) {
   return static_cast<float>((static_cast<double>(a) + scalar::kEps) / (static_cast<double>(b) + scalar::kEps));
 }
 
-// The serial divergences take the natural logarithm itself: the three-term series they were
-// written with is only close for ratios near 1, and ratios of 1e7 and more are ordinary
+// The serial divergences take the natural logarithm itself, not a three-term series of
+// ln(1 + t): that is only close for ratios near 1, and ratios of 1e7 and more are ordinary
 // here (an element that is 0 in one vector). A ratio of exactly 1 still gives exactly 0.
 float ln(float r) { return std::log(r); }
 
@@ -140,18 +140,18 @@ struct Kl8 {
 // The 12-bit estimate of 1/sqrt(x).
 inline float rsqrt_estimate(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
 
-// The avx2 matrix form, sum over i of f_i (sum over j of c_ij x_j): x = b and f_i = a_i for
-// the bilinear form, x = a - b and f_i = a_i - b_i (in f32) for mahalanobis. Each row's
-// inner sum starts from zero and covers the full blocks of 8 columns, and the total takes
-// it by a fused multiply-add; the total is then summed in f64 and narrowed, and the last
-// n mod 8 columns follow row by row, each row's products summed in f64 and narrowed, then
-// fused onto the total in f32.
 template <bool Diff>
 QM_AVX2 inline __m256 columns8(const u16* a, const u16* b, std::uint64_t j) {
   if constexpr (Diff) return _mm256_sub_ps(load8(a + j), load8(b + j));
   else return load8(b + j);
 }
 
+// The avx2 matrix form, sum over i of f_i (sum over j of c_ij x_j): x = b and f_i = a_i for
+// the bilinear form, x = a - b and f_i = a_i - b_i (in f32) for mahalanobis. Each row's
+// inner sum starts from zero and covers the full blocks of 8 columns, and the total takes
+// it by a fused multiply-add; the total is then summed in f64 and narrowed, and the last
+// n mod 8 columns follow row by row, each row's products summed in f64 and narrowed, then
+// fused onto the total in f32.
 template <bool Diff>
 QM_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64_t n) {
   const std::uint64_t full = n - n % 8;
