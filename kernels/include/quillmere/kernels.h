@@ -176,6 +176,102 @@ void fma_f64_avx512(const double* a, const double* b, const double* c, std::uint
 
 // ---- f16 and bf16 ----
 
+// f16 (the elements are the bits). Three levels: serial widens each element with
+// f16_to_f32 and sums in f32 in index order; avx2 widens 8 elements at a time with F16C,
+// keeps 8 f32 lanes of fused multiply-adds, takes the last n mod 8 elements as one more
+// zero-filled step and sums the lanes in f64; avx512_fp16 computes in f16 itself (32
+// lanes, fused multiply-adds rounded once, masked last step, lanes summed by halving in
+// f16), so its sums overflow past 65504 and lose small terms against large ones.
+
+// Sum of a[i] b[i].
+void dot_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void dot_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Cosine distance 1 - ab / sqrt(aa bb): 0.0 when aa and bb are both 0, else 1.0 when ab is
+// 0, else never below 0.0 (a NaN gives 0.0). serial: bit-pattern reciprocal square roots;
+// avx2 and avx512_fp16: the processor's estimate refined once in f32.
+void cos_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void cos_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Sum of (a[i] - b[i])^2, no square root.
+void l2sq_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2sq_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Its square root: serial by the bit-pattern estimate (about 1e-3 relative), the vector
+// levels by the f32 square root.
+void l2_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void l2_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Kullback-Leibler divergence, sum of w[i] ln((a[i] + eps) / (b[i] + eps)), eps = 1e-7.
+// serial: w = a, the natural logarithm of the f32 ratio; avx2 and avx512_fp16 (the same
+// result to the bit): w = a + eps, a polynomial base-2 logarithm, times ln 2 at the end.
+void kl_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void kl_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void kl_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void kl_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Jensen-Shannon distance: with m = (a + b) / 2, the root of half the sum of
+// a ln((a + eps) / (m + eps)) + b ln((b + eps) / (m + eps)), or 0.0 when that is not
+// positive. Logarithms as kl_f16; avx2 and avx512_fp16 agree to the bit.
+void js_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void js_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void js_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+void js_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out);
+
+// Sum over i of a[i] (sum over j of c[i n + j] b[j]). serial: f32 row by row; avx2: rows
+// over blocks of 8 columns, then the last n mod 8 columns row by row; avx512_fp16: f16,
+// four row accumulators for n <= 32, rows over blocks of 32 columns above.
+void bilinear_f16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                  double* out);
+void bilinear_f16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                         double* out);
+void bilinear_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                       double* out);
+void bilinear_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                              std::uint64_t n, double* out);
+
+// With d = a - b, the square root of the bilinear form of d with itself; levels as
+// bilinear_f16, roots as l2_f16. A negative form gives NaN.
+void mahalanobis_f16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                     double* out);
+void mahalanobis_f16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                            std::uint64_t n, double* out);
+void mahalanobis_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                          double* out);
+void mahalanobis_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c,
+                                 std::uint64_t n, double* out);
+
+// out[i] = alpha a[i] + beta b[i]. avx2 and avx512_fp16 take alpha = beta = 1 as a + b and
+// read only a when beta = 0 (else only b when alpha = 0); serial always computes both
+// products. serial rounds with f32_to_f16; avx2 with F16C in blocks of 8 and f32_to_f16
+// for the last elements; avx512_fp16 computes in f16 with alpha and beta rounded to f16.
+void wsum_f16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+              std::uint16_t* out);
+void wsum_f16_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+                     std::uint16_t* out);
+void wsum_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha, double beta,
+                   std::uint16_t* out);
+void wsum_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double alpha,
+                          double beta, std::uint16_t* out);
+
+// out[i] = alpha a[i] b[i] + beta c[i]; rounding as wsum_f16.
+void fma_f16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n, double alpha,
+             double beta, std::uint16_t* out);
+void fma_f16_serial(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                    double alpha, double beta, std::uint16_t* out);
+void fma_f16_avx2(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                  double alpha, double beta, std::uint16_t* out);
+void fma_f16_avx512_fp16(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* c, std::uint64_t n,
+                         double alpha, double beta, std::uint16_t* out);
+
 // bf16 (the upper half of an f32, uint16_t bits). Contracts as the f16 operations; the
 // levels widen to f32 and differ in order and rounding:
 //   serial:      one f32 sum in index order, products and sums rounded separately; square
