@@ -116,7 +116,6 @@ void register_slot() {
   const qk::SlotInfo& info = qd::kTable[S];
   const qk::Level chosen = qk::choose_level(S, qk::cpu_capabilities());
   const qd::AnyKernel entry = qd::kernel_table().get(S, chosen), serial = qd::kernel_table().get(S, qk::Level::serial);
-  if (entry == nullptr || serial == nullptr) return;
   for (std::uint64_t n : lengths(S)) {
     for (auto [level, k] : {std::pair{chosen, entry}, std::pair{qk::Level::serial, serial}}) {
       const std::string name = std::string(info.name) + "/" + std::string(qk::level_name(level)) + "/" + std::to_string(n);
@@ -136,7 +135,6 @@ template <std::size_t S>
 void ratio_row() {
   const qk::Level chosen = qk::choose_level(S, qk::cpu_capabilities());
   const qd::AnyKernel entry = qd::kernel_table().get(S, chosen), serial = qd::kernel_table().get(S, qk::Level::serial);
-  if (entry == nullptr || serial == nullptr) return;
   for (std::uint64_t n : lengths(S)) {
     Inputs<S> in(n);
     auto seconds_per_call = [&](qd::AnyKernel k) {

@@ -104,7 +104,4 @@ std::optional<std::size_t> find_slot(std::string_view name);
 // (serial when none is, which every real set contains).
 Level choose_level(std::size_t slot, CapabilitySet caps);
 
-// True when kernels for the slot's operation are built in this library.
-bool slot_has_kernels(std::size_t slot);
-
 }  // namespace quillmere::kernels
