@@ -108,11 +108,9 @@ Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, D
       for (std::uint64_t m : (*members)[c]) labels[m] = c;
     }
     return labels;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::out_of_memory("not enough memory to cluster " + std::to_string(rows) + " rows"));
   } catch (const std::exception& e) {
-    // The worker pool reports a task's failure as an exception; it must not escape.
-    return fail(Error::assertion(std::string("k-means failed: ") + e.what()));
+    // The worker pool hands a task's failure to the caller as an exception; it must not escape.
+    return fail(exception_error(e, "the clustering of " + std::to_string(rows) + " rows"));
   }
 }
 
