@@ -198,7 +198,8 @@ PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!removed) return raise_error(removed.error());
     if (!removed->has_value()) Py_RETURN_NONE;
 
-    const auto& [values, removed_id] = **removed;
+    const std::vector<float>& values = (*removed)->record;
+    const std::uint32_t removed_id = (*removed)->id;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {

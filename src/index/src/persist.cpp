@@ -67,7 +67,7 @@ Result<void> dump_into(const Index& index, const std::string& dir) {
   DiskIndex disk;
   disk.compaction_strategy = CompactionStrategy{index.compaction_strategy().rebuild_strategy};
   disk.levels_config = index.levels_config();
-  disk.buffer_size = index.buffer().size;
+  disk.buffer_size = index.buffer().size();
   disk.input_shape = index.input_shape();
   disk.arity = index.arity();
   disk.distance_fn = index.distance_fn();

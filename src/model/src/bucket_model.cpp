@@ -420,7 +420,7 @@ Result<void> BucketModel::train(std::span<const float> records) {
   const TrainParams& tp = m.train_params;
   const std::uint64_t total = records.size() / m.input_shape;
   const std::uint64_t sample_size =
-      std::min(std::max(tp.threshold_samples, checked_mul(SAMPLES_PER_BUCKET, m.labels).value_or(UINT64_MAX)), total);
+      std::min(std::max(tp.threshold_samples, saturating_mul(SAMPLES_PER_BUCKET, m.labels)), total);
   QM_DEBUG(kLogTarget, "model:train", {{"sample_size", sample_size}, {"total", total}});
 
   auto sampled = sample(records, sample_size, m.input_shape);

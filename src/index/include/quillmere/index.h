@@ -89,10 +89,10 @@ class Index {
   Result<void> insert(std::vector<float> record, std::uint32_t id);
   // Ids of up to k records, best first, visiting whole buckets by descending score
   // until the budget is reached. A query whose length is not input_shape is refused.
-  Result<std::vector<std::uint32_t>> search(std::span<const float> query, const SearchParams& params);
+  Result<std::vector<std::uint32_t>> search(std::span<const float> query, const SearchParams& params) const;
   // Removes one record by id: the buffer's first match, else the first level whose id
-  // map holds it (the `delete` operation).
-  Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
+  // map holds it (the `delete` operation). Nothing when no record has the id.
+  Result<std::optional<RemovedRecord>> remove(std::uint32_t id);
   // Writes the index into the new directory `dir`.
   Result<void> dump(const std::string& dir) const;
 
@@ -158,8 +158,7 @@ class Index {
   // Delete and rebuild.
   // Searches the levels in order; the first that holds `id` removes it. Returns the
   // level and the removed record, or nothing.
-  Result<std::optional<std::pair<std::uint64_t, std::pair<std::vector<float>, std::uint32_t>>>>
-  delete_from_level(std::uint32_t id);
+  Result<std::optional<std::pair<std::uint64_t, RemovedRecord>>> delete_from_level(std::uint32_t id);
   Result<void> rebuild(RebuildStrategy strategy, std::uint64_t level_idx);
   // (from_level, to_level), or nothing.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> find_rebuild_target(std::uint64_t level_idx,

@@ -37,8 +37,7 @@ struct LevelDiskData {
 
 // Everything a level holds, taken out without copying (see LevelIndex::take_contents).
 struct LevelContents {
-  std::vector<std::vector<float>> records;       // per bucket
-  std::vector<std::vector<std::uint32_t>> ids;   // per bucket
+  std::vector<StoreLists> buckets;  // in bucket order
   IdMap id_map;
 };
 
@@ -67,7 +66,7 @@ class LevelIndex {
   // the concatenation cannot be allocated.
   Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> drain();
   // Removes the record the id map names for `id`: nothing when the id is unknown.
-  Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
+  Result<std::optional<RemovedRecord>> remove(std::uint32_t id);
   // Trains the classifier on `records` (a flat block of input_shape values per record).
   Result<void> train(std::span<const float> records);
   // Records its timing only.
@@ -84,7 +83,7 @@ class LevelIndex {
 
   std::uint64_t n_buckets() const noexcept { return buckets_.size(); }
   std::uint64_t occupied() const noexcept;
-  std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size; }
+  std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size(); }
   // n_buckets x bucket_size (saturating at the largest u64).
   std::uint64_t total_size() const noexcept;
   // total_size - occupied, or 0 when the level holds more than its total size.
