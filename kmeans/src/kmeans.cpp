@@ -13,7 +13,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include "dot_block.h"
+#include "quillmere/blocks.h"
 #include "quillmere/pool.h"
 #include "quillmere/xoshiro256pp.h"
 
@@ -34,9 +34,9 @@ std::string KMeansError::text() const {
 
 namespace {
 
-using kmeans_detail::block_dots;
-using kmeans_detail::kMaxRowGroup;
-using kmeans_detail::PackedCentroids;
+using kernels::block_dots;
+using kernels::kMaxRowGroup;
+using kernels::PackedCentroids;
 
 std::uint64_t splitmix64(std::uint64_t& x) {
   std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
@@ -171,7 +171,7 @@ struct Trainer {
       centroid_norms.resize(k);
       for (std::size_t c = 0; c < k; ++c) centroid_norms[c] = squared_norm(centroids.row(c), d);
     }
-    kmeans_detail::pack_centroids(centroids, packed);
+    kernels::pack_centroids(centroids.values.data(), centroids.rows, centroids.cols, packed);
     const std::size_t ldc = packed.padded_k();
     for_row_blocks([&](std::size_t first, std::size_t count) {
       std::vector<float> dots(kMaxRowGroup * ldc);

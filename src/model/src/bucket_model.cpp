@@ -12,7 +12,7 @@
 #include <memory>
 #include <new>
 
-#include "dense.h"
+#include "quillmere/blocks.h"
 #include "quillmere/checked.h"
 #include "quillmere/clustering.h"
 #include "quillmere/log.h"
@@ -198,7 +198,7 @@ struct BucketModel::Impl {
       float* dst = buffers[next];
       if (op.linear) {
         const LinearLayer& l = linears[op.index];
-        dense::affine(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), cur, dst, l.out, l.in);
+        kernels::affine_f32(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), cur, dst, l.out, l.in);
         width = l.out;
       } else {
         // std::max keeps a NaN, as libtorch's relu does.
