@@ -7,6 +7,7 @@ import hashlib
 import io
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -17,9 +18,21 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE = "py_quillmere"
 
 
+def _cmake_version():
+    """The version of project() in the top CMakeLists.txt, the one place it is written."""
+    text = (ROOT / "CMakeLists.txt").read_text()
+    found = re.search(r"project\(\s*py_quillmere\s+VERSION\s+([0-9][0-9.]*)", text)
+    if not found:
+        raise RuntimeError("CMakeLists.txt: project(py_quillmere VERSION ...) not found")
+    return found.group(1)
+
+
 def _project():
     with open(ROOT / "pyproject.toml", "rb") as f:
-        return tomllib.load(f)["project"]
+        project = tomllib.load(f)["project"]
+    if "version" in project.get("dynamic", []):
+        project["version"] = _cmake_version()
+    return project
 
 
 def _tag():

@@ -45,6 +45,21 @@ Result<std::uint64_t> level_stat(const std::vector<LevelIndex>& levels, std::uin
 
 }  // namespace
 
+IndexBuilder IndexBuilder::defaults() {
+  IndexBuilder b;
+  b.buffer_size = kDefaultBufferSize;
+  b.input_shape = kDefaultInputShape;
+  b.arity = kDefaultArity;
+  b.device = ModelDevice::cpu();
+  b.levels.model.layers = {ModelLayer::linear(kDefaultHiddenWidth), ModelLayer::relu()};
+  b.levels.model.train_params = TrainParams{};  // the kDefault... values
+  b.levels.bucket_size = kDefaultBucketSize;
+  b.delete_method = DeleteMethod::oid_to_bucket;
+  b.distance_fn = DistanceFn::dot;
+  b.compaction_strategy = CompactionStrategy{RebuildStrategy::no_rebuild};
+  return b;
+}
+
 Result<Index> IndexBuilder::build() const {
   try {
     return build_unguarded();

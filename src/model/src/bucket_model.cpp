@@ -148,7 +148,7 @@ struct BucketModel::Impl {
   std::uint64_t input_shape = 0;
   DistanceFn label_method = DistanceFn::dot;
 
-  model_detail::NamedTensors params;  // creation order: "0.weight", "0.bias", "2.weight", ...
+  detail::NamedTensors params;  // creation order: "0.weight", "0.bias", "2.weight", ...
   std::vector<LinearLayer> linears;
   std::vector<Op> ops;
   std::int64_t max_width = 0;
@@ -355,7 +355,7 @@ Result<BucketModel> BucketModel::create(const BucketModelBuilder& builder) {
   }
 
   if (builder.weights_path) {
-    auto loaded = model_detail::load_weights(*builder.weights_path, impl->params);
+    auto loaded = detail::load_weights(*builder.weights_path, impl->params);
     if (!loaded) return fail(Error::model_creation(loaded.error()));
   }
   return BucketModel(std::move(impl));
@@ -410,7 +410,7 @@ Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const f
 }
 
 Result<ModelConfig> BucketModel::save_weights(const std::string& path) const {
-  auto saved = model_detail::save_weights(path, impl_->params);
+  auto saved = detail::save_weights(path, impl_->params);
   if (!saved) return fail(Error::model_creation(saved.error()));
   return ModelConfig{impl_->layers, impl_->train_params, path};
 }

@@ -15,7 +15,7 @@
 #include "pt_reader.h"
 #endif
 
-namespace quillmere::model_detail {
+namespace quillmere::detail {
 namespace {
 
 std::unexpected<std::string> bad(std::string text) { return std::unexpected<std::string>(std::move(text)); }
@@ -169,4 +169,4 @@ std::expected<void, std::string> save_weights(const std::string& path, const Nam
   }
 }
 
-}  // namespace quillmere::model_detail
+}  // namespace quillmere::detail

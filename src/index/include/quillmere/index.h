@@ -33,6 +33,9 @@ struct IndexBuilder {
   std::optional<DistanceFn> distance_fn;
   std::optional<CompactionStrategy> compaction_strategy;
 
+  // The default configuration (kDefault... of config.h): linear(128) and relu hidden
+  // layers, cpu, dot, oid_to_bucket, bentley_saxe with no_rebuild, no_retrain; no disk data.
+  static IndexBuilder defaults();
   static Result<IndexBuilder> from_yaml(const std::string& path);
   static Result<IndexBuilder> from_disk(const std::string& dir);
 
@@ -47,9 +50,12 @@ struct IndexBuilder {
 
 enum class SearchStrategy : unsigned char { knn = 0, model = 1 };
 
+// The record budget of a search given no n_candidates.
+inline constexpr std::uint64_t kDefaultSearchCandidates = 30000;
+
 struct SearchParams {
   SearchStrategy strategy = SearchStrategy::model;
-  std::uint64_t n_candidates = 30000;  // record budget
+  std::uint64_t n_candidates = kDefaultSearchCandidates;  // record budget
   std::uint64_t k = 10;
 };
 
