@@ -1,5 +1,22 @@
 // The whole in-memory index: the insert buffer, the ordered levels and the
 // configuration every later level is made from, with its builder.
+//
+// Records go into the insert buffer. When it is full, compaction (Bentley-Saxe) moves it,
+// with every level below, into the first level with room for all of them, or into a new
+// last level. Level L holds arity^(L+1) buckets; its classifier, trained once when the
+// level is made, places each record entering the level in one bucket. A search asks every
+// level's classifier for its buckets' probabilities, scores each bucket as probability x
+// arity^L (the buffer scores 1), visits whole buckets by descending score until the budget
+// is reached, and runs an exact k-NN over what it visited. A delete finds the record in
+// the buffer or through a level's id map; a level left under one arity-th full may then be
+// rebuilt by the configured rebuild strategy.
+//
+// Parameters: input_shape, values per record and query; buffer_size, records the buffer
+// takes before a compaction; arity, the growth factor between levels; bucket_size
+// (levels_config), a bucket's nominal size (buckets may grow past it); distance_fn, l2
+// (squared Euclidean, smaller is nearer) or dot (inner product, larger is nearer), also the
+// k-means mode that labels training samples; n_candidates, the search budget in records
+// (whole buckets: a budget smaller than a bucket still scans one); k, the ids returned.
 #pragma once
 
 #include <cstdint>

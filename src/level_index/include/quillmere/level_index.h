@@ -1,5 +1,14 @@
 // One level of the index: a fixed set of buckets, the classifier that routes
 // records to them and ranks them for queries, and the id map used by deletes.
+//
+// Compaction makes a level with arity^(L+1) empty buckets and trains its classifier once,
+// on the records it brings (train). insert_many routes a batch with one forward pass, each
+// record to its arg-max bucket, and points the id map (id -> bucket, position) at it.
+// remove swaps the bucket's last record into the hole and re-points that record's id.
+// predict_buckets ranks the buckets for a query by softmax probability. bucket_size is
+// nominal: a bucket grows past it; total_size and free_space only steer compaction and
+// rebuilds. A level taken out whole (take_contents) is how compaction and rebuilds move
+// records without copying and put them back when a step fails.
 #pragma once
 
 #include <cstdint>
