@@ -3,8 +3,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PY := /usr/bin/python3
 CMAKE_FLAGS ?=
+SHELL := /bin/bash
 
-.PHONY: deps configure build test demo bench fuzz clean
+.PHONY: deps configure build test demo bench bench-quick fuzz clean
 
 deps:
 	@bash scripts/install-deps
@@ -13,23 +14,33 @@ configure: deps
 	@cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PY) $(CMAKE_FLAGS) >/dev/null
 
 build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
+# Every C++ and Python test through CTest, then both counts together: CTest's own summary
+# scrolls away under the list of skipped tests, and pytest's runs inside one CTest test.
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 900
+	@cd $(BUILD) && set -o pipefail && ctest --output-on-failure -j $(JOBS) --timeout 900 | tee ctest-output.log; \
+	 status=$$?; \
+	 echo; \
+	 echo "ctest:  $$(grep -E '^[0-9]+% tests passed' ctest-output.log | tail -1)"; \
+	 echo "pytest: $$(grep -E '^[0-9]+ [a-z]+.* in [0-9.]+s' Testing/Temporary/LastTest.log | tail -1)"; \
+	 exit $$status
 
 demo: build
-	@if [ -f examples/demo.py ]; then PYTHONPATH=$(BUILD)/py_quillmere $(PY) examples/demo.py; \
-	 else echo "make demo: the Python module is not built yet"; fi
+	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) examples/demo.py
 
+# The side-by-side comparison on Fashion-MNIST (about 10 minutes), or its one-minute smoke run.
 bench: build
-	@if [ -f bench/compare.py ]; then PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py; \
-	 else echo "make bench: the side-by-side benchmark is not built yet"; fi
+	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py
 
-# Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)-fuzz); fails on any finding.
+bench-quick: build
+	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py --quick
+
+# Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)/fuzz-build, the tree the
+# fuzz regression test also uses); fails on any finding.
 FUZZ_SECONDS ?= 120
 fuzz: deps
-	@bash fuzz/run.sh $(abspath $(BUILD))-fuzz $(FUZZ_SECONDS)
+	@bash fuzz/run.sh $(abspath $(BUILD))/fuzz-build $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

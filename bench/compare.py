@@ -17,12 +17,14 @@ inserts per second, deletes per second for random ids, dump and load time, and r
 record (VmRSS growth while building, in a fresh subprocess per system, against 784*4+4 raw bytes).
 
 Usage: bench/compare.py [--quick] [--out DIR] [--threads-faiss N]
+(from a checkout after `make build`, it takes the module in build/py_quillmere unless one is installed)
 Writes DIR/fashion-mnist.md and DIR/fashion-mnist-recall-qps.png (DIR: bench/results, or
 build/bench-quick with --quick).
 """
 import argparse
 import contextlib
 import gzip
+import importlib.util
 import json
 import os
 import pathlib
@@ -37,6 +39,8 @@ import numpy as np
 
 DATA_DIR = pathlib.Path("/usr/share/datasets/fashion-mnist")
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+if importlib.util.find_spec("py_quillmere") is None and (ROOT / "build" / "py_quillmere").is_dir():
+    sys.path.insert(0, str(ROOT / "build" / "py_quillmere"))
 K = 10
 RECALL_TARGET = 0.95
 RAW_BYTES = 784 * 4 + 4  # one record and its id

@@ -33,17 +33,8 @@ inline std::vector<float> read_images(const std::string& path, std::uint64_t& ro
 
 // The Python builder's default configuration, with the data set's width.
 inline quillmere::IndexBuilder default_builder(std::uint64_t dim) {
-  quillmere::IndexBuilder b;
-  b.buffer_size = 5000;
+  quillmere::IndexBuilder b = quillmere::IndexBuilder::defaults();
   b.input_shape = dim;
-  b.arity = 3;
-  b.device = quillmere::ModelDevice::cpu();
-  b.levels.bucket_size = 5000;
-  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
-  b.levels.model.train_params = quillmere::TrainParams{1000, 256, 3, 10, quillmere::RetrainStrategy::no_retrain};
-  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
-  b.distance_fn = quillmere::DistanceFn::dot;
-  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
   return b;
 }
 

@@ -195,7 +195,7 @@ void knn_bench(benchmark::State& state, quillmere::Metric metric) {
   for (auto _ : state) {
     auto r = quillmere::knn_search(c.spans, c.query, 10, metric);
     if (!r) {
-      state.SkipWithError(r.error().c_str());
+      state.SkipWithError(r.error().message().c_str());
       return;
     }
     benchmark::DoNotOptimize(r->data());

@@ -17,7 +17,7 @@
 #include <fstream>
 #include <vector>
 
-#include "dense.h"
+#include "quillmere/blocks.h"
 #include "quillmere/bucket_model.h"
 #include "quillmere/clustering.h"
 #include "quillmere/sampling.h"
@@ -116,10 +116,10 @@ int main(int argc, char** argv) {
 
     t = Clock::now();
     for (std::uint64_t q = 0; q < queries; ++q) {
-      dense::affine(w0.data_ptr<float>(), b0.data_ptr<float>(), values.data() + q * dims, h.data(),
+      quillmere::kernels::affine_f32(w0.data_ptr<float>(), b0.data_ptr<float>(), values.data() + q * dims, h.data(),
                     static_cast<std::int64_t>(hidden), static_cast<std::int64_t>(dims));
       for (float& v : h) v = std::max(v, 0.0f);
-      dense::affine(w1.data_ptr<float>(), b1.data_ptr<float>(), h.data(), z.data(), static_cast<std::int64_t>(buckets),
+      quillmere::kernels::affine_f32(w1.data_ptr<float>(), b1.data_ptr<float>(), h.data(), z.data(), static_cast<std::int64_t>(buckets),
                     static_cast<std::int64_t>(hidden));
       sink += z[0] > 0;
     }

@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto before = index->occupied();
     auto removed = index->remove(id);
     if (removed && *removed) {
-      if ((*removed)->second != id || (*removed)->first.size() != index->input_shape()) __builtin_trap();
+      if ((*removed)->id != id || (*removed)->record.size() != index->input_shape()) __builtin_trap();
       if (index->occupied() + 1 != before) __builtin_trap();
     }
   }

@@ -22,10 +22,12 @@ jobs="${FUZZ_JOBS:-$(nproc)}"
 cxx="${FUZZ_CXX:-clang++-16}"
 cc="${FUZZ_CC:-clang-16}"
 
+# Everything it makes stays inside <build dir>, logs included.
+mkdir -p "$build"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DQUILLMERE_FUZZ=ON \
-    -DQUILLMERE_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3 > "$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log"; exit 1; }
+    -DQUILLMERE_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3 > "$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log"; exit 1; }
 fi
 cmake --build "$build" -j "$(nproc)" --target quillmere_fuzzers > "$build/fuzz-build.log" 2>&1 ||
   { tail -50 "$build/fuzz-build.log"; exit 1; }

@@ -7,6 +7,7 @@ import hashlib
 import io
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -17,9 +18,21 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULE = "py_quillmere"
 
 
+def _cmake_version():
+    """The version of project() in the top CMakeLists.txt, the one place it is written."""
+    text = (ROOT / "CMakeLists.txt").read_text()
+    found = re.search(r"project\(\s*py_quillmere\s+VERSION\s+([0-9][0-9.]*)", text)
+    if not found:
+        raise RuntimeError("CMakeLists.txt: project(py_quillmere VERSION ...) not found")
+    return found.group(1)
+
+
 def _project():
     with open(ROOT / "pyproject.toml", "rb") as f:
-        return tomllib.load(f)["project"]
+        project = tomllib.load(f)["project"]
+    if "version" in project.get("dynamic", []):
+        project["version"] = _cmake_version()
+    return project
 
 
 def _tag():
@@ -36,10 +49,11 @@ def _build_dir(config_settings):
 def _build_module(config_settings):
     build = _build_dir(config_settings)
     jobs = str((config_settings or {}).get("jobs") or os.cpu_count() or 1)
-    # The interpreter that runs the build is the one the module is built for.
+    # The interpreter that runs the build is the one the module is built for. Release: the
+    # tested code without debug information, the module stripped (27 MB otherwise).
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(build), f"-DPython3_EXECUTABLE={sys.executable}",
-         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DQUILLMERE_BENCH=OFF"],
+         "-DCMAKE_BUILD_TYPE=Release", "-DQUILLMERE_BENCH=OFF"],
         check=True,
     )
     subprocess.run(["cmake", "--build", str(build), "--target", MODULE, "-j", jobs], check=True)
@@ -100,6 +114,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     info = _dist_info(project)
     files = {
         built.name: built.read_bytes(),
+        f"{MODULE}.pyi": (ROOT / MODULE / f"{MODULE}.pyi").read_bytes(),
         f"{info}/METADATA": _metadata(project).encode(),
         f"{info}/WHEEL": _wheel_file().encode(),
     }

@@ -105,26 +105,25 @@ std::vector<Neighbor> search(std::span<const std::span<const float>> candidates,
 
 }  // namespace
 
-std::expected<std::vector<Neighbor>, std::string> knn_search(std::span<const std::span<const float>> candidates,
-                                                             std::span<const float> query, std::uint64_t k,
-                                                             Metric metric) {
+Result<std::vector<Neighbor>> knn_search(std::span<const std::span<const float>> candidates,
+                                         std::span<const float> query, std::uint64_t k, Metric metric) {
   // A kernel reads both vectors for the query's length, so a shorter candidate would be read
   // past its end and a longer one compared in part: refuse the search instead.
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (candidates[i].size() != query.size())
-      return std::unexpected("knn_search: the query has " + std::to_string(query.size()) + " values but candidate " +
-                             std::to_string(i) + " has " + std::to_string(candidates[i].size()));
+      return fail(Error::invalid_value("knn_search: the query has " + std::to_string(query.size()) +
+                                       " values but candidate " + std::to_string(i) + " has " +
+                                       std::to_string(candidates[i].size())));
   }
   if (k == 0 || candidates.empty()) return std::vector<Neighbor>{};
   try {
     if (metric == Metric::l2) return search<Metric::l2>(candidates, query, k, &kernels::l2sq_f32);
     return search<Metric::dot>(candidates, query, k, &kernels::dot_f32);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(std::string("knn_search: out of memory"));
   } catch (const std::exception& e) {
-    return std::unexpected(std::string("knn_search: ") + e.what());
+    return fail(exception_error(e, "the heaps of an exact search"));
   } catch (...) {
-    return std::unexpected(std::string("knn_search: unexpected failure"));
+    // The pool hands a task's exception to the caller whatever its type.
+    return fail(Error::internal("knn_search: a worker failed with an unknown exception"));
   }
 }
 

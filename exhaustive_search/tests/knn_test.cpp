@@ -77,7 +77,7 @@ void expect_same(const std::vector<Neighbor>& got, const std::vector<Neighbor>& 
 std::vector<Neighbor> run(const Data& d, std::span<const float> q, std::uint64_t k, Metric m) {
   auto spans = d.spans();
   auto r = knn_search(spans, q, k, m);
-  EXPECT_TRUE(r.has_value()) << r.error();
+  EXPECT_TRUE(r.has_value()) << r.error().message();
   return r ? *r : std::vector<Neighbor>{};
 }
 
@@ -214,7 +214,8 @@ TEST(Edges, LengthMismatchIsAnError) {
     const Data q = random_data(1, 16, 1);
     auto r = knn_search(spans, q.rows[0], 5, m);
     ASSERT_FALSE(r.has_value());
-    EXPECT_NE(r.error().find("1500"), std::string::npos) << r.error();
+    EXPECT_EQ(r.error().kind, quillmere::ErrorKind::InvalidValue);
+    EXPECT_NE(r.error().message().find("1500"), std::string::npos) << r.error().message();
     // A query longer or shorter than every candidate, including with k = 0.
     const Data longer = random_data(1, 20, 1);
     EXPECT_FALSE(knn_search(spans, longer.rows[0], 0, m).has_value());

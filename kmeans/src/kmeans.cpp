@@ -13,7 +13,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
-#include "dot_block.h"
+#include "quillmere/blocks.h"
+#include "quillmere/fd_io.h"
 #include "quillmere/pool.h"
 #include "quillmere/xoshiro256pp.h"
 
@@ -34,9 +35,9 @@ std::string KMeansError::text() const {
 
 namespace {
 
-using kmeans_detail::block_dots;
-using kmeans_detail::kMaxRowGroup;
-using kmeans_detail::PackedCentroids;
+using kernels::block_dots;
+using kernels::kMaxRowGroup;
+using kernels::PackedCentroids;
 
 std::uint64_t splitmix64(std::uint64_t& x) {
   std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
@@ -110,11 +111,6 @@ std::uint64_t nearest_by_dot(const float* dots, std::size_t k) {
   return best;
 }
 
-void write_line(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-}
-
 std::string fixed(double v, int digits) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.*f", digits, v);
@@ -171,7 +167,7 @@ struct Trainer {
       centroid_norms.resize(k);
       for (std::size_t c = 0; c < k; ++c) centroid_norms[c] = squared_norm(centroids.row(c), d);
     }
-    kmeans_detail::pack_centroids(centroids, packed);
+    kernels::pack_centroids(centroids.values.data(), centroids.rows, centroids.cols, packed);
     const std::size_t ldc = packed.padded_k();
     for_row_blocks([&](std::size_t first, std::size_t count) {
       std::vector<float> dots(kMaxRowGroup * ldc);
@@ -294,7 +290,7 @@ struct Trainer {
   // increase, or after a fixed number of passes.
   void balance() {
     constexpr std::uint64_t kMaxPasses = 100;
-    if (verbose) write_line("Balancing clusters...\n");
+    if (verbose) print_stdout("Balancing clusters...\n");
     Matrix sums = member_sums();
     const float tolerated = static_cast<float>(max_balance_diff) + 0.5f;
     float spread = size_spread();
@@ -352,7 +348,7 @@ struct Trainer {
       }
       spread = size_spread();
       if (verbose) {
-        write_line("Balance iteration " + std::to_string(pass) + " | Cost: " + fixed(cost(), 6) +
+        print_stdout("Balance iteration " + std::to_string(pass) + " | Cost: " + fixed(cost(), 6) +
                    " | Max diff: " + fixed(spread, 2) + "\n");
       }
       if (!std::isfinite(next_ratio)) break;
@@ -398,7 +394,7 @@ std::expected<ClusterMembers, KMeansError> KMeans::train(MatrixView data, std::o
     tr.reseed_empty_clusters(gen);
     tr.normalize_centroids();
     if (verbose) {
-      write_line("Iteration " + std::to_string(iteration) + "/" + std::to_string(max_iters) +
+      print_stdout("Iteration " + std::to_string(iteration) + "/" + std::to_string(max_iters) +
                  " | Cost: " + fixed(tr.cost(), 6) + "\n");
     }
   }

@@ -86,7 +86,7 @@ PyObject* text_setter(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 PyObject* builder_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!bind(args, kwargs, ":QuillmereBuilder")) return nullptr;
-    return new_builder(default_builder());
+    return new_builder(quillmere::IndexBuilder::defaults());
   });
 }
 
@@ -252,28 +252,6 @@ PyTypeObject QuillmereBuilderType{};
 bool ready_builder_type() {
   return ready_boxed_type<BuilderState>(QuillmereBuilderType, "py_quillmere.QuillmereBuilder",
                                         "QuillmereBuilder()\n--\n\n", builder_new, builder_methods);
-}
-
-quillmere::IndexBuilder default_builder() {
-  quillmere::IndexBuilder b;
-  b.buffer_size = 5000;
-  b.input_shape = 768;
-  b.arity = 3;
-  b.device = quillmere::ModelDevice::cpu();
-  b.levels.model.layers = {quillmere::ModelLayer::linear(128), quillmere::ModelLayer::relu()};
-  b.levels.model.weights_path.reset();
-  b.levels.model.train_params = quillmere::TrainParams{
-      .threshold_samples = 1000,
-      .batch_size = 256,
-      .epochs = 3,
-      .max_iters = 10,
-      .retrain_strategy = quillmere::RetrainStrategy::no_retrain,
-  };
-  b.levels.bucket_size = 5000;
-  b.delete_method = quillmere::DeleteMethod::oid_to_bucket;
-  b.distance_fn = quillmere::DistanceFn::dot;
-  b.compaction_strategy = quillmere::CompactionStrategy{quillmere::RebuildStrategy::no_rebuild};
-  return b;
 }
 
 PyObject* new_builder(quillmere::IndexBuilder&& builder) {

@@ -66,7 +66,7 @@ PyObject* type_ref(PyTypeObject* type) {
 bool module_body(PyObject* module) {
   if (!pyq::import_numpy() || !pyq::register_exit_hook()) return false;
   log_init_def.ml_doc = kLogInitDoc;
-  if (!add(module, "__version__", PyUnicode_FromString("0.1.1"))) return false;
+  if (!add(module, "__version__", PyUnicode_FromString(QUILLMERE_VERSION))) return false;
   if (!pyq::ready_quillmere_type() || !add(module, "Quillmere", type_ref(&pyq::QuillmereType))) return false;
   if (!pyq::ready_builder_type() || !add(module, "QuillmereBuilder", type_ref(&pyq::QuillmereBuilderType)))
     return false;

@@ -230,9 +230,6 @@ extern PyTypeObject QuillmereBuilderType;
 bool ready_quillmere_type();
 bool ready_builder_type();
 
-// The configuration that QuillmereBuilder() and Quillmere() start from.
-quillmere::IndexBuilder default_builder();
-
 // New Python objects holding a value; nullptr with an exception set on failure.
 PyObject* new_quillmere(quillmere::Index&& index);
 PyObject* new_builder(quillmere::IndexBuilder&& builder);

@@ -18,8 +18,6 @@ struct IndexState {
 
 using QuillmereObject = Boxed<IndexState>;
 
-constexpr std::uint64_t kDefaultCandidates = 30000;
-
 QuillmereObject* checked_self(PyObject* self) {
   QuillmereObject* obj = checked_boxed<IndexState>(self, QuillmereType, "Quillmere");
   if (obj == nullptr) return nullptr;
@@ -45,7 +43,7 @@ PyObject* from_result(const quillmere::Result<std::uint64_t>& r) {
 PyObject* quillmere_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!bind(args, kwargs, ":Quillmere")) return nullptr;
-    quillmere::Result<quillmere::Index> index = default_builder().build();
+    quillmere::Result<quillmere::Index> index = quillmere::IndexBuilder::defaults().build();
     if (!index) return raise_error(index.error());
     return new_quillmere(std::move(*index));
   });
@@ -53,10 +51,9 @@ PyObject* quillmere_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- search, insert, delete: the core runs with the interpreter lock released ----
 
-// Reads the search keywords; keys that are not texts and unknown keys are ignored.
+// Reads the search keywords into `params`, which holds the defaults; keys that are not
+// texts and unknown keys are ignored.
 bool read_search_keywords(PyObject* py_kwargs, quillmere::SearchParams& params) {
-  params.n_candidates = kDefaultCandidates;
-  params.strategy = quillmere::SearchStrategy::model;
   if (py_kwargs == nullptr || py_kwargs == Py_None) return true;
   if (PyObject* budget = PyDict_GetItemString(py_kwargs, "n_candidates")) {
     PyObject* index = PyNumber_Index(budget);
@@ -198,7 +195,8 @@ PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!removed) return raise_error(removed.error());
     if (!removed->has_value()) Py_RETURN_NONE;
 
-    const auto& [values, removed_id] = **removed;
+    const std::vector<float>& values = (*removed)->record;
+    const std::uint32_t removed_id = (*removed)->id;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {

@@ -1,3 +1,5 @@
+import pathlib
+
 import numpy as np
 import pytest
 
@@ -28,6 +30,9 @@ DEFAULT_META = {
     "levels": [],
 }
 
+# The README's complete YAML example: the defaults written out.
+EXAMPLE_YAML = pathlib.Path(__file__).resolve().parents[2] / "examples" / "config.yaml"
+
 
 def config_of(index, tmp_path, name="dump"):
     target = tmp_path / name
@@ -37,7 +42,11 @@ def config_of(index, tmp_path, name="dump"):
     return meta
 
 
-@pytest.mark.parametrize("make", [lambda: pq.QuillmereBuilder().build(), pq.Quillmere], ids=["builder", "ctor"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: pq.QuillmereBuilder().build(), pq.Quillmere, lambda: pq.QuillmereBuilder.from_yaml(str(EXAMPLE_YAML)).build()],
+    ids=["builder", "ctor", "example_yaml"],
+)
 def test_defaults(tmp_path, make):
     index = make()
     assert config_of(index, tmp_path) == DEFAULT_META

@@ -1,5 +1,7 @@
+import ast
 import inspect
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -66,6 +68,38 @@ def test_text_signatures(cls, table):
         assert getattr(cls, name).__text_signature__ == signature, name
     assert cls.__text_signature__ == "()"
     assert not cls.__doc__
+
+
+def stub_parameters(node):
+    """Parameter names of a function in the stub, as its runtime text signature writes them."""
+    args = node.args
+    names = [("$self" if a.arg == "self" else a.arg) for a in args.posonlyargs + args.args]
+    return names, [a.arg for a in args.kwonlyargs]
+
+
+def test_type_stub_ships_beside_the_module_and_matches_it():
+    stub = ast.parse(pathlib.Path(pq.__file__).with_name("py_quillmere.pyi").read_text())
+    classes = {n.name: n for n in stub.body if isinstance(n, ast.ClassDef)}
+    functions = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert set(classes) | set(functions) == set(pq.__all__) - {"__version__"}
+    for name, node in [*classes.items(), *functions.items()]:
+        runtime = getattr(pq, name)
+        methods = {m.name: m for m in node.body if isinstance(m, ast.FunctionDef)} if name in classes else {name: node}
+        if name in classes:
+            assert set(methods) - {"__init__"} == {m for m in vars(runtime) if not m.startswith("_")}, name
+            runtime_of = lambda m: getattr(runtime, m)  # noqa: E731
+        else:
+            runtime_of = lambda m: runtime  # noqa: E731
+        for method, fn in methods.items():
+            if method == "__init__":
+                continue
+            assert ast.get_docstring(fn), f"{name}.{method} has no documentation"
+            names, keywords = stub_parameters(fn)
+            text = runtime_of(method).__text_signature__.strip("()").split(", ")
+            # The runtime takes the search keywords as **py_kwargs; the stub names them.
+            expected = [t for t in text if t and not t.startswith("**")]
+            assert names == expected, f"{name}.{method}"
+            assert keywords == (["n_candidates", "search_strategy"] if method == "search" else []), method
 
 
 def test_log_init_signature():

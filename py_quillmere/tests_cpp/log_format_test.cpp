@@ -63,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, SourceKeys,
                                          SourceKeysCase{Level::Warn, "WARN", true},
                                          SourceKeysCase{Level::Info, "INFO", false},
                                          SourceKeysCase{Level::Debug, "DEBUG", false},
-                                         SourceKeysCase{Level::Trace, "TRACE", false}));
+                                         SourceKeysCase{Level::Trace, "TRACE", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecordLine, SourceKeysThatTheRecordDoesNotCarryAreLeftOut) {
   const auto j = nlohmann::json::parse(format_record(make_record(Level::Warn, {}, "", "", 0), 1));

@@ -2,10 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <span>
-#include <string>
 #include <vector>
+
+#include "quillmere/error.h"
 
 namespace quillmere {
 
@@ -24,10 +24,10 @@ struct Neighbor {
 //        NaN distances are returned only when fewer than k candidates have a number.
 //   dot: NaN scores first (by descending position), then descending score, equal scores by
 //        descending position; exactly the k greatest in that order.
-// The scan runs on the process-wide pool and blocks until done. Returns an explanation when
-// a candidate's length differs from the query's, or when memory runs out.
-std::expected<std::vector<Neighbor>, std::string> knn_search(std::span<const std::span<const float>> candidates,
-                                                             std::span<const float> query, std::uint64_t k,
-                                                             Metric metric);
+// The scan runs on the process-wide pool and blocks until done. Refused with InvalidValue
+// when a candidate's length differs from the query's, OutOfMemory when memory runs out, and
+// Internal when the pool fails otherwise.
+Result<std::vector<Neighbor>> knn_search(std::span<const std::span<const float>> candidates,
+                                         std::span<const float> query, std::uint64_t k, Metric metric);
 
 }  // namespace quillmere

@@ -19,10 +19,8 @@ std::vector<float> values_of(std::uint32_t tag) {
   return {tag * 10.0f + 1, tag * 10.0f + 2, tag * 10.0f + 3};
 }
 
-Bucket bucket_with(const std::vector<std::uint32_t>& ids) {
-  Bucket b;
-  b.size = 10;
-  b.input_shape = kDim;
+Bucket bucket_with(const std::vector<std::uint32_t>& ids, std::uint64_t size = 10) {
+  Bucket b(size, kDim);
   for (std::uint32_t id : ids) b.push(values_of(id), id);
   return b;
 }
@@ -48,10 +46,10 @@ TEST_P(SwapRemoval, RemovesExactlyOneRecordAndMovesTheLast) {
   EXPECT_EQ(removed->position, c.position);
   // The values handed back are those that stood at the position before.
   EXPECT_EQ(removed->record, values_of(c.ids[c.position]));
-  EXPECT_EQ(b.ids, c.ids_after);
-  ASSERT_EQ(b.records.size(), c.ids_after.size() * kDim);
+  EXPECT_EQ(b.ids(), c.ids_after);
+  ASSERT_EQ(b.records().size(), c.ids_after.size() * kDim);
   for (std::uint64_t p = 0; p < b.occupied(); ++p)
-    EXPECT_EQ(std::vector<float>(b.record(p).begin(), b.record(p).end()), values_of(b.ids[p])) << "position " << p;
+    EXPECT_EQ(std::vector<float>(b.record(p).begin(), b.record(p).end()), values_of(b.ids()[p])) << "position " << p;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,9 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SwapRemovalRandom, EveryOtherRecordSurvivesAgainstAReferenceList) {
   std::mt19937 rng(42);
-  Bucket b;
-  b.size = 4;
-  b.input_shape = kDim;
+  Bucket b(4, kDim);
   std::vector<std::uint32_t> reference;  // ids in position order, kept by the textbook rule
   for (std::uint32_t i = 0; i < 200; ++i) {
     const std::uint32_t id = rng() % 50;  // plenty of duplicates
@@ -83,9 +79,9 @@ TEST(SwapRemovalRandom, EveryOtherRecordSurvivesAgainstAReferenceList) {
     EXPECT_EQ(removed->id, reference[pos]);
     reference[pos] = reference.back();
     reference.pop_back();
-    ASSERT_EQ(b.ids, reference);
+    ASSERT_EQ(b.ids(), reference);
     for (std::uint64_t p = 0; p < b.occupied(); ++p)
-      ASSERT_EQ(std::vector<float>(b.record(p).begin(), b.record(p).end()), values_of(b.ids[p]));
+      ASSERT_EQ(std::vector<float>(b.record(p).begin(), b.record(p).end()), values_of(b.ids()[p]));
   }
 }
 
@@ -94,16 +90,15 @@ TEST(SwapRemovalRefusal, PositionBeyondTheStoreChangesNothing) {
   auto removed = b.remove_at(2);
   ASSERT_FALSE(removed.has_value());
   EXPECT_EQ(removed.error().kind, ErrorKind::Assertion);
-  EXPECT_EQ(b.ids, (std::vector<std::uint32_t>{1, 2}));
-  EXPECT_EQ(b.records.size(), 2 * kDim);
+  EXPECT_EQ(b.ids(), (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(b.records().size(), 2 * kDim);
 
   Bucket empty = bucket_with({});
   EXPECT_FALSE(empty.remove_at(0).has_value());
 }
 
 TEST(BucketPush, GrowsPastItsNominalSize) {
-  Bucket b = bucket_with({});
-  b.size = 2;
+  Bucket b = bucket_with({}, 2);
   EXPECT_EQ(b.push(values_of(1), 1), 0u);
   EXPECT_EQ(b.push(values_of(2), 2), 1u);
   EXPECT_EQ(b.push(values_of(3), 3), 2u);
@@ -117,7 +112,7 @@ TEST(BufferInsert, RefusesTheRecordAfterItsCapacity) {
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().kind, ErrorKind::BufferFull);
   EXPECT_EQ(refused.error().message(), "Buffer is full, cannot insert new record");
-  EXPECT_EQ(buf.ids, (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(buf.ids(), (std::vector<std::uint32_t>{0, 1, 2}));
 }
 
 TEST(BufferInsert, ZeroCapacityRefusesEverything) {
@@ -127,22 +122,24 @@ TEST(BufferInsert, ZeroCapacityRefusesEverything) {
 
 TEST(BufferDrain, HandsOverInInsertionOrderAndReservesAgain) {
   Buffer buf = *BufferBuilder{4, kDim, std::nullopt}.build();
-  EXPECT_GE(buf.records.capacity(), 4 * kDim);
-  EXPECT_GE(buf.ids.capacity(), 4u);
+  EXPECT_GE(buf.records().capacity(), 4 * kDim);
+  EXPECT_GE(buf.ids().capacity(), 4u);
   for (std::uint32_t i : {5u, 3u, 8u}) ASSERT_TRUE(buf.insert(values_of(i), i).has_value());
-  auto [records, ids] = buf.drain();
-  EXPECT_EQ(ids, (std::vector<std::uint32_t>{5, 3, 8}));
+  auto drained = buf.drain();
+  ASSERT_TRUE(drained.has_value());
+  EXPECT_EQ(drained->ids(), (std::vector<std::uint32_t>{5, 3, 8}));
   std::vector<float> expected;
   for (std::uint32_t i : {5u, 3u, 8u}) for (float v : values_of(i)) expected.push_back(v);
-  EXPECT_EQ(records, expected);
+  EXPECT_EQ(drained->records(), expected);
   EXPECT_EQ(buf.occupied(), 0u);
-  EXPECT_GE(buf.records.capacity(), 4 * kDim);
-  EXPECT_GE(buf.ids.capacity(), 4u);
+  EXPECT_GE(buf.records().capacity(), 4 * kDim);
+  EXPECT_GE(buf.ids().capacity(), 4u);
 
-  auto [r2, i2] = buf.drain();
-  EXPECT_TRUE(r2.empty());
-  EXPECT_TRUE(i2.empty());
-  EXPECT_GE(buf.ids.capacity(), 4u);
+  auto again = buf.drain();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_TRUE(again->records().empty());
+  EXPECT_TRUE(again->ids().empty());
+  EXPECT_GE(buf.ids().capacity(), 4u);
 }
 
 struct BuilderCase {
@@ -171,10 +168,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BucketBuilder, WithoutDiskDataMakesAnEmptyUnreservedBucket) {
   auto b = BucketBuilder{7, 3, std::nullopt, std::nullopt, std::nullopt}.build();
   ASSERT_TRUE(b.has_value());
-  EXPECT_EQ(b->size, 7u);
-  EXPECT_EQ(b->input_shape, 3u);
+  EXPECT_EQ(b->size(), 7u);
+  EXPECT_EQ(b->input_shape(), 3u);
   EXPECT_EQ(b->occupied(), 0u);
-  EXPECT_EQ(b->records.capacity(), 0u);
+  EXPECT_EQ(b->records().capacity(), 0u);
 }
 
 TEST(BufferBuilder, NamesTheFirstMissingSlot) {

@@ -1,42 +1,14 @@
 #include "quillmere/clustering.h"
 
-#include <csignal>
-#include <cstdio>
-#include <new>
 #include <optional>
 
-#include <pthread.h>
-
+#include "quillmere/fd_io.h"
 #include "quillmere/kmeans.h"
 #include "quillmere/log.h"
 #include "quillmere/timer.h"
 
 namespace quillmere {
 namespace {
-
-// One write and a flush. A closed or broken standard output is ignored: the line is
-// informational, and a SIGPIPE from a vanished reader must not end the process.
-void write_stdout_line(const std::string& line) noexcept {
-  sigset_t pipe_only, previous;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  const bool masked = pthread_sigmask(SIG_BLOCK, &pipe_only, &previous) == 0;
-  bool was_pending = false;
-  if (masked) {
-    sigset_t pending;
-    if (sigpending(&pending) == 0) was_pending = sigismember(&pending, SIGPIPE) == 1;
-  }
-  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
-  if (!ok) std::clearerr(stdout);
-  if (masked) {
-    sigset_t pending;
-    if (!was_pending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      int sig = 0;
-      sigwait(&pipe_only, &sig);  // consume the SIGPIPE this write raised
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
-}
 
 void print_data_line(std::span<const float> data, std::uint64_t input_shape, std::uint64_t k,
                      std::uint64_t max_iters) noexcept {
@@ -50,7 +22,7 @@ void print_data_line(std::span<const float> data, std::uint64_t input_shape, std
     }
     line += "], input_shape=" + std::to_string(input_shape) + ", k=" + std::to_string(k) +
             ", max_iters=" + std::to_string(max_iters) + "\n";
-    write_stdout_line(line);
+    print_stdout(line);
   } catch (...) {
     // Not enough memory for the text: skip the line, not the training.
   }
@@ -69,7 +41,7 @@ void print_clusters_line(const ClusterMembers& members) noexcept {
       line += ']';
     }
     line += "]\n";
-    write_stdout_line(line);
+    print_stdout(line);
   } catch (...) {
   }
 }
@@ -108,11 +80,9 @@ Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, D
       for (std::uint64_t m : (*members)[c]) labels[m] = c;
     }
     return labels;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::out_of_memory("not enough memory to cluster " + std::to_string(rows) + " rows"));
   } catch (const std::exception& e) {
-    // The worker pool reports a task's failure as an exception; it must not escape.
-    return fail(Error::assertion(std::string("k-means failed: ") + e.what()));
+    // The worker pool hands a task's failure to the caller as an exception; it must not escape.
+    return fail(exception_error(e, "the clustering of " + std::to_string(rows) + " rows"));
   }
 }
 

@@ -45,7 +45,8 @@ TEST_P(LoggedModes, EventThenTimeOnSuccess) {
   expect_time(got[1]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, LoggedModes, ::testing::Values(DistanceFn::l2, DistanceFn::dot));
+INSTANTIATE_TEST_SUITE_P(Modes, LoggedModes, ::testing::Values(DistanceFn::l2, DistanceFn::dot),
+                         [](const auto& info) { return info.param == DistanceFn::l2 ? "l2" : "dot"; });
 
 TEST(ComputeLabelsLogging, ShapeRefusalsComeBeforeTheEvent) {
   test::capture_logger().take();

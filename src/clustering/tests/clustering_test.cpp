@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LabelModes, ::testing::Values(DistanceFn::l2, Di
                          [](const auto& info) { return info.param == DistanceFn::l2 ? "l2" : "dot"; });
 
 struct LabelRefusal {
+  const char* name;
   std::vector<float> data;
   std::uint64_t k, input_shape, max_iters;
   const char* text;
@@ -87,13 +88,15 @@ TEST_P(LabelRefusals, NameTheFirstBrokenPrecondition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, LabelRefusals,
-    ::testing::Values(LabelRefusal{{1, 2, 3, 4}, 0, 0, 0, "assertion failed: input_shape > 0"},
-                      LabelRefusal{{1, 2, 3, 4, 5}, 0, 2, 0, "assertion failed: data_len * input_shape == data.len()"},
-                      LabelRefusal{{1, 2, 3, 4}, 0, 2, 0, "assertion failed: k > 0"},
-                      LabelRefusal{{1, 2, 3, 4}, 3, 2, 0, "assertion failed: k <= count"},
-                      LabelRefusal{{}, 1, 2, 5, "assertion failed: k <= count"},
-                      LabelRefusal{{}, 0, 2, 5, "assertion failed: k > 0"},
-                      LabelRefusal{{1, 2, 3, 4}, 2, 2, 0, "assertion failed: max_iters > 0"}));
+    ::testing::Values(
+        LabelRefusal{"zero_shape", {1, 2, 3, 4}, 0, 0, 0, "assertion failed: input_shape > 0"},
+        LabelRefusal{"ragged_data", {1, 2, 3, 4, 5}, 0, 2, 0, "assertion failed: data_len * input_shape == data.len()"},
+        LabelRefusal{"zero_k", {1, 2, 3, 4}, 0, 2, 0, "assertion failed: k > 0"},
+        LabelRefusal{"k_above_rows", {1, 2, 3, 4}, 3, 2, 0, "assertion failed: k <= count"},
+        LabelRefusal{"no_rows", {}, 1, 2, 5, "assertion failed: k <= count"},
+        LabelRefusal{"no_rows_zero_k", {}, 0, 2, 5, "assertion failed: k > 0"},
+        LabelRefusal{"zero_iterations", {1, 2, 3, 4}, 2, 2, 0, "assertion failed: max_iters > 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LabelOutput, EuclideanPrintsTheDataAndTheClusters) {
   const std::vector<float> data = {1.0f, 0.5f, -2.0f, 1e-5f, 3.0f, 2.5e16f, 0.0f, 0.1f};

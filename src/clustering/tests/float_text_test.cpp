@@ -40,7 +40,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatText{0x3e99999au, "0.3"}, FloatText{0x42c80000u, "100.0"},
                       FloatText{0x3a378034u, "0.0007"}, FloatText{0xc77fe080u, "-65504.5"},
                       FloatText{0x7fc00000u, "NaN"}, FloatText{0xffc00000u, "NaN"},
-                      FloatText{0x7f800000u, "inf"}, FloatText{0xff800000u, "-inf"}));
+                      FloatText{0x7f800000u, "inf"}, FloatText{0xff800000u, "-inf"}),
+    [](const auto& info) {
+      char name[16];
+      std::snprintf(name, sizeof name, "bits_%08x", static_cast<unsigned>(info.param.bits));
+      return std::string(name);
+    });
 
 TEST(FloatText, ReadsBackToTheSameValue) {
   std::mt19937 rng(3);

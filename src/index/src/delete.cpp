@@ -1,10 +1,8 @@
 // Delete by id and the rebuilds that refill a level left underfull by deletes.
 #include <algorithm>
-#include <limits>
-#include <new>
 #include <stdexcept>
-#include <tuple>
 #include <string>
+#include <tuple>
 
 #include "quillmere/checked.h"
 #include "quillmere/index.h"
@@ -16,7 +14,7 @@ namespace {
 
 constexpr const char* kTarget = "quillmere::index";
 
-using Removed = std::optional<std::pair<std::vector<float>, std::uint32_t>>;
+using Removed = std::optional<RemovedRecord>;
 
 std::string join_levels(std::span<const std::uint64_t> levels) {
   std::string out;
@@ -27,21 +25,17 @@ std::string join_levels(std::span<const std::uint64_t> levels) {
   return out;
 }
 
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
-  return checked_mul(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
-}
-
 }  // namespace
 
 Result<Removed> Index::remove(std::uint32_t id) {
   ScopedTimer timer(kTarget, "delete");
 
   // The buffer holds the newest records: it is searched first and never triggers a rebuild.
-  const auto& buffer_ids = buffer_.ids;
+  const auto& buffer_ids = buffer_.ids();
   if (auto it = std::find(buffer_ids.begin(), buffer_ids.end(), id); it != buffer_ids.end()) {
     auto removed = buffer_.remove_at(static_cast<std::uint64_t>(it - buffer_ids.begin()));
     if (!removed) return fail(removed.error());
-    return Removed{std::pair{std::move(removed->record), removed->id}};
+    return Removed{std::move(*removed)};
   }
 
   auto found = delete_from_level(id);
@@ -62,10 +56,9 @@ Result<Removed> Index::remove(std::uint32_t id) {
   return Removed{std::move(record)};
 }
 
-Result<std::optional<std::pair<std::uint64_t, std::pair<std::vector<float>, std::uint32_t>>>>
-Index::delete_from_level(std::uint32_t id) {
+Result<std::optional<std::pair<std::uint64_t, RemovedRecord>>> Index::delete_from_level(std::uint32_t id) {
   ScopedTimer timer(kTarget, "delete_from_level");
-  using Found = std::optional<std::pair<std::uint64_t, std::pair<std::vector<float>, std::uint32_t>>>;
+  using Found = std::optional<std::pair<std::uint64_t, RemovedRecord>>;
   for (std::uint64_t i = 0; i < levels_.size(); ++i) {
     auto removed = levels_[i].remove(id);
     if (!removed) return fail(removed.error());
@@ -115,8 +108,8 @@ Result<void> Index::rebuild(RebuildStrategy strategy, std::uint64_t level_idx) {
         if (n == 0 || n > room - gathered) return {};
         try {
           sources.push_back(i);
-        } catch (const std::exception&) {
-          return fail(Error::out_of_memory("Cannot allocate the list of source levels"));
+        } catch (const std::exception& e) {
+          return fail(exception_error(e, "the list of source levels"));
         }
         gathered += n;
         return {};
@@ -158,7 +151,7 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
     if (i == to_level_idx) return fail(Error::assertion("assertion failed: from_level_idx != to_level_idx"));
     if (std::find(from_level_idxs.begin(), from_level_idxs.begin() + k, i) != from_level_idxs.begin() + k)
       return fail(Error::assertion("assertion failed: every source level is distinct"));
-    from_occ = checked_add(from_occ, levels_[i].occupied()).value_or(std::numeric_limits<std::uint64_t>::max());
+    from_occ = saturating_add(from_occ, levels_[i].occupied());
   }
   if (from_occ > levels_[to_level_idx].free_space())
     return fail(Error::assertion("assertion failed: from_levels_occupied <= index.levels[to_level_idx].free_space()"));
@@ -169,8 +162,8 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
   std::vector<LevelContents> taken;
   try {
     taken.reserve(from_level_idxs.size());
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the bookkeeping of a rebuild"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the bookkeeping of a rebuild"));
   }
   auto restore = [&]() noexcept {
     for (std::size_t k = 0; k < taken.size(); ++k) levels_[from_level_idxs[k]].restore_contents(std::move(taken[k]));
@@ -189,9 +182,9 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
   std::vector<std::uint32_t> ids;
   try {
     std::tie(records, ids) = gather_contents(taken);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     restore();
-    return fail(Error::out_of_memory("Cannot allocate the records gathered for a rebuild"));
+    return fail(exception_error(e, "the records gathered for a rebuild"));
   }
 
   if (auto r = levels_[to_level_idx].insert_many(records, ids); !r) {
@@ -211,12 +204,12 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
 Result<void> Index::move_buffer_to_level(std::uint64_t level_idx, std::uint64_t level_occupied) {
   if (level_idx >= levels_.size()) return fail(Error::assertion("assertion failed: level_idx < index.levels.len()"));
   const std::uint64_t buffer_occ = buffer_.occupied();
-  auto [records, ids] = buffer_.drain();
+  auto drained = buffer_.drain();
+  if (!drained) return fail(drained.error());
 
   // No room test: the level may end above its total size.
-  if (auto r = levels_[level_idx].insert_many(records, ids); !r) {
-    buffer_.records = std::move(records);
-    buffer_.ids = std::move(ids);
+  if (auto r = levels_[level_idx].insert_many(drained->records(), drained->ids()); !r) {
+    buffer_.put_back(std::move(*drained));
     return fail(r.error());
   }
 

@@ -20,6 +20,11 @@ constexpr const char* kTarget = "quillmere::index";
 const char kLevelRange[] = "assertion failed: level_idx < self.levels.len()";
 const char kBucketRange[] = "assertion failed: bucket_idx < self.levels[level_idx].n_buckets()";
 
+// The memory estimate's costs: a classifier parameter is one f32; an id map slot holds
+// the 4-byte id and its two 8-byte location values, plus about one byte of table overhead.
+constexpr std::uint64_t kParameterBytes = sizeof(float);
+constexpr std::uint64_t kIdMapSlotBytes = sizeof(std::uint32_t) + 2 * sizeof(std::uint64_t) + 1;
+
 // A compaction frees the drained stores and its gathered copy. glibc keeps freed heap pages
 // resident unless asked to return them: on Fashion-MNIST the process held 1.5 to 2 times the
 // records' bytes after 60,000 inserts, and 1.15 times with this. The price is about a sixth of
@@ -40,11 +45,26 @@ Result<std::uint64_t> level_stat(const std::vector<LevelIndex>& levels, std::uin
 
 }  // namespace
 
+IndexBuilder IndexBuilder::defaults() {
+  IndexBuilder b;
+  b.buffer_size = kDefaultBufferSize;
+  b.input_shape = kDefaultInputShape;
+  b.arity = kDefaultArity;
+  b.device = ModelDevice::cpu();
+  b.levels.model.layers = {ModelLayer::linear(kDefaultHiddenWidth), ModelLayer::relu()};
+  b.levels.model.train_params = TrainParams{};  // the kDefault... values
+  b.levels.bucket_size = kDefaultBucketSize;
+  b.delete_method = DeleteMethod::oid_to_bucket;
+  b.distance_fn = DistanceFn::dot;
+  b.compaction_strategy = CompactionStrategy{RebuildStrategy::no_rebuild};
+  return b;
+}
+
 Result<Index> IndexBuilder::build() const {
   try {
     return build_unguarded();
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the index being built"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the index being built"));
   }
 }
 
@@ -73,8 +93,8 @@ Result<Index> IndexBuilder::build_unguarded() const {
   if (disk_levels) {
     try {
       loaded.reserve(disk_levels->size());
-    } catch (const std::exception&) {
-      return fail(Error::out_of_memory("Cannot allocate the list of levels"));
+    } catch (const std::exception& e) {
+      return fail(exception_error(e, "the list of levels"));
     }
     for (const auto& disk : *disk_levels) {
       LevelIndexBuilder lb;
@@ -154,12 +174,12 @@ Result<std::uint64_t> Index::bucket_occupied(std::uint64_t level_idx, std::uint6
 }
 
 std::uint64_t Index::memory_usage() const noexcept {
-  std::uint64_t total = sizeof(Index) + 4 * (buffer_.records.capacity() + buffer_.ids.capacity());
+  std::uint64_t total = sizeof(Index) + buffer_.reserved_bytes();
   for (const auto& level : levels_) {
     std::uint64_t term = sizeof(LevelIndex);
-    for (const auto& b : level.buckets()) term += sizeof(Bucket) + 4 * (b.records.capacity() + b.ids.capacity());
-    term += sizeof(BucketModel) + 4 * level.model().parameter_count();
-    term += 21 * level.id_map_slot_capacity();
+    for (const auto& b : level.buckets()) term += sizeof(Bucket) + b.reserved_bytes();
+    term += sizeof(BucketModel) + kParameterBytes * level.model().parameter_count();
+    term += kIdMapSlotBytes * level.id_map_slot_capacity();
     total += term;
   }
   return total;
@@ -182,19 +202,19 @@ Result<void> Index::insert(std::vector<float> record, std::uint32_t id) {
   };
 
   // A flush that failed earlier left the buffer full: try it again before taking the record.
-  if (buffer_.occupied() > 0 && buffer_.occupied() >= buffer_.size)
+  if (buffer_.occupied() > 0 && buffer_.occupied() >= buffer_.size())
     if (auto r = flush(); !r) return r;
 
   if (auto r = buffer_.insert(record, id); !r) return r;
-  if (buffer_.occupied() >= buffer_.size) return flush();
+  if (buffer_.occupied() >= buffer_.size()) return flush();
   return {};
 }
 
 Result<std::uint64_t> Index::new_level() {
   try {
     return new_level_unguarded();
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate level " + std::to_string(levels_.size())));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "level " + std::to_string(levels_.size())));
   }
 }
 
@@ -248,19 +268,15 @@ Result<void> Index::compact() {
   std::vector<LevelContents> taken;
   try {
     taken.reserve(to);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     if (created) levels_.pop_back();
-    return fail(Error::out_of_memory("Cannot allocate the compaction's bookkeeping"));
+    return fail(exception_error(e, "the compaction's bookkeeping"));
   }
   bool lower_levels_empty = true;
-  std::vector<float> buffer_records;
-  std::vector<std::uint32_t> buffer_ids;
+  std::optional<StoreLists> drained;  // the buffer's lists
   auto restore = [&]() noexcept {
     for (std::uint64_t i = 0; i < taken.size(); ++i) levels_[i].restore_contents(std::move(taken[i]));
-    if (!buffer_records.empty() || !buffer_ids.empty()) {
-      buffer_.records = std::move(buffer_records);
-      buffer_.ids = std::move(buffer_ids);
-    }
+    if (drained) buffer_.put_back(std::move(*drained));
     if (created) levels_.pop_back();
   };
   for (std::uint64_t i = 0; i < to; ++i) {
@@ -272,22 +288,24 @@ Result<void> Index::compact() {
     }
     taken.push_back(std::move(*contents));
   }
-  buffer_records = std::move(buffer_.records);
-  buffer_ids = std::move(buffer_.ids);
-  buffer_.records = std::vector<float>();
-  buffer_.ids = std::vector<std::uint32_t>();
+  auto buffer_lists = buffer_.drain();
+  if (!buffer_lists) {
+    restore();
+    return fail(buffer_lists.error());
+  }
+  drained = std::move(*buffer_lists);
 
   // Gathered order: levels from 0 upwards (bucket order, storage order), then the buffer.
   std::vector<float> gathered_records;
   std::vector<std::uint32_t> gathered_ids;
-  std::span<const float> records = buffer_records;
-  std::span<const std::uint32_t> ids = buffer_ids;
+  std::span<const float> records = drained->records();
+  std::span<const std::uint32_t> ids = drained->ids();
   if (!lower_levels_empty) {
     try {
-      std::tie(gathered_records, gathered_ids) = gather_contents(taken, buffer_records, buffer_ids);
-    } catch (const std::exception&) {
+      std::tie(gathered_records, gathered_ids) = gather_contents(taken, drained->records(), drained->ids());
+    } catch (const std::exception& e) {
       restore();
-      return fail(Error::out_of_memory("Cannot allocate the records gathered for a compaction"));
+      return fail(exception_error(e, "the records gathered for a compaction"));
     }
     records = gathered_records;
     ids = gathered_ids;
@@ -313,8 +331,7 @@ Result<void> Index::compact() {
     return fail(r.error());
   }
 
-  // Committed: the sources' lists are dropped; the buffer gets its room back.
-  (void)buffer_.reserve_capacity();
+  // Committed: the sources' lists are dropped; the buffer got its room back when drained.
   if (occupied() != total) return fail(Error::assertion("assertion failed: total == self.occupied()"));
   return {};
 }

@@ -1,17 +1,13 @@
 // Dumping an index into a new directory, and filling a builder from a dumped
 // directory or from a YAML configuration file.
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <new>
-#include <stdexcept>
 
 #include "quillmere/config_reader.h"
 #include "quillmere/fd_io.h"
@@ -35,39 +31,11 @@ Result<std::string> absolute_path(const std::string& path) {
   return raw::join_path(cwd.get(), path);
 }
 
-// Writes one line to standard output in one write and flushes it. A closed or broken
-// standard output is ignored: the line is informational. SIGPIPE is held back meanwhile
-// so a reader that went away cannot end the process.
-void print_line(const std::string& line) noexcept {
-  const int saved_errno = errno;
-  sigset_t pipe_only, old_mask;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  const bool masked = ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
-  bool was_pending = false;
-  if (masked) {
-    sigset_t pending;
-    was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-  }
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  if (std::fflush(stdout) != 0) std::clearerr(stdout);
-  if (masked) {
-    sigset_t pending;
-    if (!was_pending && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec zero{0, 0};
-      while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  }
-  errno = saved_errno;
-}
-
 Result<void> dump_into(const Index& index, const std::string& dir) {
   DiskIndex disk;
   disk.compaction_strategy = CompactionStrategy{index.compaction_strategy().rebuild_strategy};
   disk.levels_config = index.levels_config();
-  disk.buffer_size = index.buffer().size;
+  disk.buffer_size = index.buffer().size();
   disk.input_shape = index.input_shape();
   disk.arity = index.arity();
   disk.distance_fn = index.distance_fn();
@@ -112,10 +80,10 @@ Result<void> Index::dump(const std::string& working_dir) const {
 Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
   try {
     const std::string meta_path = raw::join_path(dir, kMetaFile);
-    print_line("Loading index metadata from " + meta_path + "\n");
+    print_stdout("Loading index metadata from " + meta_path + "\n");
     auto file = raw::open_regular(meta_path);
     if (!file) return fail(file.error());
-    print_line("Deserializing index metadata...\n");
+    print_stdout("Deserializing index metadata...\n");
     auto text = read_to_end(file->fd());
     if (!text) return fail(Error::invalid_json(os_error_text(text.error())));
     (void)file->close();  // read-only: nothing is lost if closing complains

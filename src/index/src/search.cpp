@@ -15,7 +15,7 @@ constexpr const char* kTarget = "quillmere::index";
 
 }  // namespace
 
-Result<std::vector<std::uint32_t>> Index::search(std::span<const float> query, const SearchParams& params) {
+Result<std::vector<std::uint32_t>> Index::search(std::span<const float> query, const SearchParams& params) const {
   ScopedTimer timer(kTarget, "search");
   if (query.size() != input_shape_)
     return fail(Error::invalid_value("Query has " + std::to_string(query.size()) + " values, expected input_shape " +
@@ -28,8 +28,8 @@ Result<std::vector<std::uint32_t>> Index::search(std::span<const float> query, c
     auto neighbors = merge_results(visited->records, query, params.k);
     if (!neighbors) return fail(neighbors.error());
     return search_result_ids(*neighbors, visited->ids);
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the search's working lists"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the search's working lists"));
   }
 }
 
@@ -44,8 +44,8 @@ Result<std::vector<std::vector<BucketPrediction>>> Index::bucket_selection(std::
       out.push_back(std::move(*p));
     }
     return out;
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the bucket predictions"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the bucket predictions"));
   }
 }
 
@@ -55,8 +55,8 @@ Result<VisitedRecords> Index::records2visit(const std::vector<std::vector<Bucket
   if (strategy == SearchStrategy::knn) return fail({ErrorKind::NotImplemented, "not yet implemented"});
   try {
     return walk_candidates(predictions, n_candidates);
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the list of records to visit"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the list of records to visit"));
   }
 }
 
@@ -87,7 +87,7 @@ Result<VisitedRecords> Index::walk_candidates(const std::vector<std::vector<Buck
     if (c.level_idx == levels_.size()) {
       for (std::uint64_t p = 0; p < buffer_.occupied(); ++p) {
         visited.records.push_back(buffer_.record(p));
-        visited.ids.push_back(buffer_.ids[p]);
+        visited.ids.push_back(buffer_.ids()[p]);
       }
     } else {
       if (c.level_idx >= levels_.size() || c.bucket_idx >= levels_[c.level_idx].n_buckets())
@@ -95,7 +95,7 @@ Result<VisitedRecords> Index::walk_candidates(const std::vector<std::vector<Buck
       const Bucket& bucket = levels_[c.level_idx].bucket(c.bucket_idx);
       for (std::uint64_t p = 0; p < bucket.occupied(); ++p) {
         visited.records.push_back(bucket.record(p));
-        visited.ids.push_back(bucket.ids[p]);
+        visited.ids.push_back(bucket.ids()[p]);
       }
     }
     visited_records += c.count;
@@ -111,14 +111,14 @@ Result<std::vector<SearchNeighbor>> Index::merge_results(std::span<const std::sp
   ScopedTimer timer(kTarget, "merge_results");
   const Metric metric = distance_fn_ == DistanceFn::l2 ? Metric::l2 : Metric::dot;
   auto found = knn_search(records, query, k, metric);
-  if (!found) return fail(Error::invalid_value(found.error()));
+  if (!found) return fail(std::move(found.error()));
   try {
     std::vector<SearchNeighbor> out;
     out.reserve(found->size());
     for (const auto& n : *found) out.push_back({n.distance, n.position});
     return out;
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate the search results"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the search results"));
   }
 }
 

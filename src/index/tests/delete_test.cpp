@@ -39,9 +39,9 @@ void expect_stores_consistent(const Index& index) {
     std::uint64_t n = 0;
     for (std::uint64_t b = 0; b < level.n_buckets(); ++b) {
       const auto& bucket = level.bucket(b);
-      ASSERT_EQ(bucket.records.size(), bucket.ids.size() * bucket.input_shape);
+      ASSERT_EQ(bucket.records().size(), bucket.ids().size() * bucket.input_shape());
       for (std::uint64_t p = 0; p < bucket.occupied(); ++p, ++n) {
-        const std::uint32_t id = bucket.ids[p];
+        const std::uint32_t id = bucket.ids()[p];
         auto it = level.id_map().find(id);
         ASSERT_NE(it, level.id_map().end()) << "level " << l << " id " << id;
         EXPECT_EQ(it->second, (std::pair<std::uint64_t, std::uint64_t>{b, p})) << "id " << id;
@@ -51,7 +51,7 @@ void expect_stores_consistent(const Index& index) {
     EXPECT_EQ(level.id_map().size(), n) << "level " << l;
   }
   for (std::uint64_t p = 0; p < index.buffer().occupied(); ++p)
-    EXPECT_EQ(index.buffer().record(p).back(), float(index.buffer().ids[p]));
+    EXPECT_EQ(index.buffer().record(p).back(), float(index.buffer().ids()[p]));
 }
 
 struct LevelSetup {
@@ -92,13 +92,13 @@ TEST(Delete, BufferIsSearchedBeforeTheLevels) {
 
   auto first = index.remove(level_id(1, 1));
   ASSERT_TRUE(first.has_value() && first->has_value());
-  EXPECT_EQ((*first)->first.back(), -1.0f);
+  EXPECT_EQ((*first)->record.back(), -1.0f);
   EXPECT_EQ(index.buffer_occupied(), 0u);
   EXPECT_EQ(level_occupancies(index), levels_before);  // no level touched, no rebuild
 
   auto second = index.remove(level_id(1, 1));
   ASSERT_TRUE(second.has_value() && second->has_value());
-  EXPECT_EQ((*second)->first.back(), float(level_id(1, 1)));
+  EXPECT_EQ((*second)->record.back(), float(level_id(1, 1)));
 }
 
 // Occupancies after one delete, worked out by hand. arity 3 and buckets of 10: level L
@@ -128,7 +128,7 @@ TEST_P(RebuildOccupancy, AfterOneDelete) {
   auto removed = index.remove(id);
   ASSERT_TRUE(removed.has_value()) << removed.error().message();
   ASSERT_TRUE(removed->has_value());
-  EXPECT_EQ((*removed)->second, id);
+  EXPECT_EQ((*removed)->id, id);
   EXPECT_EQ(level_occupancies(index), c.expected_levels);
   EXPECT_EQ(index.buffer_occupied(), c.expected_buffer);
   EXPECT_EQ(stored_ids(index), before);
@@ -139,7 +139,7 @@ TEST_P(RebuildOccupancy, AfterOneDelete) {
     auto r = index.remove(left);
     ASSERT_TRUE(r.has_value()) << r.error().message();
     ASSERT_TRUE(r->has_value()) << "id " << left;
-    EXPECT_EQ((*r)->first.back(), float(left));
+    EXPECT_EQ((*r)->record.back(), float(left));
   }
   EXPECT_EQ(index.occupied(), 0u);
 }
@@ -187,8 +187,8 @@ SnapshotLevel snapshot(const LevelIndex& level) { return {level.buckets(), level
 void expect_unchanged(const LevelIndex& level, const SnapshotLevel& before) {
   ASSERT_EQ(level.n_buckets(), before.buckets.size());
   for (std::uint64_t i = 0; i < level.n_buckets(); ++i) {
-    EXPECT_EQ(level.bucket(i).ids, before.buckets[i].ids) << "bucket " << i;
-    EXPECT_EQ(level.bucket(i).records, before.buckets[i].records) << "bucket " << i;
+    EXPECT_EQ(level.bucket(i).ids(), before.buckets[i].ids()) << "bucket " << i;
+    EXPECT_EQ(level.bucket(i).records(), before.buckets[i].records()) << "bucket " << i;
   }
   EXPECT_EQ(level.id_map(), before.id_map);
 }
@@ -225,8 +225,8 @@ TEST_P(FailedMove, PutsTheRecordsBack) {
   const std::uint32_t id = level_id(c.delete_from, 0);
   auto expected = stored_ids(index);
   expected.erase(std::find(expected.begin(), expected.end(), id));
-  const auto buffer_ids = index.buffer().ids;
-  const auto buffer_records = index.buffer().records;
+  const auto buffer_ids = index.buffer().ids();
+  const auto buffer_records = index.buffer().records();
   // The state just after the record's own removal, which stands. Put back at the end of
   // its bucket, the record is then removed by the delete from that same last place.
   std::vector<SnapshotLevel> after_removal;
@@ -234,7 +234,7 @@ TEST_P(FailedMove, PutsTheRecordsBack) {
     auto probe = lv[c.delete_from].remove(id);
     ASSERT_TRUE(probe.has_value() && probe->has_value());
     for (const auto& level : lv) after_removal.push_back(snapshot(level));
-    ASSERT_TRUE(lv[c.delete_from].insert_many((*probe)->first, std::vector{id}).has_value());
+    ASSERT_TRUE(lv[c.delete_from].insert_many((*probe)->record, std::vector{id}).has_value());
   }
   auto removed = index.remove(id);
   ASSERT_FALSE(removed.has_value());
@@ -242,8 +242,8 @@ TEST_P(FailedMove, PutsTheRecordsBack) {
   EXPECT_EQ(removed.error().message(), "assertion failed: records.len() / input_shape == ids.len()");
 
   EXPECT_EQ(stored_ids(index), expected);
-  EXPECT_EQ(index.buffer().ids, buffer_ids);
-  EXPECT_EQ(index.buffer().records, buffer_records);
+  EXPECT_EQ(index.buffer().ids(), buffer_ids);
+  EXPECT_EQ(index.buffer().records(), buffer_records);
   for (std::uint64_t l = 0; l < lv.size(); ++l) {
     SCOPED_TRACE("level " + std::to_string(l));
     expect_unchanged(lv[l], after_removal[l]);
@@ -286,8 +286,8 @@ TEST_P(RandomDeletes, MatchAReferenceMap) {
       return;
     }
     ASSERT_TRUE(r->has_value()) << "id " << id;
-    EXPECT_EQ((*r)->second, id);
-    EXPECT_EQ((*r)->first, it->second) << "id " << id;
+    EXPECT_EQ((*r)->id, id);
+    EXPECT_EQ((*r)->record, it->second) << "id " << id;
     reference.erase(it);
   };
 

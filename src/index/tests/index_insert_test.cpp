@@ -108,8 +108,8 @@ TEST(Compaction, MovedRecordsArriveInReverseGatheredOrder) {
   for (std::uint32_t i = 0; i < 4; ++i)
     ASSERT_TRUE(index->insert(test::routed_record(route[i], kDim, float(i)), 10 + i).has_value());
   const auto& level = index->levels()[0];
-  EXPECT_EQ(level.bucket(0).ids, (std::vector<std::uint32_t>{11}));
-  EXPECT_EQ(level.bucket(1).ids, (std::vector<std::uint32_t>{13, 12, 10}));
+  EXPECT_EQ(level.bucket(0).ids(), (std::vector<std::uint32_t>{11}));
+  EXPECT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{13, 12, 10}));
   EXPECT_EQ(level.id_map().at(12), (std::pair<std::uint64_t, std::uint64_t>{1, 1}));
 }
 
@@ -154,7 +154,7 @@ TEST(CompactionFailure, TrainingRefusalKeepsTheBufferAndRefusesLaterRecords) {
   // The next insert retries the flush, fails again, and does not store its record.
   EXPECT_FALSE(index->insert(random_record(rng, 4), 4).has_value());
   EXPECT_EQ(index->occupied(), 4u);
-  EXPECT_EQ(index->buffer().ids, (std::vector<std::uint32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(index->buffer().ids(), (std::vector<std::uint32_t>{0, 1, 2, 3}));
   for (std::uint32_t i = 0; i < 4; ++i) {
     const auto stored = index->buffer().record(i);
     EXPECT_EQ(std::vector<float>(stored.begin(), stored.end()), records[i]);
@@ -177,11 +177,11 @@ TEST(CompactionFailure, DrainedLevelIsPutBackExactlyAndTheRetrySucceedsLater) {
   EXPECT_FALSE(index->insert(random_record(rng, 4), 7).has_value());
   ASSERT_EQ(index->n_levels(), 1u);
   for (std::uint64_t b = 0; b < 2; ++b) {
-    EXPECT_EQ(index->levels()[0].bucket(b).ids, buckets_before[b].ids);
-    EXPECT_EQ(index->levels()[0].bucket(b).records, buckets_before[b].records);
+    EXPECT_EQ(index->levels()[0].bucket(b).ids(), buckets_before[b].ids());
+    EXPECT_EQ(index->levels()[0].bucket(b).records(), buckets_before[b].records());
   }
   EXPECT_EQ(index->levels()[0].id_map(), map_before);
-  EXPECT_EQ(index->buffer().ids, (std::vector<std::uint32_t>{4, 5, 6, 7}));
+  EXPECT_EQ(index->buffer().ids(), (std::vector<std::uint32_t>{4, 5, 6, 7}));
 
   // Once training can succeed again the retried flush goes through before the new record.
   IndexTestAccess::levels_config(*index).model.train_params.max_iters = 5;
@@ -189,7 +189,7 @@ TEST(CompactionFailure, DrainedLevelIsPutBackExactlyAndTheRetrySucceedsLater) {
   EXPECT_EQ(index->n_levels(), 2u);
   EXPECT_EQ(*index->level_occupied(0), 0u);
   EXPECT_EQ(*index->level_occupied(1), 8u);
-  EXPECT_EQ(index->buffer().ids, (std::vector<std::uint32_t>{8}));
+  EXPECT_EQ(index->buffer().ids(), (std::vector<std::uint32_t>{8}));
   EXPECT_EQ(stored_ids(*index), iota_ids(9));
 }
 
@@ -205,7 +205,7 @@ TEST(CompactionFailure, UnloadableWeightsRefuseTheNewLevelBeforeAnythingMoves) {
   EXPECT_EQ(r.error().kind, ErrorKind::ModelCreation);
   EXPECT_EQ(r.error().message().rfind("Model creation failed: ", 0), 0u);
   EXPECT_EQ(index->n_levels(), 0u);
-  EXPECT_EQ(index->buffer().ids, (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(index->buffer().ids(), (std::vector<std::uint32_t>{0, 1, 2}));
 }
 
 }  // namespace

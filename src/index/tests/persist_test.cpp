@@ -116,8 +116,8 @@ TEST_F(Persist, FileLayoutAndRawContents) {
   std::vector<float> level_values;
   std::vector<std::uint32_t> level_ids;
   for (const auto& b : buckets) {
-    level_values.insert(level_values.end(), b.records.begin(), b.records.end());
-    level_ids.insert(level_ids.end(), b.ids.begin(), b.ids.end());
+    level_values.insert(level_values.end(), b.records().begin(), b.records().end());
+    level_ids.insert(level_ids.end(), b.ids().begin(), b.ids().end());
   }
   ASSERT_EQ(level_ids.size(), 3u);
   EXPECT_EQ(read_file(dir / "bucket-records-0.bin"), le_bytes(level_values));
@@ -172,8 +172,8 @@ TEST_F(Persist, RoundTripKeepsStoresFilesAndSearchResults) {
     meta.replace(at, first.string().size(), second.string());
   EXPECT_EQ(meta, read_file(second / "meta.json"));
 
-  EXPECT_EQ(loaded->buffer().ids, index.buffer().ids);
-  EXPECT_EQ(loaded->buffer().records, index.buffer().records);
+  EXPECT_EQ(loaded->buffer().ids(), index.buffer().ids());
+  EXPECT_EQ(loaded->buffer().records(), index.buffer().records());
   std::mt19937 rng(99);
   for (int q = 0; q < 10; ++q) {
     auto query = random_record(rng, kDim);
@@ -187,7 +187,7 @@ TEST_F(Persist, RoundTripKeepsStoresFilesAndSearchResults) {
     std::size_t stored = 0;
     for (std::uint64_t b = 0; b < level.n_buckets(); ++b)
       for (std::uint64_t p = 0; p < level.bucket(b).occupied(); ++p, ++stored)
-        EXPECT_EQ(level.id_map().at(level.bucket(b).ids[p]), std::pair(b, p));
+        EXPECT_EQ(level.id_map().at(level.bucket(b).ids()[p]), std::pair(b, p));
     EXPECT_EQ(level.id_map().size(), stored);
     if (stored == 0) continue;
   }
@@ -198,7 +198,7 @@ TEST_F(Persist, RoundTripKeepsStoresFilesAndSearchResults) {
   const std::uint64_t before = loaded->occupied();
   auto removed = loaded->remove(id);
   ASSERT_TRUE(removed.has_value() && removed->has_value());
-  EXPECT_EQ((*removed)->second, id);
+  EXPECT_EQ((*removed)->id, id);
   EXPECT_EQ(loaded->occupied(), before - 1);
 }
 
@@ -221,7 +221,7 @@ TEST_F(Persist, EmptyIndexAndRelativePath) {
   auto loaded = load(root_ / "rel");
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(loaded->n_levels(), 0u);
-  EXPECT_EQ(loaded->buffer().size, 5u);
+  EXPECT_EQ(loaded->buffer().size(), 5u);
 }
 
 TEST_F(Persist, RefusedDumpsLeaveNoCompleteDirectory) {
@@ -449,7 +449,7 @@ delete_method: oid_to_bucket
   auto index = b->build();
   ASSERT_TRUE(index.has_value());
   EXPECT_EQ(index->n_levels(), 0u);
-  EXPECT_EQ(index->buffer().size, 16u);
+  EXPECT_EQ(index->buffer().size(), 16u);
   EXPECT_EQ(index->levels_config(), levels);
   EXPECT_EQ(index->arity(), 4u);
 

@@ -30,9 +30,9 @@ std::vector<float> random_record(std::mt19937& rng, std::uint64_t dim) {
 }
 
 std::vector<std::uint32_t> stored_ids(const Index& index) {
-  std::vector<std::uint32_t> ids(index.buffer().ids);
+  std::vector<std::uint32_t> ids(index.buffer().ids());
   for (const auto& level : index.levels())
-    for (const auto& bucket : level.buckets()) ids.insert(ids.end(), bucket.ids.begin(), bucket.ids.end());
+    for (const auto& bucket : level.buckets()) ids.insert(ids.end(), bucket.ids().begin(), bucket.ids().end());
   std::sort(ids.begin(), ids.end());
   return ids;
 }

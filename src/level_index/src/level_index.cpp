@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "quillmere/checked.h"
 #include "quillmere/timer.h"
@@ -12,10 +13,6 @@ namespace quillmere {
 namespace {
 
 constexpr std::string_view kTarget = "quillmere::level_index";
-
-Error allocation_error(std::string_view what) {
-  return Error::out_of_memory("Cannot allocate " + std::string(what));
-}
 
 }  // namespace
 
@@ -29,8 +26,7 @@ std::uint64_t LevelIndex::occupied() const noexcept {
 }
 
 std::uint64_t LevelIndex::total_size() const noexcept {
-  auto t = checked_mul(n_buckets(), bucket_size());
-  return t ? *t : std::numeric_limits<std::uint64_t>::max();
+  return saturating_mul(n_buckets(), bucket_size());
 }
 
 std::uint64_t LevelIndex::free_space() const noexcept {
@@ -79,8 +75,8 @@ Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<c
     old_occupied.resize(buckets_.size());
     undo.resize(n);
     id_map_.reserve(id_map_.size() + n);
-  } catch (const std::exception&) {
-    return fail(allocation_error("room for a batch of " + std::to_string(n) + " records"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "room for a batch of " + std::to_string(n) + " records"));
   }
   for (std::uint64_t a : *assignments) ++counts[a];
   for (std::size_t b = 0; b < buckets_.size(); ++b) {
@@ -102,7 +98,7 @@ Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<c
       if (!inserted) it->second = {b, pos};
       ++applied;
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     for (std::uint64_t k = applied; k-- > 0;) {
       const std::uint32_t id = ids[n - 1 - k];
       if (undo[k].inserted)
@@ -110,11 +106,8 @@ Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<c
       else
         id_map_[id] = undo[k].old;
     }
-    for (std::size_t b = 0; b < buckets_.size(); ++b) {
-      buckets_[b].records.resize(old_occupied[b] * d);
-      buckets_[b].ids.resize(old_occupied[b]);
-    }
-    return fail(allocation_error("the id map entries of a batch"));
+    for (std::size_t b = 0; b < buckets_.size(); ++b) buckets_[b].truncate(old_occupied[b]);
+    return fail(exception_error(e, "the id map entries of a batch"));
   }
   return {};
 }
@@ -135,52 +128,49 @@ Result<std::vector<BucketPrediction>> LevelIndex::predict_buckets(std::span<cons
       out.push_back({bucket, probability, buckets_[bucket].occupied()});
     }
     return out;
-  } catch (const std::exception&) {
-    return fail(allocation_error("the bucket predictions"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the bucket predictions"));
   }
 }
 
 Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> LevelIndex::drain() {
-  std::pair<std::vector<float>, std::vector<std::uint32_t>> out;
+  auto taken = take_contents();
+  if (!taken) return fail(taken.error());
   try {
-    std::uint64_t values = 0, count = 0;
-    for (const auto& b : buckets_) values += b.records.size(), count += b.ids.size();
-    out.first.reserve(values);
-    out.second.reserve(count);
-  } catch (const std::exception&) {
-    return fail(allocation_error("the drained records of a level"));
+    return gather_contents(std::span(&*taken, 1));
+  } catch (const std::exception& e) {
+    restore_contents(std::move(*taken));
+    return fail(exception_error(e, "the drained records of a level"));
   }
-  id_map_.clear();
-  for (auto& b : buckets_) {
-    if (b.ids.empty()) continue;
-    out.first.insert(out.first.end(), b.records.begin(), b.records.end());
-    out.second.insert(out.second.end(), b.ids.begin(), b.ids.end());
-    b.records = std::vector<float>();
-    b.ids = std::vector<std::uint32_t>();
-  }
-  return out;
 }
 
-Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> LevelIndex::remove(std::uint32_t id) {
-  using Removed = std::optional<std::pair<std::vector<float>, std::uint32_t>>;
+Result<std::optional<RemovedRecord>> LevelIndex::remove(std::uint32_t id) {
   auto it = id_map_.find(id);
-  if (it == id_map_.end()) return Removed{};
+  if (it == id_map_.end()) return std::optional<RemovedRecord>{};
   const auto [bucket_idx, record_idx] = it->second;
   if (bucket_idx >= buckets_.size()) return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
   if (record_idx >= buckets_[bucket_idx].occupied())
     return fail(Error::assertion("assertion failed: record_idx < self.buckets[bucket_idx].occupied()"));
   auto removed = buckets_[bucket_idx].remove_at(record_idx);
   if (!removed) return fail(removed.error());
-  id_map_.erase(it);
+  // The removed id's entry is reused for the moved id when that has none, so the map
+  // never allocates here.
+  auto entry = id_map_.extract(it);
   if (removed->moved_id != removed->id) {
-    try {
-      id_map_[removed->moved_id] = {bucket_idx, record_idx};
-    } catch (const std::exception&) {
-      // Only a new entry allocates; without it the moved record stays searchable
-      // but delete cannot reach it.
+    if (auto moved = id_map_.find(removed->moved_id); moved != id_map_.end()) {
+      moved->second = {bucket_idx, record_idx};
+    } else {
+      entry.key() = removed->moved_id;
+      entry.mapped() = {bucket_idx, record_idx};
+      try {
+        id_map_.insert(std::move(entry));
+      } catch (const std::exception&) {
+        // Only a rehash could throw, and the map held this entry a moment ago; without it
+        // the moved record stays searchable but delete cannot reach it.
+      }
     }
   }
-  return Removed{std::pair{std::move(removed->record), removed->id}};
+  return std::optional<RemovedRecord>(std::move(*removed));
 }
 
 Result<void> LevelIndex::train(std::span<const float> records) {
@@ -196,28 +186,18 @@ Result<void> LevelIndex::retrain(std::span<const float>) {
 Result<LevelContents> LevelIndex::take_contents() {
   LevelContents c;
   try {
-    c.records.reserve(buckets_.size());
-    c.ids.reserve(buckets_.size());
-  } catch (const std::exception&) {
-    return fail(allocation_error("the bookkeeping of a drained level"));
+    c.buckets.reserve(buckets_.size());
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "the bookkeeping of a drained level"));
   }
-  for (auto& b : buckets_) {
-    c.records.push_back(std::move(b.records));
-    c.ids.push_back(std::move(b.ids));
-    b.records = std::vector<float>();
-    b.ids = std::vector<std::uint32_t>();
-  }
-  c.id_map = std::move(id_map_);
-  id_map_ = IdMap{};
+  for (auto& b : buckets_) c.buckets.push_back(b.take());
+  c.id_map = std::exchange(id_map_, IdMap{});
   return c;
 }
 
 void LevelIndex::restore_contents(LevelContents&& contents) noexcept {
-  if (contents.records.size() == buckets_.size()) {
-    for (std::size_t b = 0; b < buckets_.size(); ++b) {
-      buckets_[b].records = std::move(contents.records[b]);
-      buckets_[b].ids = std::move(contents.ids[b]);
-    }
+  if (contents.buckets.size() == buckets_.size()) {
+    for (std::size_t b = 0; b < buckets_.size(); ++b) buckets_[b].put_back(std::move(contents.buckets[b]));
   }
   id_map_ = std::move(contents.id_map);
 }
@@ -227,15 +207,15 @@ std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(std::s
                                                                          std::span<const std::uint32_t> tail_ids) {
   std::uint64_t n_values = tail_records.size(), n_ids = tail_ids.size();
   for (const auto& c : taken)
-    for (std::size_t b = 0; b < c.ids.size(); ++b) n_values += c.records[b].size(), n_ids += c.ids[b].size();
+    for (const StoreLists& b : c.buckets) n_values += b.records().size(), n_ids += b.ids().size();
   std::pair<std::vector<float>, std::vector<std::uint32_t>> out;
   auto& [records, ids] = out;
   records.reserve(n_values);
   ids.reserve(n_ids);
   for (const auto& c : taken) {
-    for (std::size_t b = 0; b < c.ids.size(); ++b) {
-      records.insert(records.end(), c.records[b].begin(), c.records[b].end());
-      ids.insert(ids.end(), c.ids[b].begin(), c.ids[b].end());
+    for (const StoreLists& b : c.buckets) {
+      records.insert(records.end(), b.records().begin(), b.records().end());
+      ids.insert(ids.end(), b.ids().begin(), b.ids().end());
     }
   }
   records.insert(records.end(), tail_records.begin(), tail_records.end());
@@ -246,8 +226,8 @@ std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(std::s
 Result<LevelIndex> LevelIndexBuilder::build() const {
   try {
     return build_unguarded();
-  } catch (const std::exception&) {
-    return fail(allocation_error("a level"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "a level"));
   }
 }
 
@@ -266,14 +246,12 @@ Result<LevelIndex> LevelIndexBuilder::build_unguarded() const {
     if (!bytes || *n_buckets > buckets.max_size())
       return fail(Error::out_of_memory("Cannot allocate a level of " + std::to_string(*n_buckets) +
                                        " buckets: the size overflows"));
-    Bucket empty;
-    empty.size = *bucket_size;
-    empty.input_shape = *input_shape;
+    const Bucket empty(*bucket_size, *input_shape);
     try {
       buckets.assign(*n_buckets, empty);
-    } catch (const std::exception&) {
-      return fail(Error::out_of_memory("Cannot allocate a level of " + std::to_string(*n_buckets) + " buckets (" +
-                                       std::to_string(*bytes) + " bytes)"));
+    } catch (const std::exception& e) {
+      return fail(exception_error(e, "a level of " + std::to_string(*n_buckets) + " buckets (" +
+                                         std::to_string(*bytes) + " bytes)"));
     }
   }
 
@@ -297,9 +275,9 @@ Result<LevelIndex> LevelIndexBuilder::build_unguarded() const {
   if (disk_data) {
     try {
       for (std::uint64_t b = 0; b < buckets.size(); ++b)
-        for (std::uint64_t p = 0; p < buckets[b].ids.size(); ++p) id_map[buckets[b].ids[p]] = {b, p};
-    } catch (const std::exception&) {
-      return fail(allocation_error("the id map of a loaded level"));
+        for (std::uint64_t p = 0; p < buckets[b].occupied(); ++p) id_map[buckets[b].ids()[p]] = {b, p};
+    } catch (const std::exception& e) {
+      return fail(exception_error(e, "the id map of a loaded level"));
     }
   }
   return LevelIndex(std::move(*model), std::move(buckets), std::move(id_map));

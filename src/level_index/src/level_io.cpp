@@ -34,8 +34,8 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
   std::vector<Bucket> buckets;
   try {
     buckets.reserve(disk.buckets.size());
-  } catch (const std::exception&) {
-    return fail(Error::out_of_memory("Cannot allocate a level of " + std::to_string(disk.buckets.size()) + " buckets"));
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "a level of " + std::to_string(disk.buckets.size()) + " buckets"));
   }
   for (const DiskBucket& d : disk.buckets) {
     BucketBuilder bb;

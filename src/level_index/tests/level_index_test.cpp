@@ -66,11 +66,11 @@ std::vector<float> tags_of(const Bucket& b) {
 void expect_id_map_consistent(const LevelIndex& level) {
   std::unordered_map<std::uint32_t, int> seen;
   for (const auto& b : level.buckets())
-    for (std::uint32_t id : b.ids) ++seen[id];
+    for (std::uint32_t id : b.ids()) ++seen[id];
   for (const auto& [id, loc] : level.id_map()) {
     ASSERT_LT(loc.first, level.n_buckets());
     ASSERT_LT(loc.second, level.bucket(loc.first).occupied());
-    EXPECT_EQ(level.bucket(loc.first).ids[loc.second], id);
+    EXPECT_EQ(level.bucket(loc.first).ids()[loc.second], id);
   }
   for (const auto& [id, n] : seen)
     if (n == 1) {
@@ -86,7 +86,7 @@ TEST(LevelInsertMany, BatchLandsReversedAfterWhatTheBucketHeld) {
   Batch batch;
   for (std::uint32_t id = 0; id < 5; ++id) batch.add(2, id);
   ASSERT_TRUE(level.insert_many(batch.records, batch.ids).has_value());
-  EXPECT_EQ(level.bucket(2).ids, (std::vector<std::uint32_t>{100, 4, 3, 2, 1, 0}));
+  EXPECT_EQ(level.bucket(2).ids(), (std::vector<std::uint32_t>{100, 4, 3, 2, 1, 0}));
   EXPECT_EQ(tags_of(level.bucket(2)), (std::vector<float>{100, 4, 3, 2, 1, 0}));
   EXPECT_EQ(level.bucket(0).occupied(), 0u);
   for (std::uint32_t id = 0; id < 5; ++id) {
@@ -107,9 +107,9 @@ TEST(LevelInsertMany, RoutesEachRecordByTheClassifier) {
   const std::vector<std::uint64_t> targets = {0, 1, 2, 1, 0, 0};
   for (std::uint32_t i = 0; i < targets.size(); ++i) batch.add(targets[i], i);
   ASSERT_TRUE(level.insert_many(batch.records, batch.ids).has_value());
-  EXPECT_EQ(level.bucket(0).ids, (std::vector<std::uint32_t>{5, 4, 0}));
-  EXPECT_EQ(level.bucket(1).ids, (std::vector<std::uint32_t>{3, 1}));
-  EXPECT_EQ(level.bucket(2).ids, (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(level.bucket(0).ids(), (std::vector<std::uint32_t>{5, 4, 0}));
+  EXPECT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{3, 1}));
+  EXPECT_EQ(level.bucket(2).ids(), (std::vector<std::uint32_t>{2}));
   expect_id_map_consistent(level);
   // One more than total size: free space floors at 0.
   Batch more;
@@ -185,8 +185,8 @@ TEST(LevelDrain, ConcatenatesBucketsInOrderAndEmptiesTheLevel) {
   EXPECT_EQ(level.occupied(), 0u);
   EXPECT_TRUE(level.id_map().empty());
   for (const auto& b : level.buckets()) {
-    EXPECT_EQ(b.records.capacity(), 0u);
-    EXPECT_EQ(b.size, 2u);
+    EXPECT_EQ(b.records().capacity(), 0u);
+    EXPECT_EQ(b.size(), 2u);
   }
 }
 
@@ -195,14 +195,14 @@ TEST(LevelRemove, RepointsOnlyTheRecordThatMoved) {
   Batch batch;
   for (std::uint32_t id : {10u, 11u, 12u}) batch.add(1, id);
   ASSERT_TRUE(level.insert_many(batch.records, batch.ids).has_value());
-  ASSERT_EQ(level.bucket(1).ids, (std::vector<std::uint32_t>{12, 11, 10}));
+  ASSERT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{12, 11, 10}));
 
   // Position 0: the last record (10) takes its place.
   auto removed = level.remove(12);
   ASSERT_TRUE(removed.has_value() && removed->has_value());
-  EXPECT_EQ((*removed)->second, 12u);
-  EXPECT_EQ((*removed)->first, rec(1, 12));
-  EXPECT_EQ(level.bucket(1).ids, (std::vector<std::uint32_t>{10, 11}));
+  EXPECT_EQ((*removed)->id, 12u);
+  EXPECT_EQ((*removed)->record, rec(1, 12));
+  EXPECT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{10, 11}));
   EXPECT_EQ(level.id_map().at(10), (std::pair<std::uint64_t, std::uint64_t>{1, 0}));
   EXPECT_FALSE(level.id_map().contains(12));
   expect_id_map_consistent(level);
@@ -210,7 +210,7 @@ TEST(LevelRemove, RepointsOnlyTheRecordThatMoved) {
   // The last position: nothing moves.
   removed = level.remove(11);
   ASSERT_TRUE(removed.has_value() && removed->has_value());
-  EXPECT_EQ(level.bucket(1).ids, (std::vector<std::uint32_t>{10}));
+  EXPECT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{10}));
   EXPECT_EQ(level.id_map().at(10), (std::pair<std::uint64_t, std::uint64_t>{1, 0}));
 
   // Unknown ids: nothing.
@@ -230,12 +230,12 @@ TEST(LevelRemove, DuplicateIdInOneBatchReachesTheFirstOnly) {
   EXPECT_EQ(level.id_map().at(5), (std::pair<std::uint64_t, std::uint64_t>{0, 0}));
   auto removed = level.remove(5);
   ASSERT_TRUE(removed.has_value() && removed->has_value());
-  EXPECT_EQ((*removed)->first, rec(0, 5));
+  EXPECT_EQ((*removed)->record, rec(0, 5));
   removed = level.remove(5);
   ASSERT_TRUE(removed.has_value());
   EXPECT_FALSE(removed->has_value());
   // The other record with id 5 is still stored.
-  EXPECT_EQ(level.bucket(2).ids, (std::vector<std::uint32_t>{5}));
+  EXPECT_EQ(level.bucket(2).ids(), (std::vector<std::uint32_t>{5}));
 }
 
 TEST(LevelTakeContents, RestoreBringsBackRecordsAndIdMapExactly) {
@@ -251,18 +251,25 @@ TEST(LevelTakeContents, RestoreBringsBackRecordsAndIdMapExactly) {
   EXPECT_TRUE(level.id_map().empty());
   level.restore_contents(std::move(*taken));
   for (std::uint64_t b = 0; b < kBuckets; ++b) {
-    EXPECT_EQ(level.bucket(b).ids, buckets_before[b].ids);
-    EXPECT_EQ(level.bucket(b).records, buckets_before[b].records);
+    EXPECT_EQ(level.bucket(b).ids(), buckets_before[b].ids());
+    EXPECT_EQ(level.bucket(b).records(), buckets_before[b].records());
   }
   EXPECT_EQ(level.id_map(), map_before);
 }
 
+// The lists of a bucket holding `ids`, every record two copies of id / 10.
+StoreLists lists_of(const std::vector<std::uint32_t>& ids) {
+  Bucket b(4, 2);
+  for (std::uint32_t id : ids) b.push(std::vector<float>(2, static_cast<float>(id / 10)), id);
+  return b.take();
+}
+
 TEST(LevelTakeContents, GatherKeepsLevelBucketAndStorageOrderThenTheTail) {
   LevelContents first, second;
-  first.records = {{1, 1, 2, 2}, {}, {3, 3}};
-  first.ids = {{10, 20}, {}, {30}};
-  second.records = {{4, 4}};
-  second.ids = {{40}};
+  first.buckets.push_back(lists_of({10, 20}));
+  first.buckets.push_back(lists_of({}));
+  first.buckets.push_back(lists_of({30}));
+  second.buckets.push_back(lists_of({40}));
   const std::vector<LevelContents> taken = {std::move(first), std::move(second)};
   const std::vector<float> tail_records = {5, 5};
   const std::vector<std::uint32_t> tail_ids = {50};

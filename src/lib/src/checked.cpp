@@ -35,8 +35,15 @@ std::optional<std::uint64_t> checked_pow(std::uint64_t base, std::uint32_t exp) 
 }
 
 std::uint64_t saturating_pow(std::uint64_t base, std::uint32_t exp) noexcept {
-  auto r = checked_pow(base, exp);
-  return r ? *r : std::numeric_limits<std::uint64_t>::max();
+  return checked_pow(base, exp).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
+  return checked_mul(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return checked_add(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
 }
 
 }  // namespace quillmere

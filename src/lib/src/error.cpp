@@ -1,6 +1,8 @@
 #include "quillmere/error.h"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace quillmere {
 
@@ -13,6 +15,13 @@ std::string Error::message() const {
     case ErrorKind::ModelCreation: return "Model creation failed: " + detail;
     default: return detail;
   }
+}
+
+Error exception_error(const std::exception& e, std::string_view what) {
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return Error::out_of_memory("Cannot allocate " + std::string(what));
+  if (dynamic_cast<const std::length_error*>(&e) != nullptr)
+    return Error::out_of_memory("Cannot allocate " + std::string(what) + ": the size exceeds the largest possible list");
+  return Error::internal("Unexpected error while making " + std::string(what) + ": " + e.what());
 }
 
 std::string os_error_text(int err) {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 namespace quillmere {
@@ -25,29 +26,56 @@ int write_loop(int fd, std::string_view data) noexcept {
   return 0;
 }
 
+// A pipe whose reader has gone raises SIGPIPE, which ends a host that keeps its default
+// action. While a guard lives, SIGPIPE is held back on this thread; when it ends, the one
+// the guarded writes raised is taken back (unless one was already pending before), so a
+// broken pipe shows only as EPIPE.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() noexcept {
+    sigemptyset(&pipe_only_);
+    sigaddset(&pipe_only_, SIGPIPE);
+    masked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_only_, &old_mask_) == 0;
+    if (masked_ && sigismember(&old_mask_, SIGPIPE) == 1) was_pending_ = pipe_pending();
+  }
+  ~SigpipeHeld() {
+    if (!masked_) return;
+    if (!was_pending_ && pipe_pending()) {
+      const timespec zero{0, 0};
+      while (::sigtimedwait(&pipe_only_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  static bool pipe_pending() noexcept {
+    sigset_t pending;
+    return ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+
+  sigset_t pipe_only_, old_mask_;
+  bool masked_ = false;
+  bool was_pending_ = false;
+};
+
 }  // namespace
 
 int write_all(int fd, std::string_view data) noexcept {
-  // A pipe whose reader has gone raises SIGPIPE, which ends a host that keeps
-  // its default action: hold it back on this thread and take back the one this
-  // write raised, so the failure is EPIPE only.
-  sigset_t pipe_only, old_mask;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  if (::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) != 0) return write_loop(fd, data);
-  bool was_pending = false;
-  if (sigismember(&old_mask, SIGPIPE) == 1) {
-    sigset_t pending;
-    was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  SigpipeHeld held;
+  return write_loop(fd, data);
+}
+
+void print_stdout(std::string_view text) noexcept {
+  const int saved_errno = errno;
+  {
+    SigpipeHeld held;
+    if (std::fflush(stdout) != 0) std::clearerr(stdout);
+    (void)write_loop(STDOUT_FILENO, text);
   }
-  const int err = write_loop(fd, data);
-  if (err == EPIPE && !was_pending) {
-    const timespec zero{0, 0};
-    while (::sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  return err;
+  errno = saved_errno;
 }
 
 std::expected<std::string, int> read_to_end(int fd) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -81,6 +82,26 @@ TEST(FdIo, PipeWithoutReaderIsEpipeNotADeadlySignal) {
         sigset_t pending;
         ::sigpending(&pending);
         std::_Exit(err == EPIPE && sigismember(&pending, SIGPIPE) == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(FdIo, PrintStdoutFollowsTheStdioStreamAndSurvivesABrokenPipe) {
+  EXPECT_EXIT(
+      {
+        ::signal(SIGPIPE, SIG_DFL);
+        int p[2];
+        if (::pipe(p) != 0 || ::dup2(p[1], STDOUT_FILENO) < 0) std::_Exit(2);
+        ::close(p[1]);
+        std::fputs("a", stdout);  // still in the stream's buffer
+        print_stdout("b\n");
+        char got[4] = {};
+        if (::read(p[0], got, 3) != 3 || std::string(got) != "ab\n") std::_Exit(3);
+        ::close(p[0]);
+        print_stdout("no reader\n");
+        sigset_t pending;
+        ::sigpending(&pending);
+        std::_Exit(sigismember(&pending, SIGPIPE) == 0 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

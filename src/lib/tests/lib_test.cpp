@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "quillmere/checked.h"
@@ -36,6 +39,23 @@ TEST(ErrorText, IndexErrorKindsCarryTheirPrefixes) {
   EXPECT_EQ(os_error_text(2), "No such file or directory (os error 2)");
 }
 
+TEST(ErrorText, OnlyAnAllocationFailureIsOutOfMemory) {
+  struct Case { const std::exception& e; ErrorKind kind; std::string text; };
+  const std::bad_alloc no_memory;
+  const std::length_error too_long("vector::reserve");
+  const std::system_error no_thread(std::make_error_code(std::errc::resource_unavailable_try_again), "thread");
+  const std::vector<Case> cases = {
+      {no_memory, ErrorKind::OutOfMemory, "Cannot allocate the heaps"},
+      {too_long, ErrorKind::OutOfMemory, "Cannot allocate the heaps: the size exceeds the largest possible list"},
+      {no_thread, ErrorKind::Internal, std::string("Unexpected error while making the heaps: ") + no_thread.what()},
+  };
+  for (const auto& c : cases) {
+    const Error e = exception_error(c.e, "the heaps");
+    EXPECT_EQ(e.kind, c.kind) << c.text;
+    EXPECT_EQ(e.message(), c.text);
+  }
+}
+
 TEST(Checked, PowersNeverWrap) {
   EXPECT_EQ(checked_pow(3, 0), 1u);
   EXPECT_EQ(checked_pow(3, 5), 243u);
@@ -49,6 +69,9 @@ TEST(Checked, PowersNeverWrap) {
   EXPECT_EQ(saturating_pow(10, 30), std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(checked_mul(1ull << 32, 1ull << 32), std::nullopt);
   EXPECT_EQ(checked_add(std::numeric_limits<std::uint64_t>::max(), 1), std::nullopt);
+  EXPECT_EQ(saturating_mul(1ull << 32, 1ull << 32), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(saturating_add(std::numeric_limits<std::uint64_t>::max(), 1), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(saturating_mul(3, 5) + saturating_add(3, 5), 23u);
 }
 
 TEST(Timer, DurationText) {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <new>
 
-#include "dense.h"
+#include "quillmere/blocks.h"
 #include "quillmere/checked.h"
 #include "quillmere/clustering.h"
 #include "quillmere/log.h"
@@ -148,7 +148,7 @@ struct BucketModel::Impl {
   std::uint64_t input_shape = 0;
   DistanceFn label_method = DistanceFn::dot;
 
-  model_detail::NamedTensors params;  // creation order: "0.weight", "0.bias", "2.weight", ...
+  detail::NamedTensors params;  // creation order: "0.weight", "0.bias", "2.weight", ...
   std::vector<LinearLayer> linears;
   std::vector<Op> ops;
   std::int64_t max_width = 0;
@@ -198,7 +198,7 @@ struct BucketModel::Impl {
       float* dst = buffers[next];
       if (op.linear) {
         const LinearLayer& l = linears[op.index];
-        dense::affine(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), cur, dst, l.out, l.in);
+        kernels::affine_f32(weight(l).data_ptr<float>(), bias(l).data_ptr<float>(), cur, dst, l.out, l.in);
         width = l.out;
       } else {
         // std::max keeps a NaN, as libtorch's relu does.
@@ -355,7 +355,7 @@ Result<BucketModel> BucketModel::create(const BucketModelBuilder& builder) {
   }
 
   if (builder.weights_path) {
-    auto loaded = model_detail::load_weights(*builder.weights_path, impl->params);
+    auto loaded = detail::load_weights(*builder.weights_path, impl->params);
     if (!loaded) return fail(Error::model_creation(loaded.error()));
   }
   return BucketModel(std::move(impl));
@@ -410,7 +410,7 @@ Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const f
 }
 
 Result<ModelConfig> BucketModel::save_weights(const std::string& path) const {
-  auto saved = model_detail::save_weights(path, impl_->params);
+  auto saved = detail::save_weights(path, impl_->params);
   if (!saved) return fail(Error::model_creation(saved.error()));
   return ModelConfig{impl_->layers, impl_->train_params, path};
 }
@@ -420,7 +420,7 @@ Result<void> BucketModel::train(std::span<const float> records) {
   const TrainParams& tp = m.train_params;
   const std::uint64_t total = records.size() / m.input_shape;
   const std::uint64_t sample_size =
-      std::min(std::max(tp.threshold_samples, checked_mul(SAMPLES_PER_BUCKET, m.labels).value_or(UINT64_MAX)), total);
+      std::min(std::max(tp.threshold_samples, saturating_mul(SAMPLES_PER_BUCKET, m.labels)), total);
   QM_DEBUG(kLogTarget, "model:train", {{"sample_size", sample_size}, {"total", total}});
 
   auto sampled = sample(records, sample_size, m.input_shape);

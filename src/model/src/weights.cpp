@@ -9,13 +9,10 @@
 #include <filesystem>
 #include <new>
 
+#include "pt_reader.h"
 #include "safetensors.h"
 
-#ifdef QUILLMERE_HAVE_PT_READER
-#include "pt_reader.h"
-#endif
-
-namespace quillmere::model_detail {
+namespace quillmere::detail {
 namespace {
 
 std::unexpected<std::string> bad(std::string text) { return std::unexpected<std::string>(std::move(text)); }
@@ -93,15 +90,6 @@ std::expected<NamedTensors, std::string> read_archive(const std::string& path, c
   return out;
 }
 
-std::expected<NamedTensors, std::string> read_pt(const std::string& path) {
-#ifdef QUILLMERE_HAVE_PT_READER
-  return read_pt_weights(path);
-#else
-  (void)path;
-  return bad("reading .pt/.bin weights is not available");
-#endif
-}
-
 }  // namespace
 
 std::string weights_extension(const std::string& path) {
@@ -121,7 +109,7 @@ std::expected<void, std::string> load_weights(const std::string& path, NamedTens
     for (const auto& p : params) wanted.push_back(p.first);
     const std::string ext = weights_extension(path);
     std::expected<NamedTensors, std::string> loaded = ext == "safetensors"             ? read_safetensors(path, wanted)
-                                                      : (ext == "pt" || ext == "bin") ? read_pt(path)
+                                                      : (ext == "pt" || ext == "bin") ? read_pt_weights(path)
                                                                                       : read_archive(path, wanted);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
 
@@ -169,4 +157,4 @@ std::expected<void, std::string> save_weights(const std::string& path, const Nam
   }
 }
 
-}  // namespace quillmere::model_detail
+}  // namespace quillmere::detail

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace quillmere::model_detail {
+namespace quillmere::detail {
 
 using NamedTensors = std::vector<std::pair<std::string, at::Tensor>>;
 
@@ -23,4 +23,4 @@ std::expected<void, std::string> load_weights(const std::string& path, NamedTens
 // Writes `params` under their names as f32. Never throws.
 std::expected<void, std::string> save_weights(const std::string& path, const NamedTensors& params);
 
-}  // namespace quillmere::model_detail
+}  // namespace quillmere::detail

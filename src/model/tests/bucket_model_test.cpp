@@ -11,7 +11,7 @@
 
 #include "model_test_util.h"
 
-namespace qm_test {
+namespace quillmere::test {
 namespace {
 
 using Shapes = std::vector<std::pair<std::string, std::vector<std::int64_t>>>;
@@ -395,4 +395,4 @@ TEST(BucketModelSetParameter, RefusesUnknownNamesAndWrongSizes) {
 }
 
 }  // namespace
-}  // namespace qm_test
+}  // namespace quillmere::test

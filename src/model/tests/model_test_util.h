@@ -17,7 +17,7 @@
 #include "quillmere/log.h"
 #include "quillmere/testing/capture_logger.h"
 
-namespace qm_test {
+namespace quillmere::test {
 
 namespace fs = std::filesystem;
 using namespace quillmere;
@@ -87,7 +87,4 @@ inline std::vector<double> affine(const std::vector<float>& w, const std::vector
   return y;
 }
 
-// Every log record while a test runs; the logger is installed once per process.
-inline test::CaptureLogger& capture_logger() { return test::capture_logger(log::Level::Trace); }
-
-}  // namespace qm_test
+}  // namespace quillmere::test

@@ -4,7 +4,7 @@
 
 #include "model_test_util.h"
 
-namespace qm_test {
+namespace quillmere::test {
 namespace {
 
 TEST(BucketModelThreads, TrainingAndPlacementKeepTheCallersThreadCount) {
@@ -27,4 +27,4 @@ TEST(BucketModelThreads, TrainingAndPlacementKeepTheCallersThreadCount) {
 }
 
 }  // namespace
-}  // namespace qm_test
+}  // namespace quillmere::test

@@ -10,7 +10,7 @@
 
 #include "model_test_util.h"
 
-namespace qm_test {
+namespace quillmere::test {
 namespace {
 
 using L = ModelLayer;
@@ -61,7 +61,7 @@ TEST(BucketModelTrain, LogsTheSampleSizeBeforeSampling) {
   const Case cases[] = {
       {1000, 9, 5000, 1000}, {1000, 100, 20000, 4000}, {1000, 9, 600, 600}, {0, 2, 50, 50}, {10, 1, 30, 30}, {0, 3, 500, 120},
   };
-  auto& logger = capture_logger();
+  auto& logger = capture_logger(log::Level::Trace);
   for (const auto& c : cases) {
     const std::size_t width = 2;
     BucketModel m = make(trainable(width, c.labels, TrainParams{c.threshold, 256, 0, 2, RetrainStrategy::no_retrain}));
@@ -161,4 +161,4 @@ TEST(BucketModelTrain, TrainsWhateverModeTheCallingThreadIsIn) {
 }
 
 }  // namespace
-}  // namespace qm_test
+}  // namespace quillmere::test

@@ -7,7 +7,7 @@
 
 #include "model_test_util.h"
 
-namespace qm_test {
+namespace quillmere::test {
 namespace {
 
 using L = ModelLayer;
@@ -335,4 +335,4 @@ TEST(WeightsFile, SaveFailureIsReportedAndChangesNothing) {
 }
 
 }  // namespace
-}  // namespace qm_test
+}  // namespace quillmere::test

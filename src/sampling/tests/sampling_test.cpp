@@ -53,7 +53,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // large row counts use sparse bookkeeping; the sequence must not change
                       Pinned{3000000, 8, {693755, 782029, 440063, 1925275, 2579947, 1543902, 845540, 1370296}},
                       Pinned{1000000000000ull, 5,
-                             {231251919627ull, 260676354700ull, 146687150152ull, 641758046429ull, 859982362388ull}}));
+                             {231251919627ull, 260676354700ull, 146687150152ull, 641758046429ull, 859982362388ull}}),
+    [](const auto& info) {
+      return "rows_" + std::to_string(info.param.rows) + "_sample_" + std::to_string(info.param.sample_size);
+    });
 
 TEST(Sample, AllRowsInOrderWhenTheSampleWouldHoldThemAll) {
   const auto rows = numbered_rows(9, 3);
@@ -148,6 +151,7 @@ TEST(Sample, SameSampleOnEveryThread) {
 
 // Refusals, with the first failing precondition reported.
 struct Refusal {
+  const char* name;
   std::vector<float> queries;
   std::uint64_t sample_size, shape;
   const char* text;
@@ -165,10 +169,12 @@ TEST_P(SampleRefusals, NameTheFirstBrokenPrecondition) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SampleRefusals,
-    ::testing::Values(Refusal{{}, 5, 2, "Queries cannot be empty"}, Refusal{{}, 0, 0, "Queries cannot be empty"},
-                      Refusal{{1, 2, 3}, 1, 0, "assertion failed: queries.len().is_multiple_of(shape)"},
-                      Refusal{{1, 2, 3}, 0, 2, "assertion failed: queries.len().is_multiple_of(shape)"},
-                      Refusal{{1, 2, 3, 4}, 0, 2, "Sample size must be greater than zero"}));
+    ::testing::Values(Refusal{"empty", {}, 5, 2, "Queries cannot be empty"},
+                      Refusal{"empty_zero_sizes", {}, 0, 0, "Queries cannot be empty"},
+                      Refusal{"zero_shape", {1, 2, 3}, 1, 0, "assertion failed: queries.len().is_multiple_of(shape)"},
+                      Refusal{"ragged", {1, 2, 3}, 0, 2, "assertion failed: queries.len().is_multiple_of(shape)"},
+                      Refusal{"zero_sample", {1, 2, 3, 4}, 0, 2, "Sample size must be greater than zero"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillmere

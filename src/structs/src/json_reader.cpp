@@ -299,7 +299,7 @@ class JsonParser {
   // Objects and arrays alike: `element` reads one element into the node; elements
   // are separated by commas up to `close`.
   template <class Element>
-  bool container(std::uint64_t depth, NodeKind kind, char close, std::string_view eof_msg,
+  bool container(std::uint64_t depth, NodeKind kind, char close, std::string_view eof_message,
                  std::string_view expected_msg, std::shared_ptr<Node>& out, Element element) {
     if (!enter(depth)) return false;
     auto node = std::make_shared<Node>();
@@ -321,7 +321,7 @@ class JsonParser {
       skip_ws();
       if (!element(*node)) return broken();
       skip_ws();
-      if (eof()) return fail_at(consumed(), eof_msg), broken();
+      if (eof()) return fail_at(consumed(), eof_message), broken();
       if (peek() == ',') {
         advance();
         skip_ws();
@@ -338,14 +338,14 @@ class JsonParser {
   }
 
   bool object(std::uint64_t depth, std::shared_ptr<Node>& out) {
-    constexpr std::string_view eof_msg = "EOF while parsing an object";
-    return container(depth, NodeKind::mapping, '}', eof_msg, "expected `,` or `}`", out, [&](Node& node) {
-      if (eof()) return fail_at(consumed(), eof_msg);
+    constexpr std::string_view kEofMessage = "EOF while parsing an object";
+    return container(depth, NodeKind::mapping, '}', kEofMessage, "expected `,` or `}`", out, [&](Node& node) {
+      if (eof()) return fail_at(consumed(), kEofMessage);
       if (peek() != '"') return fail_here("key must be a string");
       std::shared_ptr<Node> key;
       if (!string(key)) return false;
       skip_ws();
-      if (eof()) return fail_at(consumed(), eof_msg);
+      if (eof()) return fail_at(consumed(), kEofMessage);
       if (peek() != ':') return fail_here("expected `:`");
       advance();
       skip_ws();

@@ -1,5 +1,22 @@
 // The whole in-memory index: the insert buffer, the ordered levels and the
 // configuration every later level is made from, with its builder.
+//
+// Records go into the insert buffer. When it is full, compaction (Bentley-Saxe) moves it,
+// with every level below, into the first level with room for all of them, or into a new
+// last level. Level L holds arity^(L+1) buckets; its classifier, trained once when the
+// level is made, places each record entering the level in one bucket. A search asks every
+// level's classifier for its buckets' probabilities, scores each bucket as probability x
+// arity^L (the buffer scores 1), visits whole buckets by descending score until the budget
+// is reached, and runs an exact k-NN over what it visited. A delete finds the record in
+// the buffer or through a level's id map; a level left under one arity-th full may then be
+// rebuilt by the configured rebuild strategy.
+//
+// Parameters: input_shape, values per record and query; buffer_size, records the buffer
+// takes before a compaction; arity, the growth factor between levels; bucket_size
+// (levels_config), a bucket's nominal size (buckets may grow past it); distance_fn, l2
+// (squared Euclidean, smaller is nearer) or dot (inner product, larger is nearer), also the
+// k-means mode that labels training samples; n_candidates, the search budget in records
+// (whole buckets: a budget smaller than a bucket still scans one); k, the ids returned.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +50,9 @@ struct IndexBuilder {
   std::optional<DistanceFn> distance_fn;
   std::optional<CompactionStrategy> compaction_strategy;
 
+  // The default configuration (kDefault... of config.h): linear(128) and relu hidden
+  // layers, cpu, dot, oid_to_bucket, bentley_saxe with no_rebuild, no_retrain; no disk data.
+  static IndexBuilder defaults();
   static Result<IndexBuilder> from_yaml(const std::string& path);
   static Result<IndexBuilder> from_disk(const std::string& dir);
 
@@ -47,9 +67,12 @@ struct IndexBuilder {
 
 enum class SearchStrategy : unsigned char { knn = 0, model = 1 };
 
+// The record budget of a search given no n_candidates.
+inline constexpr std::uint64_t kDefaultSearchCandidates = 30000;
+
 struct SearchParams {
   SearchStrategy strategy = SearchStrategy::model;
-  std::uint64_t n_candidates = 30000;  // record budget
+  std::uint64_t n_candidates = kDefaultSearchCandidates;  // record budget
   std::uint64_t k = 10;
 };
 
@@ -89,10 +112,10 @@ class Index {
   Result<void> insert(std::vector<float> record, std::uint32_t id);
   // Ids of up to k records, best first, visiting whole buckets by descending score
   // until the budget is reached. A query whose length is not input_shape is refused.
-  Result<std::vector<std::uint32_t>> search(std::span<const float> query, const SearchParams& params);
+  Result<std::vector<std::uint32_t>> search(std::span<const float> query, const SearchParams& params) const;
   // Removes one record by id: the buffer's first match, else the first level whose id
-  // map holds it (the `delete` operation).
-  Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
+  // map holds it (the `delete` operation). Nothing when no record has the id.
+  Result<std::optional<RemovedRecord>> remove(std::uint32_t id);
   // Writes the index into the new directory `dir`.
   Result<void> dump(const std::string& dir) const;
 
@@ -158,8 +181,7 @@ class Index {
   // Delete and rebuild.
   // Searches the levels in order; the first that holds `id` removes it. Returns the
   // level and the removed record, or nothing.
-  Result<std::optional<std::pair<std::uint64_t, std::pair<std::vector<float>, std::uint32_t>>>>
-  delete_from_level(std::uint32_t id);
+  Result<std::optional<std::pair<std::uint64_t, RemovedRecord>>> delete_from_level(std::uint32_t id);
   Result<void> rebuild(RebuildStrategy strategy, std::uint64_t level_idx);
   // (from_level, to_level), or nothing.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> find_rebuild_target(std::uint64_t level_idx,

@@ -1,5 +1,14 @@
 // One level of the index: a fixed set of buckets, the classifier that routes
 // records to them and ranks them for queries, and the id map used by deletes.
+//
+// Compaction makes a level with arity^(L+1) empty buckets and trains its classifier once,
+// on the records it brings (train). insert_many routes a batch with one forward pass, each
+// record to its arg-max bucket, and points the id map (id -> bucket, position) at it.
+// remove swaps the bucket's last record into the hole and re-points that record's id.
+// predict_buckets ranks the buckets for a query by softmax probability. bucket_size is
+// nominal: a bucket grows past it; total_size and free_space only steer compaction and
+// rebuilds. A level taken out whole (take_contents) is how compaction and rebuilds move
+// records without copying and put them back when a step fails.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +46,7 @@ struct LevelDiskData {
 
 // Everything a level holds, taken out without copying (see LevelIndex::take_contents).
 struct LevelContents {
-  std::vector<std::vector<float>> records;       // per bucket
-  std::vector<std::vector<std::uint32_t>> ids;   // per bucket
+  std::vector<StoreLists> buckets;  // in bucket order
   IdMap id_map;
 };
 
@@ -67,7 +75,7 @@ class LevelIndex {
   // the concatenation cannot be allocated.
   Result<std::pair<std::vector<float>, std::vector<std::uint32_t>>> drain();
   // Removes the record the id map names for `id`: nothing when the id is unknown.
-  Result<std::optional<std::pair<std::vector<float>, std::uint32_t>>> remove(std::uint32_t id);
+  Result<std::optional<RemovedRecord>> remove(std::uint32_t id);
   // Trains the classifier on `records` (a flat block of input_shape values per record).
   Result<void> train(std::span<const float> records);
   // Records its timing only.
@@ -84,7 +92,7 @@ class LevelIndex {
 
   std::uint64_t n_buckets() const noexcept { return buckets_.size(); }
   std::uint64_t occupied() const noexcept;
-  std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size; }
+  std::uint64_t bucket_size() const noexcept { return buckets_.empty() ? 0 : buckets_.front().size(); }
   // n_buckets x bucket_size (saturating at the largest u64).
   std::uint64_t total_size() const noexcept;
   // total_size - occupied, or 0 when the level holds more than its total size.

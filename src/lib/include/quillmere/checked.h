@@ -12,5 +12,8 @@ std::optional<std::uint64_t> checked_pow(std::uint64_t base, std::uint32_t exp) 
 std::uint64_t saturating_pow(std::uint64_t base, std::uint32_t exp) noexcept;
 std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) noexcept;
 std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) noexcept;
+// a * b and a + b, clamped to UINT64_MAX.
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept;
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept;
 
 }  // namespace quillmere

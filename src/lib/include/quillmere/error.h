@@ -2,6 +2,7 @@
 // every fallible operation returns Result<T>.
 #pragma once
 
+#include <exception>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ enum class ErrorKind : unsigned char {
   OutOfRange,      // statistics asked for a level or bucket that does not exist
   Io,              // a failed read, write or seek inside an opened file
   OutOfMemory,     // an allocation that could not be satisfied
+  Internal,        // an unexpected exception from the runtime or a library, with its own text
 };
 
 struct Error {
@@ -45,7 +47,14 @@ struct Error {
   static Error out_of_range(std::string text) { return {ErrorKind::OutOfRange, std::move(text)}; }
   static Error io(std::string text) { return {ErrorKind::Io, std::move(text)}; }
   static Error out_of_memory(std::string text) { return {ErrorKind::OutOfMemory, std::move(text)}; }
+  static Error internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
 };
+
+// The Error for an exception caught while making or changing `what` (a noun phrase, e.g.
+// "the search's working lists"). Only an allocation failure (std::bad_alloc, or
+// std::length_error for a size beyond any list) is OutOfMemory, "Cannot allocate <what>";
+// any other exception is Internal and keeps its own text.
+Error exception_error(const std::exception& e, std::string_view what);
 
 // The operating system's description of errno value `err`, e.g. "No such file or directory (os error 2)".
 std::string os_error_text(int err);

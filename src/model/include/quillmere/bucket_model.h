@@ -1,4 +1,15 @@
 // One level's classifier. libtorch stays behind this interface: no torch type here.
+//
+// A small perceptron: the configured hidden layers (linear(n), relu) and an output layer of
+// `labels` units, one per bucket, read from `input_nodes` values. train takes a fixed-seed
+// sample of max(threshold_samples, 40 x labels) records (at most all of them), labels it
+// by k-means into `labels` clusters (label_method: l2 or dot, max_iters iterations), then
+// runs `epochs` passes of Adam (learning rate 1e-3) over the shuffled sample in batches of
+// batch_size with a cross-entropy loss; rows that do not fill a batch are left out, so a
+// sample smaller than one batch keeps the initial weights. Training is not seeded: two
+// levels trained on the same records generally differ. predict_labels places records by
+// arg-max; predict ranks every bucket for one query (on the cpu through a host-side
+// forward pass that avoids libtorch's per-call cost). device: cpu or gpu:N.
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,18 @@
 
 namespace quillmere {
 
+// The default configuration (what QuillmereBuilder() and Quillmere() start from; a YAML
+// file has no defaults).
+inline constexpr std::uint64_t kDefaultBufferSize = 5000;     // records in the insert buffer
+inline constexpr std::uint64_t kDefaultBucketSize = 5000;     // nominal records per bucket
+inline constexpr std::uint64_t kDefaultInputShape = 768;      // values per record
+inline constexpr std::uint64_t kDefaultArity = 3;             // level L holds arity^(L+1) buckets
+inline constexpr std::uint64_t kDefaultHiddenWidth = 128;     // the classifier's one hidden linear layer
+inline constexpr std::uint64_t kDefaultThresholdSamples = 1000;  // least training sample
+inline constexpr std::uint64_t kDefaultBatchSize = 256;       // rows per optimiser step
+inline constexpr std::uint64_t kDefaultEpochs = 3;            // passes over the sample
+inline constexpr std::uint64_t kDefaultMaxIters = 10;         // k-means iterations for the labels
+
 enum class DistanceFn : std::uint8_t { l2 = 0, dot = 1 };
 enum class DeleteMethod : std::uint8_t { oid_to_bucket = 0 };
 enum class RebuildStrategy : std::uint8_t { no_rebuild = 0, basic_rebuild = 1, greedy_rebuild = 2 };
@@ -41,10 +53,10 @@ struct ModelDevice {
 };
 
 struct TrainParams {
-  std::uint64_t threshold_samples = 1000;
-  std::uint64_t batch_size = 256;
-  std::uint64_t epochs = 3;
-  std::uint64_t max_iters = 10;
+  std::uint64_t threshold_samples = kDefaultThresholdSamples;
+  std::uint64_t batch_size = kDefaultBatchSize;
+  std::uint64_t epochs = kDefaultEpochs;
+  std::uint64_t max_iters = kDefaultMaxIters;
   RetrainStrategy retrain_strategy = RetrainStrategy::no_retrain;
   bool operator==(const TrainParams&) const = default;
 };
