@@ -113,8 +113,7 @@ int main(int argc, char** argv) {
   tally->print();
 
   // Exact neighbours over every training image, the reference and the peer.
-  std::vector<std::span<const float>> all;
-  for (std::uint64_t i = 0; i < n_train; ++i) all.emplace_back(train.data() + i * dim, dim);
+  const std::vector<quillmere::RecordBlock> all = {{train.data(), n_train, dim}};
   std::vector<std::vector<std::uint32_t>> truth(n_queries);
   const auto te = Clock::now();
   for (std::uint64_t q = 0; q < n_queries; ++q) {

@@ -1,6 +1,5 @@
 // Kernel throughput per capability level, and the exact search against a plain parallel
 // read of the same bytes on the same pool (the memory-bandwidth limit it can approach).
-#include <immintrin.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,13 +13,12 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
 
 #include "dispatch.h"
 #include "quillmere/kernels.h"
 #include "quillmere/knn.h"
 #include "quillmere/pool.h"
+#include "read_rate.h"
 
 namespace qk = quillmere::kernels;
 namespace qd = quillmere::kernels::detail;
@@ -176,11 +174,8 @@ constexpr std::size_t kDim = 768;
 
 struct Candidates {
   std::vector<float> flat = random_floats(kCandidates * kDim, 7);
-  std::vector<std::span<const float>> spans;
+  std::vector<quillmere::RecordBlock> blocks{{flat.data(), kCandidates, kDim}};
   std::vector<float> query = random_floats(kDim, 8);
-  Candidates() {
-    for (std::size_t i = 0; i < kCandidates; ++i) spans.emplace_back(flat.data() + i * kDim, kDim);
-  }
 };
 
 const Candidates& candidates() {
@@ -193,7 +188,7 @@ constexpr std::int64_t kSearchBytes = static_cast<std::int64_t>(kCandidates * kD
 void knn_bench(benchmark::State& state, quillmere::Metric metric) {
   const Candidates& c = candidates();
   for (auto _ : state) {
-    auto r = quillmere::knn_search(c.spans, c.query, 10, metric);
+    auto r = quillmere::knn_search(c.blocks, c.query, 10, metric);
     if (!r) {
       state.SkipWithError(r.error().message().c_str());
       return;
@@ -205,36 +200,7 @@ void knn_bench(benchmark::State& state, quillmere::Metric metric) {
 BENCHMARK_CAPTURE(knn_bench, l2, quillmere::Metric::l2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(knn_bench, dot, quillmere::Metric::dot)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Sums one record with four independent accumulators: bound by memory, not by adds.
-__attribute__((target("avx2"))) float read_record(const float* p, std::size_t n) {
-  __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    s0 = _mm256_add_ps(s0, _mm256_loadu_ps(p + i));
-    s1 = _mm256_add_ps(s1, _mm256_loadu_ps(p + i + 8));
-    s2 = _mm256_add_ps(s2, _mm256_loadu_ps(p + i + 16));
-    s3 = _mm256_add_ps(s3, _mm256_loadu_ps(p + i + 24));
-  }
-  alignas(32) float l[8];
-  _mm256_store_ps(l, _mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
-  float s = l[0] + l[1] + l[2] + l[3] + l[4] + l[5] + l[6] + l[7];
-  for (; i < n; ++i) s += p[i];
-  return s;
-}
-
-float parallel_read(const Candidates& c) {
-  float total = 0.0f;
-  quillmere::pool::arena().execute([&] {
-    total = tbb::parallel_reduce(
-        tbb::blocked_range<std::size_t>(0, c.spans.size(), 512), 0.0f,
-        [&](const tbb::blocked_range<std::size_t>& r, float acc) {
-          for (std::size_t i = r.begin(); i < r.end(); ++i) acc += read_record(c.spans[i].data(), c.spans[i].size());
-          return acc;
-        },
-        [](float x, float y) { return x + y; });
-  });
-  return total;
-}
+float parallel_read(const Candidates& c) { return bench::parallel_read(c.blocks); }
 
 void read_limit_bench(benchmark::State& state) {
   if ((qk::cpu_capabilities() & qk::kAvx2) == 0) {
@@ -262,8 +228,8 @@ void knn_to_read_ratio(benchmark::State& state) {
     benchmark::DoNotOptimize(f());
     return std::chrono::duration<double>(clock::now() - t0).count();
   };
-  auto l2 = [&] { return quillmere::knn_search(c.spans, c.query, 10, quillmere::Metric::l2); };
-  auto dot = [&] { return quillmere::knn_search(c.spans, c.query, 10, quillmere::Metric::dot); };
+  auto l2 = [&] { return quillmere::knn_search(c.blocks, c.query, 10, quillmere::Metric::l2); };
+  auto dot = [&] { return quillmere::knn_search(c.blocks, c.query, 10, quillmere::Metric::dot); };
   bool flip = false;
   for (auto _ : state) {
     read_s += timed([&] { return parallel_read(c); });

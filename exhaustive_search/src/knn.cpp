@@ -25,7 +25,8 @@ using Kernel = void (*)(const float*, const float*, std::uint64_t, double*);
 
 template <Metric M>
 struct Fold {
-  std::span<const std::span<const float>> candidates;
+  std::span<const RecordBlock> blocks;
+  std::vector<std::uint64_t> starts;  // position of each block's first record, then the total
   const float* query;
   std::uint64_t dim;
   std::uint64_t k;
@@ -40,24 +41,26 @@ struct Fold {
     max_leaf = std::max(2 * min_leaf, kMaxLeafValues / values);
   }
 
-  // Folds positions [begin, end) in increasing order into one heap.
-  TopKHeap<M> leaf(std::size_t begin, std::size_t end) const {
-    const std::uint64_t len = end - begin;
-    TopKHeap<M> heap(k, static_cast<std::size_t>(std::min(k, len)) + 1);
-    for (std::size_t i = begin; i < end; ++i) {
-      double d = 0.0;
-      kernel(query, candidates[i].data(), dim, &d);
-      heap.offer(Neighbor{static_cast<float>(d), i});
+  // Folds positions [begin, end) in increasing order into `heap`, block by block.
+  void fold(TopKHeap<M>& heap, std::uint64_t begin, std::uint64_t end) const {
+    auto b = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin()) - 1;
+    for (std::uint64_t i = begin; i < end; ++b) {
+      const std::uint64_t stop = std::min(end, starts[b + 1]);
+      const float* record = blocks[b].values + (i - starts[b]) * dim;
+      for (; i < stop; ++i, record += dim) {
+        double d = 0.0;
+        kernel(query, record, dim, &d);
+        heap.offer(Neighbor{static_cast<float>(d), i});
+      }
     }
-    return heap;
   }
 
   // Halves a piece while the split budget allows: a piece that was stolen renews the budget
   // to at least the thread count, one that stays on its creator's thread halves it. Leaf
   // sizes only bound this; any split gives the same answer up to equal l2 distances at the cut.
-  TopKHeap<M> run(std::size_t begin, std::size_t end, std::size_t budget, int creator) const {
+  TopKHeap<M> run(std::uint64_t begin, std::uint64_t end, std::size_t budget, int creator) const {
     const int me = tbb::this_task_arena::current_thread_index();
-    const std::size_t len = end - begin;
+    const std::uint64_t len = end - begin;
     bool split = false;
     if (len / 2 >= min_leaf) {
       if (me != creator) {
@@ -70,8 +73,12 @@ struct Fold {
         split = true;
       }
     }
-    if (!split) return leaf(begin, end);
-    const std::size_t mid = begin + len / 2;
+    if (!split) {
+      TopKHeap<M> heap(k, static_cast<std::size_t>(std::min(k, len)) + 1);
+      fold(heap, begin, end);
+      return heap;
+    }
+    const std::uint64_t mid = begin + len / 2;
     TopKHeap<M> left, right;
     tbb::parallel_invoke([&] { left = run(begin, mid, budget, me); }, [&] { right = run(mid, end, budget, me); });
     left.merge(std::move(right));
@@ -80,11 +87,17 @@ struct Fold {
 };
 
 template <Metric M>
-std::vector<Neighbor> search(std::span<const std::span<const float>> candidates, std::span<const float> query,
-                             std::uint64_t k, Kernel kernel) {
-  Fold<M> fold{candidates, query.data(), query.size(), k, kernel};
+std::vector<Neighbor> search(std::span<const RecordBlock> blocks, std::span<const float> query, std::uint64_t k,
+                             Kernel kernel) {
+  Fold<M> fold{blocks, {}, query.data(), query.size(), k, kernel};
+  fold.starts.reserve(blocks.size() + 1);
+  std::uint64_t n = 0;
+  for (const RecordBlock& b : blocks) {
+    fold.starts.push_back(n);
+    n += b.count;
+  }
+  fold.starts.push_back(n);
   fold.size_leaves();
-  const std::size_t n = candidates.size();
   TopKHeap<M> result;
   if (pool::parallel_available()) {
     pool::arena().execute([&] {
@@ -93,7 +106,8 @@ std::vector<Neighbor> search(std::span<const std::span<const float>> candidates,
       result = fold.run(0, n, fold.threads, tbb::this_task_arena::current_thread_index());
     });
   } else {
-    result = fold.leaf(0, n);
+    result = TopKHeap<M>(k, static_cast<std::size_t>(std::min(k, n)) + 1);
+    fold.fold(result, 0, n);
   }
   // Popping yields worst first; the answer is best first.
   std::vector<Neighbor> out;
@@ -105,20 +119,22 @@ std::vector<Neighbor> search(std::span<const std::span<const float>> candidates,
 
 }  // namespace
 
-Result<std::vector<Neighbor>> knn_search(std::span<const std::span<const float>> candidates,
-                                         std::span<const float> query, std::uint64_t k, Metric metric) {
-  // A kernel reads both vectors for the query's length, so a shorter candidate would be read
-  // past its end and a longer one compared in part: refuse the search instead.
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (candidates[i].size() != query.size())
+Result<std::vector<Neighbor>> knn_search(std::span<const RecordBlock> blocks, std::span<const float> query,
+                                         std::uint64_t k, Metric metric) {
+  // A kernel reads both vectors for the query's length, so a block of shorter records would
+  // be read past its end and longer ones compared in part: refuse the search instead.
+  std::uint64_t n = 0;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (blocks[i].count > 0 && blocks[i].dim != query.size())
       return fail(Error::invalid_value("knn_search: the query has " + std::to_string(query.size()) +
-                                       " values but candidate " + std::to_string(i) + " has " +
-                                       std::to_string(candidates[i].size())));
+                                       " values but the records of block " + std::to_string(i) + " have " +
+                                       std::to_string(blocks[i].dim)));
+    n += blocks[i].count;
   }
-  if (k == 0 || candidates.empty()) return std::vector<Neighbor>{};
+  if (k == 0 || n == 0) return std::vector<Neighbor>{};
   try {
-    if (metric == Metric::l2) return search<Metric::l2>(candidates, query, k, &kernels::l2sq_f32);
-    return search<Metric::dot>(candidates, query, k, &kernels::dot_f32);
+    if (metric == Metric::l2) return search<Metric::l2>(blocks, query, k, &kernels::l2sq_f32);
+    return search<Metric::dot>(blocks, query, k, &kernels::dot_f32);
   } catch (const std::exception& e) {
     return fail(exception_error(e, "the heaps of an exact search"));
   } catch (...) {

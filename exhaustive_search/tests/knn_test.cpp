@@ -23,24 +23,46 @@ void PrintTo(Metric m, std::ostream* os) { *os << (m == Metric::l2 ? "l2" : "dot
 
 namespace {
 
+using quillmere::RecordBlock;
+
+// Records stored flat, record after record, as a bucket keeps them.
 struct Data {
-  std::vector<std::vector<float>> rows;
-  std::vector<std::span<const float>> spans() const {
-    std::vector<std::span<const float>> s;
-    for (const auto& r : rows) s.emplace_back(r);
-    return s;
-  }
+  std::size_t n = 0, dim = 0;
+  std::vector<float> values;
+  std::size_t size() const { return n; }
+  float* row(std::size_t i) { return values.data() + i * dim; }
+  const float* row(std::size_t i) const { return values.data() + i * dim; }
+  std::span<const float> span(std::size_t i) const { return {row(i), dim}; }
 };
+
+Data make_data(const std::vector<std::vector<float>>& rows) {
+  Data d{rows.size(), rows.empty() ? 0 : rows[0].size(), {}};
+  for (const auto& r : rows) d.values.insert(d.values.end(), r.begin(), r.end());
+  return d;
+}
 
 Data random_data(std::size_t n, std::size_t dim, unsigned seed) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> g;
-  Data d;
-  d.rows.assign(n, std::vector<float>(dim));
-  for (auto& r : d.rows)
-    for (float& x : r) x = g(rng);
+  Data d{n, dim, std::vector<float>(n * dim)};
+  for (float& x : d.values) x = g(rng);
   return d;
 }
+
+// The records cut into blocks of the sizes in `cuts`, repeated, empty blocks included: the
+// positions must run on across blocks as if the records were one list.
+std::vector<RecordBlock> blocks_of(const Data& d, std::span<const std::size_t> cuts) {
+  std::vector<RecordBlock> blocks;
+  for (std::size_t at = 0, c = 0; at < d.size(); ++c) {
+    const std::size_t count = std::min(cuts[c % cuts.size()], d.size() - at);
+    blocks.push_back({d.row(at), count, d.dim});
+    at += count;
+  }
+  return blocks;
+}
+
+constexpr std::size_t kOneBlock[] = {std::numeric_limits<std::size_t>::max()};
+constexpr std::size_t kUnevenBlocks[] = {3, 0, 1, 700, 0, 2500, 41};
 
 // NaN above every number, then position.
 bool ref_less(const Neighbor& a, const Neighbor& b) {
@@ -53,10 +75,10 @@ bool ref_less(const Neighbor& a, const Neighbor& b) {
 // Brute force: every distance, the whole list sorted best first, cut at k.
 std::vector<Neighbor> brute_force(const Data& d, std::span<const float> q, std::uint64_t k, Metric m) {
   std::vector<Neighbor> all;
-  for (std::size_t i = 0; i < d.rows.size(); ++i) {
+  for (std::size_t i = 0; i < d.size(); ++i) {
     double v = 0.0;
-    if (m == Metric::l2) quillmere::kernels::l2sq_f32(q.data(), d.rows[i].data(), q.size(), &v);
-    else quillmere::kernels::dot_f32(q.data(), d.rows[i].data(), q.size(), &v);
+    if (m == Metric::l2) quillmere::kernels::l2sq_f32(q.data(), d.row(i), q.size(), &v);
+    else quillmere::kernels::dot_f32(q.data(), d.row(i), q.size(), &v);
     all.push_back({static_cast<float>(v), i});
   }
   if (m == Metric::l2) std::sort(all.begin(), all.end(), ref_less);
@@ -74,9 +96,10 @@ void expect_same(const std::vector<Neighbor>& got, const std::vector<Neighbor>& 
   }
 }
 
-std::vector<Neighbor> run(const Data& d, std::span<const float> q, std::uint64_t k, Metric m) {
-  auto spans = d.spans();
-  auto r = knn_search(spans, q, k, m);
+std::vector<Neighbor> run(const Data& d, std::span<const float> q, std::uint64_t k, Metric m,
+                          std::span<const std::size_t> cuts = kOneBlock) {
+  const auto blocks = blocks_of(d, cuts);
+  auto r = knn_search(blocks, q, k, m);
   EXPECT_TRUE(r.has_value()) << r.error().message();
   return r ? *r : std::vector<Neighbor>{};
 }
@@ -96,7 +119,9 @@ TEST_P(RandomSearch, EqualsBruteForce) {
   const Data q = random_data(1, c.dim, 99);
   // Continuous random data: ties at the cut are not expected; the order rules are checked
   // with constructed data below. The larger lists are split over several pieces.
-  expect_same(run(d, q.rows[0], c.k, metric), brute_force(d, q.rows[0], c.k, metric));
+  const auto want = brute_force(d, q.span(0), c.k, metric);
+  expect_same(run(d, q.span(0), c.k, metric), want);
+  expect_same(run(d, q.span(0), c.k, metric, kUnevenBlocks), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OrderRules, EqualDistancesListedByPosition) {
   // Rows 2 and 4 are at squared distance 1 and score 1 from the query; the others further.
-  Data d{{{5, 0}, {0, 3}, {1, 0}, {4, 4}, {1, 0}, {-2, 0}}};
+  const Data d = make_data({{5, 0}, {0, 3}, {1, 0}, {4, 4}, {1, 0}, {-2, 0}});
   const std::vector<float> q{0, 0};
   const std::vector<float> ones{1, 0};
   auto l2 = run(d, q, 2, Metric::l2);
@@ -125,7 +150,7 @@ TEST(OrderRules, EqualDistancesListedByPosition) {
   EXPECT_EQ(l2[1].position, 4u);
   EXPECT_EQ(l2[0].distance, 1.0f);
 
-  Data e{{{0.5f}, {0.1f}, {1}, {0.2f}, {1}}};
+  const Data e = make_data({{0.5f}, {0.1f}, {1}, {0.2f}, {1}});
   auto dot = run(e, std::vector<float>{1}, 2, Metric::dot);
   ASSERT_EQ(dot.size(), 2u);
   EXPECT_EQ(dot[0].position, 4u);
@@ -139,11 +164,10 @@ TEST(OrderRules, EqualDistancesListedByPosition) {
 // the split; l2 returns k distinct positions in ascending order.
 TEST(OrderRules, AllTiedAcrossLeaves) {
   const std::size_t n = 20000, dim = 64;
-  Data d;
-  d.rows.assign(n, std::vector<float>(dim, 0.75f));
+  const Data d{n, dim, std::vector<float>(n * dim, 0.75f)};
   const std::vector<float> q(dim, 0.5f);
   for (int repeat = 0; repeat < 5; ++repeat) {
-    auto dot = run(d, q, 4, Metric::dot);
+    auto dot = run(d, q, 4, Metric::dot, repeat % 2 ? std::span<const std::size_t>(kUnevenBlocks) : kOneBlock);
     ASSERT_EQ(dot.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(dot[i].position, n - 1 - i);
     auto l2 = run(d, q, 4, Metric::l2);
@@ -155,8 +179,8 @@ TEST(OrderRules, AllTiedAcrossLeaves) {
 
 TEST(NanRules, DotReturnsNanScoresFirst) {
   Data d = random_data(50, 4, 8);
-  d.rows[7][2] = std::nanf("");
-  d.rows[30][0] = std::nanf("");
+  d.row(7)[2] = std::nanf("");
+  d.row(30)[0] = std::nanf("");
   const std::vector<float> q{1, 1, 1, 1};
   auto r = run(d, q, 5, Metric::dot);
   ASSERT_EQ(r.size(), 5u);
@@ -168,8 +192,8 @@ TEST(NanRules, DotReturnsNanScoresFirst) {
 
 TEST(NanRules, L2NanOnlyFillsUp) {
   Data d = random_data(6, 3, 9);
-  d.rows[1][0] = std::nanf("");
-  d.rows[4][2] = std::nanf("");
+  d.row(1)[0] = std::nanf("");
+  d.row(4)[2] = std::nanf("");
   const std::vector<float> q{0, 0, 0};
   auto four = run(d, q, 4, Metric::l2);
   ASSERT_EQ(four.size(), 4u);
@@ -187,13 +211,13 @@ TEST(NanRules, L2NanOnlyFillsUp) {
 
 TEST(NanRules, L2NanNeverDisplacesNumbersAcrossLeaves) {
   Data d = random_data(16000, 64, 10);
-  for (std::size_t i = 0; i < d.rows.size(); i += 3) d.rows[i][1] = std::nanf("");
+  for (std::size_t i = 0; i < d.size(); i += 3) d.row(i)[1] = std::nanf("");
   const Data q = random_data(1, 64, 11);
-  expect_same(run(d, q.rows[0], 25, Metric::l2), brute_force(d, q.rows[0], 25, Metric::l2));
+  expect_same(run(d, q.span(0), 25, Metric::l2, kUnevenBlocks), brute_force(d, q.span(0), 25, Metric::l2));
 }
 
 TEST(Edges, EmptyVectors) {
-  Data d{{{}, {}, {}}};
+  const Data d = make_data({{}, {}, {}});
   const std::vector<float> q;
   auto l2 = run(d, q, 10, Metric::l2);
   ASSERT_EQ(l2.size(), 3u);
@@ -208,42 +232,44 @@ TEST(Edges, EmptyVectors) {
 
 TEST(Edges, LengthMismatchIsAnError) {
   for (Metric m : {Metric::l2, Metric::dot}) {
-    Data d = random_data(2000, 16, 12);
-    d.rows[1500].resize(8);  // shorter
-    auto spans = d.spans();
+    const Data d = random_data(2000, 16, 12);
+    auto blocks = blocks_of(d, kUnevenBlocks);
+    blocks[3].dim = 8;  // shorter records
     const Data q = random_data(1, 16, 1);
-    auto r = knn_search(spans, q.rows[0], 5, m);
+    auto r = knn_search(blocks, q.span(0), 5, m);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, quillmere::ErrorKind::InvalidValue);
-    EXPECT_NE(r.error().message().find("1500"), std::string::npos) << r.error().message();
-    // A query longer or shorter than every candidate, including with k = 0.
+    EXPECT_NE(r.error().message().find("block 3"), std::string::npos) << r.error().message();
+    // A query longer or shorter than every record, including with k = 0.
     const Data longer = random_data(1, 20, 1);
-    EXPECT_FALSE(knn_search(spans, longer.rows[0], 0, m).has_value());
-    // No candidates: nothing to disagree with.
-    EXPECT_TRUE(knn_search({}, longer.rows[0], 3, m).has_value());
+    EXPECT_FALSE(knn_search(blocks_of(d, kOneBlock), longer.span(0), 0, m).has_value());
+    // No records, or only empty blocks: nothing to disagree with.
+    EXPECT_TRUE(knn_search({}, longer.span(0), 3, m).has_value());
+    const std::vector<RecordBlock> empty = {{d.row(0), 0, 16}};
+    EXPECT_TRUE(knn_search(empty, longer.span(0), 3, m).has_value());
   }
 }
 
 TEST(Concurrency, ManyThreadsSearchAtOnce) {
   const Data d = random_data(4000, 128, 21);
   const Data qs = random_data(24, 128, 22);
-  std::vector<std::vector<Neighbor>> got(qs.rows.size());
+  std::vector<std::vector<Neighbor>> got(qs.size());
   std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < qs.rows.size(); ++t)
-    threads.emplace_back([&, t] { got[t] = run(d, qs.rows[t], 7, t % 2 ? Metric::dot : Metric::l2); });
+  for (std::size_t t = 0; t < qs.size(); ++t)
+    threads.emplace_back([&, t] { got[t] = run(d, qs.span(t), 7, t % 2 ? Metric::dot : Metric::l2); });
   for (auto& th : threads) th.join();
-  for (std::size_t t = 0; t < qs.rows.size(); ++t)
-    expect_same(got[t], brute_force(d, qs.rows[t], 7, t % 2 ? Metric::dot : Metric::l2));
+  for (std::size_t t = 0; t < qs.size(); ++t)
+    expect_same(got[t], brute_force(d, qs.span(t), 7, t % 2 ? Metric::dot : Metric::l2));
 }
 
 TEST(Concurrency, SearchFromInsideAPoolTask) {
   const Data d = random_data(3000, 256, 31);
   const Data qs = random_data(40, 256, 32);
-  std::vector<std::vector<Neighbor>> got(qs.rows.size());
-  quillmere::pool::for_each_range(qs.rows.size(), 1, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) got[i] = run(d, qs.rows[i], 4, Metric::l2);
+  std::vector<std::vector<Neighbor>> got(qs.size());
+  quillmere::pool::for_each_range(qs.size(), 1, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) got[i] = run(d, qs.span(i), 4, Metric::l2);
   });
-  for (std::size_t i = 0; i < qs.rows.size(); ++i) expect_same(got[i], brute_force(d, qs.rows[i], 4, Metric::l2));
+  for (std::size_t i = 0; i < qs.size(); ++i) expect_same(got[i], brute_force(d, qs.span(i), 4, Metric::l2));
 }
 
 }  // namespace

@@ -124,8 +124,7 @@ TEST(Pool, UsableInAForkedChild) {
   const std::size_t n = 6000, dim = 24;
   std::vector<float> flat(n * dim);
   for (float& x : flat) x = g(rng);
-  std::vector<std::span<const float>> cands;
-  for (std::size_t i = 0; i < n; ++i) cands.emplace_back(flat.data() + i * dim, dim);
+  const std::vector<quillmere::RecordBlock> cands = {{flat.data(), n, dim}};
   const std::span<const float> query(flat.data() + 5 * dim, dim);
   ASSERT_TRUE(quillmere::knn_search(cands, query, 3, quillmere::Metric::l2).has_value());
   ASSERT_TRUE(pool::parallel_available());

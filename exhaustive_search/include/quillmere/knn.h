@@ -1,4 +1,4 @@
-// Exact k nearest neighbours of one query over borrowed record slices.
+// Exact k nearest neighbours of one query over borrowed blocks of records.
 #pragma once
 
 #include <cstdint>
@@ -19,15 +19,25 @@ struct Neighbor {
   std::uint64_t position;
 };
 
-// The k best candidates, best first (at most min(k, candidates.size()) of them).
+// A run of `count` records of `dim` values each, stored record after record from `values`
+// (a bucket's storage, say). The search reads it in place for the duration of the call.
+struct RecordBlock {
+  const float* values = nullptr;
+  std::uint64_t count = 0;
+  std::uint64_t dim = 0;
+};
+
+// The k best candidates, best first (at most min(k, candidate count) of them). The candidates
+// are the records of `blocks` in order: the first block's take positions 0..count-1, the
+// next block's continue from there, so a position is a record's index in the concatenation.
 //   l2:  ascending distance, equal distances by ascending position, NaN distances last;
 //        NaN distances are returned only when fewer than k candidates have a number.
 //   dot: NaN scores first (by descending position), then descending score, equal scores by
 //        descending position; exactly the k greatest in that order.
-// The scan runs on the process-wide pool and blocks until done. Refused with InvalidValue
-// when a candidate's length differs from the query's, OutOfMemory when memory runs out, and
-// Internal when the pool fails otherwise.
-Result<std::vector<Neighbor>> knn_search(std::span<const std::span<const float>> candidates,
-                                         std::span<const float> query, std::uint64_t k, Metric metric);
+// The scan runs on the process-wide pool and blocks until done. Refused with InvalidValue when a non-empty block's `dim`
+// differs from the query's length, OutOfMemory when memory runs out, and Internal when the
+// pool fails otherwise.
+Result<std::vector<Neighbor>> knn_search(std::span<const RecordBlock> blocks, std::span<const float> query,
+                                         std::uint64_t k, Metric metric);
 
 }  // namespace quillmere

@@ -25,9 +25,9 @@ Result<std::vector<std::uint32_t>> Index::search(std::span<const float> query, c
     if (!predictions) return fail(predictions.error());
     auto visited = records2visit(*predictions, params.strategy, params.n_candidates);
     if (!visited) return fail(visited.error());
-    auto neighbors = merge_results(visited->records, query, params.k);
+    auto neighbors = merge_results(visited->blocks, query, params.k);
     if (!neighbors) return fail(neighbors.error());
-    return search_result_ids(*neighbors, visited->ids);
+    return search_result_ids(*neighbors, *visited);
   } catch (const std::exception& e) {
     return fail(exception_error(e, "the search's working lists"));
   }
@@ -80,37 +80,34 @@ Result<VisitedRecords> Index::walk_candidates(const std::vector<std::vector<Buck
                    [](const VisitCandidate& a, const VisitCandidate& b) { return a.score > b.score; });
 
   VisitedRecords visited;
-  std::uint64_t visited_records = 0;
+  visited.blocks.reserve(candidates.size());
+  visited.ids.reserve(candidates.size());
+  std::uint64_t counted = 0;  // the predicted sizes, which the budget is measured in
   for (const auto& c : candidates) {
-    if (visited_records >= n_candidates) break;
+    if (counted >= n_candidates) break;
     if (c.count == 0) continue;
-    if (c.level_idx == levels_.size()) {
-      for (std::uint64_t p = 0; p < buffer_.occupied(); ++p) {
-        visited.records.push_back(buffer_.record(p));
-        visited.ids.push_back(buffer_.ids()[p]);
-      }
-    } else {
+    const RecordStore* store = &buffer_;
+    if (c.level_idx != levels_.size()) {
       if (c.level_idx >= levels_.size() || c.bucket_idx >= levels_[c.level_idx].n_buckets())
         return fail(Error::assertion("assertion failed: bucket_idx < self.levels[level_idx].n_buckets()"));
-      const Bucket& bucket = levels_[c.level_idx].bucket(c.bucket_idx);
-      for (std::uint64_t p = 0; p < bucket.occupied(); ++p) {
-        visited.records.push_back(bucket.record(p));
-        visited.ids.push_back(bucket.ids()[p]);
-      }
+      store = &levels_[c.level_idx].bucket(c.bucket_idx);
     }
-    visited_records += c.count;
+    visited.blocks.push_back({store->records().data(), store->occupied(), store->input_shape()});
+    visited.ids.push_back(store->ids().data());
+    visited.visited_records += store->occupied();
     visited.visited_buckets += 1;
+    counted += c.count;
   }
   QM_DEBUG(kTarget, "index:records2visit",
-           {{"visited_buckets", visited.visited_buckets}, {"visited_records", std::uint64_t{visited.ids.size()}}});
+           {{"visited_buckets", visited.visited_buckets}, {"visited_records", visited.visited_records}});
   return visited;
 }
 
-Result<std::vector<SearchNeighbor>> Index::merge_results(std::span<const std::span<const float>> records,
+Result<std::vector<SearchNeighbor>> Index::merge_results(std::span<const RecordBlock> blocks,
                                                          std::span<const float> query, std::uint64_t k) const {
   ScopedTimer timer(kTarget, "merge_results");
   const Metric metric = distance_fn_ == DistanceFn::l2 ? Metric::l2 : Metric::dot;
-  auto found = knn_search(records, query, k, metric);
+  auto found = knn_search(blocks, query, k, metric);
   if (!found) return fail(std::move(found.error()));
   try {
     std::vector<SearchNeighbor> out;
@@ -123,11 +120,18 @@ Result<std::vector<SearchNeighbor>> Index::merge_results(std::span<const std::sp
 }
 
 std::vector<std::uint32_t> Index::search_result_ids(std::span<const SearchNeighbor> neighbors,
-                                                    std::span<const std::uint32_t> ids) {
+                                                    const VisitedRecords& visited) {
+  // Where each block's positions start; a handful of blocks against k lookups.
+  std::vector<std::uint64_t> ends;
+  ends.reserve(visited.blocks.size());
+  std::uint64_t total = 0;
+  for (const RecordBlock& b : visited.blocks) ends.push_back(total += b.count);
   std::vector<std::uint32_t> out;
   out.reserve(neighbors.size());
-  for (const auto& n : neighbors)
-    if (n.position < ids.size()) out.push_back(ids[n.position]);
+  for (const auto& n : neighbors) {
+    const auto b = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), n.position) - ends.begin());
+    if (b < ends.size()) out.push_back(visited.ids[b][n.position - (ends[b] - visited.blocks[b].count)]);
+  }
   return out;
 }
 

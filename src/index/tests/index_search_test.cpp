@@ -59,6 +59,13 @@ std::vector<float> query_at(float q) {
   return v;
 }
 
+// The visited ids across the blocks, in visiting order.
+std::vector<std::uint32_t> visited_ids(const VisitedRecords& v) {
+  std::vector<std::uint32_t> ids;
+  for (std::size_t b = 0; b < v.blocks.size(); ++b) ids.insert(ids.end(), v.ids[b], v.ids[b] + v.blocks[b].count);
+  return ids;
+}
+
 const std::vector<float> kTieBias = {0.0f, kNever, kNever};                       // bucket 0: exactly 1.0
 const std::vector<float> kBelowBias = {std::log(0.9f), std::log(0.1f), kNever};  // bucket 0: 0.9
 
@@ -76,12 +83,16 @@ TEST_P(VisitOrder, BucketsAreVisitedByDescendingScoreWithStableTies) {
   ASSERT_TRUE(predictions.has_value());
   auto visited = index.records2visit(*predictions, SearchStrategy::model, 1000);
   ASSERT_TRUE(visited.has_value());
-  EXPECT_EQ(visited->ids, GetParam().visit_order);
+  EXPECT_EQ(visited_ids(*visited), GetParam().visit_order);
   EXPECT_EQ(visited->visited_buckets, 6u);  // empty buckets are skipped
-  ASSERT_EQ(visited->records.size(), visited->ids.size());
-  for (std::size_t i = 0; i < visited->ids.size(); ++i) {
-    ASSERT_EQ(visited->records[i].size(), kDim);
-    EXPECT_EQ(visited->records[i][kDim - 1], float(visited->ids[i]));
+  ASSERT_EQ(visited->blocks.size(), 6u);
+  ASSERT_EQ(visited->ids.size(), 6u);
+  // Each block is its bucket read in place: the record beside each id is that id's.
+  for (std::size_t b = 0; b < visited->blocks.size(); ++b) {
+    const RecordBlock& block = visited->blocks[b];
+    ASSERT_EQ(block.dim, kDim);
+    for (std::uint64_t i = 0; i < block.count; ++i)
+      EXPECT_EQ(block.values[i * kDim + kDim - 1], float(visited->ids[b][i]));
   }
 }
 
@@ -115,7 +126,8 @@ TEST(RecordBudget, WholeBucketsUntilTheBudgetIsReachedOrPassed) {
     SCOPED_TRACE("n_candidates " + std::to_string(c.n_candidates));
     auto visited = index.records2visit(*predictions, SearchStrategy::model, c.n_candidates);
     ASSERT_TRUE(visited.has_value());
-    EXPECT_EQ(visited->ids, std::vector<std::uint32_t>(order.begin(), order.begin() + c.records));
+    EXPECT_EQ(visited_ids(*visited), std::vector<std::uint32_t>(order.begin(), order.begin() + c.records));
+    EXPECT_EQ(visited->visited_records, c.records);
     EXPECT_EQ(visited->visited_buckets, c.buckets);
   }
 }
@@ -129,7 +141,7 @@ TEST(RecordBudget, NotANumberAndNegativeProbabilitiesCountAsZero) {
   auto visited = index.records2visit(predictions, SearchStrategy::model, 1000);
   ASSERT_TRUE(visited.has_value());
   // buffer (1.0), level 0 bucket 0 (0.2), then every score-0 bucket in candidate order.
-  EXPECT_EQ(visited->ids, (std::vector<std::uint32_t>{20, 21, 1, 2, 3, 14, 10, 11, 12, 13}));
+  EXPECT_EQ(visited_ids(*visited), (std::vector<std::uint32_t>{20, 21, 1, 2, 3, 14, 10, 11, 12, 13}));
 }
 
 struct SearchCase {

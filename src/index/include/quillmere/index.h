@@ -30,6 +30,7 @@
 #include "quillmere/config.h"
 #include "quillmere/disk.h"
 #include "quillmere/error.h"
+#include "quillmere/knn.h"
 #include "quillmere/level_index.h"
 
 namespace quillmere {
@@ -85,12 +86,14 @@ struct VisitCandidate {
   std::uint64_t count = 0;
 };
 
-// Records a search visits: views into the buckets and the buffer (valid while the
-// index is not modified) and their ids, in visiting order.
+// Records a search visits, in visiting order: one block per visited bucket (or the buffer),
+// read in place (valid while the index is not modified), beside that bucket's ids. A
+// record's position is its index across the blocks, as the exact search reports it.
 struct VisitedRecords {
-  std::vector<std::span<const float>> records;
-  std::vector<std::uint32_t> ids;
+  std::vector<RecordBlock> blocks;
+  std::vector<const std::uint32_t*> ids;  // each block's ids, parallel to `blocks`
   std::uint64_t visited_buckets = 0;
+  std::uint64_t visited_records = 0;
 };
 
 // A result of the exact search over the visited records.
@@ -154,11 +157,12 @@ class Index {
   // Scores, sorts and walks the candidates until the visited count reaches n_candidates.
   Result<VisitedRecords> records2visit(const std::vector<std::vector<BucketPrediction>>& predictions,
                                        SearchStrategy strategy, std::uint64_t n_candidates) const;
-  // Exact k-NN over the visited views with the index's distance function, best first.
-  Result<std::vector<SearchNeighbor>> merge_results(std::span<const std::span<const float>> records,
-                                                    std::span<const float> query, std::uint64_t k) const;
+  // Exact k-NN over the visited blocks with the index's distance function, best first.
+  Result<std::vector<SearchNeighbor>> merge_results(std::span<const RecordBlock> blocks, std::span<const float> query,
+                                                    std::uint64_t k) const;
+  // The id at each neighbour's position in the visited blocks.
   static std::vector<std::uint32_t> search_result_ids(std::span<const SearchNeighbor> neighbors,
-                                                      std::span<const std::uint32_t> ids);
+                                                      const VisitedRecords& visited);
 
  private:
   friend struct IndexBuilder;
