@@ -5,13 +5,14 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "quillmere/knn.h"
 #include "quillmere/pool.h"
@@ -35,27 +36,45 @@ __attribute__((target("avx2"), noinline)) inline float read_record(const float* 
   return s;
 }
 
-// Reads every record of `blocks` once, spread over the pool by TBB's own partitioner in
-// pieces of at least `grain` records.
-inline float parallel_read(std::span<const quillmere::RecordBlock> blocks, std::size_t grain = 512) {
+// Reads every record of `blocks` once on the pool, handed out as the exact search hands out
+// its work: pieces of `piece_bytes` in increasing order to whichever thread asks next, one
+// task per thread that can take part.
+inline float parallel_read(std::span<const quillmere::RecordBlock> blocks, std::size_t piece_bytes = 256 * 1024) {
   std::vector<std::uint64_t> starts{0};
-  for (const auto& b : blocks) starts.push_back(starts.back() + b.count);
-  float total = 0.0f;
+  std::uint64_t dim = 0;
+  for (const auto& b : blocks) {
+    starts.push_back(starts.back() + b.count);
+    if (b.count > 0) dim = b.dim;
+  }
+  const std::uint64_t n = starts.back();
+  if (n == 0 || dim == 0) return 0.0f;
+  const std::uint64_t piece = std::max<std::uint64_t>(piece_bytes / (dim * sizeof(float)), 1);
+  std::atomic<std::uint64_t> next{0};
+  std::atomic<float> total{0.0f};
+  quillmere::pool::work_started();
   quillmere::pool::arena().execute([&] {
-    total = tbb::parallel_reduce(
-        tbb::blocked_range<std::uint64_t>(0, starts.back(), grain), 0.0f,
-        [&](const tbb::blocked_range<std::uint64_t>& r, float acc) {
-          std::size_t b = 0;
-          while (starts[b + 1] <= r.begin()) ++b;
-          for (std::uint64_t i = r.begin(); i < r.end(); ++b) {
-            const std::uint64_t stop = std::min<std::uint64_t>(r.end(), starts[b + 1]);
-            for (; i < stop; ++i) acc += read_record(blocks[b].values + (i - starts[b]) * blocks[b].dim, blocks[b].dim);
+    const auto takers = std::min<std::uint64_t>(static_cast<std::uint64_t>(tbb::this_task_arena::max_concurrency()),
+                                                (n + piece - 1) / piece);
+    tbb::parallel_for(
+        std::uint64_t{0}, takers,
+        [&](std::uint64_t) {
+          float acc = 0.0f;
+          for (std::uint64_t at; (at = next.fetch_add(piece, std::memory_order_relaxed)) < n;) {
+            const std::uint64_t end = std::min(n, at + piece);
+            std::size_t b = 0;
+            while (starts[b + 1] <= at) ++b;
+            for (std::uint64_t i = at; i < end; ++b) {
+              const std::uint64_t stop = std::min(end, starts[b + 1]);
+              for (; i < stop; ++i) acc += read_record(blocks[b].values + (i - starts[b]) * dim, dim);
+            }
           }
-          return acc;
+          float seen = total.load();
+          while (!total.compare_exchange_weak(seen, seen + acc)) {
+          }
         },
-        [](float x, float y) { return x + y; });
+        tbb::simple_partitioner());
   });
-  return total;
+  return total.load();
 }
 
 }  // namespace bench

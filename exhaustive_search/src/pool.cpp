@@ -1,6 +1,10 @@
 #include "quillmere/pool.h"
 
+#include <immintrin.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 
 #include <pthread.h>
@@ -39,7 +43,55 @@ std::size_t default_count() {
   return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
+// Keeping workers warm. `g_epoch` counts starts of parallel work; the spinners of one quiet
+// spell belong to the epoch in which they were sent and leave as soon as it changes.
+std::atomic<std::uint64_t> g_epoch{0};
+std::atomic<std::uint64_t> g_warm_epoch{~std::uint64_t{0}};  // the epoch whose spinners are out
+std::atomic<std::int64_t> g_warm_until{0};                   // steady-clock ticks
+std::atomic<int> g_spinners{0};
+
+std::int64_t ticks_now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void spin(std::uint64_t epoch) noexcept {
+  for (unsigned i = 0;; ++i) {
+    if (g_epoch.load(std::memory_order_relaxed) != epoch) break;
+    if (i % 32 == 0 && ticks_now() > g_warm_until.load(std::memory_order_relaxed)) break;
+    _mm_pause();
+  }
+  g_spinners.fetch_sub(1, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+void work_started() noexcept { g_epoch.fetch_add(1, std::memory_order_relaxed); }
+
+void keep_warm(std::chrono::microseconds window) noexcept {
+  if (!parallel_available() || window.count() <= 0) return;
+  const std::int64_t now = ticks_now();
+  const std::int64_t until = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(window).count();
+  const std::uint64_t epoch = g_epoch.load(std::memory_order_relaxed);
+  std::int64_t seen = g_warm_until.load(std::memory_order_relaxed);
+  if (g_warm_epoch.load(std::memory_order_relaxed) == epoch && seen >= now) {
+    // This spell's spinners are still out: they see the later end and stay.
+    while (seen < until && !g_warm_until.compare_exchange_weak(seen, until, std::memory_order_relaxed)) {
+    }
+    return;
+  }
+  g_warm_until.store(until, std::memory_order_relaxed);
+  g_warm_epoch.store(epoch, std::memory_order_relaxed);
+  try {
+    tbb::task_arena& a = arena();
+    const int workers = a.max_concurrency() - 1;
+    // Spinners of earlier spells leave on their own; never let them pile up.
+    if (g_spinners.load(std::memory_order_relaxed) > 2 * workers) return;
+    for (int i = 0; i < workers; ++i) {
+      a.enqueue([epoch] { spin(epoch); });
+      g_spinners.fetch_add(1, std::memory_order_relaxed);
+    }
+  } catch (...) {
+    // Only a missed chance to save a wake-up.
+  }
+}
 
 std::expected<void, std::string> set_thread_count(std::size_t n) {
   std::lock_guard lock(g_mutex);

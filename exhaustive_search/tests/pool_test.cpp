@@ -1,4 +1,5 @@
 #include <sched.h>
+#include <time.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +115,42 @@ TEST(Pool, ExceptionsReachTheCaller) {
     for (std::size_t i = b; i < e; ++i) sum += i;
   });
   EXPECT_EQ(sum.load(), 999u * 1000u / 2);
+}
+
+double process_cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// CPU the whole process uses while this thread sleeps for `ms` milliseconds.
+double cpu_over(int ms) {
+  const double c0 = process_cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return process_cpu_seconds() - c0;
+}
+
+// Kept-warm workers spin, and stop when their window ends, when parallel work starts, or
+// after the closely spaced searches that keep them warm: an idle process uses no CPU. (Half
+// a second idle may cost 25 ms of CPU at most: the spinners of 7 workers would burn 3.5 s.)
+TEST(Pool, KeptWarmWorkersStopSoAnIdleProcessUsesNoCpu) {
+  if (pool::thread_count() < 2) GTEST_SKIP() << "no workers to keep warm";
+  pool::keep_warm(std::chrono::milliseconds(200));
+  EXPECT_GT(cpu_over(100), 0.02) << "the workers did not spin";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the window";
+
+  pool::keep_warm(std::chrono::seconds(60));
+  pool::work_started();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LT(cpu_over(500), 0.025) << "still spinning after work started";
+
+  const std::size_t n = 4000, dim = 256;
+  std::vector<float> flat(n * dim, 0.5f);
+  const std::vector<quillmere::RecordBlock> blocks = {{flat.data(), n, dim}};
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(quillmere::knn_search(blocks, std::span(flat.data(), dim), 5, quillmere::Metric::l2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the last search";
 }
 
 // A child forked from a process whose pool is running (and may be busy) must finish its own

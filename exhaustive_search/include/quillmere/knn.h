@@ -34,7 +34,8 @@ struct RecordBlock {
 //        NaN distances are returned only when fewer than k candidates have a number.
 //   dot: NaN scores first (by descending position), then descending score, equal scores by
 //        descending position; exactly the k greatest in that order.
-// The scan runs on the process-wide pool and blocks until done. Refused with InvalidValue when a non-empty block's `dim`
+// Small scans run on the calling thread, larger ones on the process-wide pool; either way
+// the call blocks until done. Refused with InvalidValue when a non-empty block's `dim`
 // differs from the query's length, OutOfMemory when memory runs out, and Internal when the
 // pool fails otherwise.
 Result<std::vector<Neighbor>> knn_search(std::span<const RecordBlock> blocks, std::span<const float> query,

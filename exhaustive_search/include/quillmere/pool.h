@@ -10,6 +10,7 @@
 // arena() hands out an arena of one slot that never waits for a worker (prefer the former).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -36,6 +37,18 @@ tbb::task_arena& arena();
 // False in a process forked from one whose pool had started (see above).
 bool parallel_available() noexcept;
 
+// Keeps every worker awake, spinning, until work_started() is next called or `window` has
+// passed, so that parallel work arriving soon does not wait for sleeping threads to wake
+// (waking them costs a search tens of microseconds). Returns at once; a second call before
+// the spinners have left only moves the end of the window. Once they leave, the workers
+// fall asleep as usual, so an idle process uses no CPU.
+void keep_warm(std::chrono::microseconds window) noexcept;
+
+// Sends the spinners of keep_warm back to taking tasks. Call it before starting parallel
+// work on the arena directly (for_each_range and the search do); otherwise that work may
+// find the workers busy spinning until the window ends.
+void work_started() noexcept;
+
 // Calls body(begin, end) over pieces of [0, n) of about `grain` indices or more, in
 // parallel on the pool, or as one piece on the calling thread when parallel work is not
 // available here. Exceptions from `body` reach the caller.
@@ -46,6 +59,7 @@ void for_each_range(std::size_t n, std::size_t grain, Body&& body) {
     body(std::size_t{0}, n);
     return;
   }
+  work_started();
   arena().execute([&] {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain > 0 ? grain : 1),
                       [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
