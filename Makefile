@@ -29,12 +29,18 @@ test: build
 demo: build
 	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) examples/demo.py
 
-# The side-by-side comparison on Fashion-MNIST (about 10 minutes), or its one-minute smoke run.
+# The side-by-side comparison (about half an hour: Fashion-MNIST, single-query latency, the tuning
+# sweep, synthetic data at 200,000 and 1,000,000 records), or its few-minute smoke run. BASELINE=dir
+# of an earlier build's py_quillmere module times its single queries beside this build's;
+# BENCH_PARTS=fashion,latency,tuning,scale picks parts.
+BASELINE ?=
+BENCH_PARTS ?= fashion,latency,tuning,scale
+BENCH_ARGS = --parts $(BENCH_PARTS) --bench-bin $(BUILD)/bench $(if $(BASELINE),--baseline $(BASELINE))
 bench: build
-	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py
+	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py $(BENCH_ARGS)
 
 bench-quick: build
-	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py --quick
+	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py --quick $(BENCH_ARGS)
 
 # Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)/fuzz-build, the tree the
 # fuzz regression test also uses); fails on any finding.

@@ -1,30 +1,32 @@
 #!/usr/bin/python3
-"""py_quillmere beside the libraries a user would pick instead, on Fashion-MNIST, all in one run.
+"""py_quillmere beside the libraries a user would pick instead, all in one run, in four parts.
 
-Peers: FAISS IndexFlat (exact) and IndexIVFFlat (nlist 81, 243, 729, nprobe sweep), and hnswlib
-(M=16, ef_construction=200, ef sweep). py_quillmere runs with its defaults and with smaller buckets
-and buffers, sweeping n_candidates. Every system answers one query per call and takes one record
-per call, as py_quillmere is called.
-
-Two comparisons, each with one metric for every system:
+fashion: Fashion-MNIST. Peers: FAISS IndexFlat (exact) and IndexIVFFlat (nlist 81, 243, 729, nprobe
+sweep), and hnswlib (M=16, ef_construction=200, ef sweep). py_quillmere runs with its defaults and
+with smaller buckets and buffers, sweeping n_candidates. Every system answers one query per call and
+takes one record per call, as py_quillmere is called. Two comparisons, each with one metric for
+every system:
   dot: rows scaled to unit length, inner product (FAISS METRIC_INNER_PRODUCT, hnswlib "ip");
   l2:  pixels scaled to [0, 1], squared Euclidean distance (FAISS METRIC_L2, hnswlib "l2").
 Scaling does not change any exact neighbour list; it keeps the classifier's inputs small.
-
 Measured: recall@10 against exact search (a returned id counts when its exact distance is no
 worse than the tenth true neighbour's, so duplicate images do not cost recall), queries per second,
 inserts per second, deletes per second for random ids, dump and load time, and resident memory per
 record (VmRSS growth while building, in a fresh subprocess per system, against 784*4+4 raw bytes).
 
-Usage: bench/compare.py [--quick] [--out DIR] [--threads-faiss N]
+latency: single-query time at the tuned setting, this build beside an earlier one (--baseline), and
+the exact scan beside a parallel read of the same bytes (bench/latency.py).
+tuning: the sweep behind the README's tuning guide (bench/tuning.py).
+scale: synthetic data at 200,000 and 1,000,000 records beside FAISS and hnswlib (bench/scale.py).
+
+Usage: bench/compare.py [--quick] [--parts fashion,latency,tuning,scale] [--baseline DIR] [--out DIR]
 (from a checkout after `make build`, it takes the module in build/py_quillmere unless one is installed)
-Writes DIR/fashion-mnist.md and DIR/fashion-mnist-recall-qps.png (DIR: bench/results, or
-build/bench-quick with --quick).
+Writes into DIR (bench/results, or build/bench-quick with --quick): fashion-mnist.md and
+fashion-mnist-recall-qps.png, search.md (latency and tuning), scale.md and scale-recall-qps.png, and
+the figures of each as JSON. The full run takes about half an hour on 8 cores, --quick a few minutes.
 """
 import argparse
-import contextlib
 import gzip
-import importlib.util
 import json
 import os
 import pathlib
@@ -37,29 +39,31 @@ import time
 
 import numpy as np
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import latency  # noqa: E402
+import scale  # noqa: E402
+import tuning  # noqa: E402
+from common import (K, RECALL_TARGET, ROOT, TUNED, HNSW_M, HNSW_EFC, Truth, best_qps_at, faiss_add_one,  # noqa: E402
+                    faiss_ivf, fmt, hnsw_new, insert_all, qm_build, quiet_stdout, ratio, rss_bytes, say,
+                    timed_queries)
+
 DATA_DIR = pathlib.Path("/usr/share/datasets/fashion-mnist")
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-if importlib.util.find_spec("py_quillmere") is None and (ROOT / "build" / "py_quillmere").is_dir():
-    sys.path.insert(0, str(ROOT / "build" / "py_quillmere"))
-K = 10
-RECALL_TARGET = 0.95
 RAW_BYTES = 784 * 4 + 4  # one record and its id
 
-# py_quillmere settings: (label, bucket_size, buffer_size, train_batch_size, train_threshold_samples);
-# the first is the default. Smaller buckets make more buckets per level but spread the records over
-# more levels; a smaller training batch and a larger training sample give each level's classifier
-# more optimiser steps and more rows to learn its buckets from.
+# py_quillmere settings: (label, builder settings); the first is the default. Smaller buckets make
+# more buckets per level but spread the records over more levels; a smaller training batch and a
+# larger training sample give each level's classifier more optimiser steps and more rows to learn
+# its buckets from.
 QM_CONFIGS = [
-    ("defaults", 5000, 5000, 256, 1000),
-    ("bucket 2500, buffer 2500", 2500, 2500, 256, 1000),
-    ("bucket 1000, buffer 3000", 1000, 3000, 256, 1000),
-    ("bucket 5000, buffer 5000, train batch 32, sample 3000", 5000, 5000, 32, 3000),
+    ("defaults", {}),
+    ("bucket 2500, buffer 2500", {"bucket_size": 2500, "buffer_size": 2500}),
+    ("bucket 1000, buffer 3000", {"bucket_size": 1000, "buffer_size": 3000}),
+    ("bucket 5000, buffer 5000, train batch 32, sample 3000", TUNED),
 ]
 QM_BUDGETS = [250, 500, 1000, 2000, 3000, 5000, 8000, 12000, 20000, 30000]
 IVF_NLISTS = [81, 243, 729]
 NPROBES = [1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64]
 HNSW_EFS = [10, 16, 24, 32, 48, 64, 96, 128, 256]
-HNSW_M, HNSW_EFC = 16, 200
 
 
 # ---------------------------------------------------------------- data and ground truth
@@ -84,107 +88,7 @@ def load_data(n_base, n_queries, metric):
     return np.ascontiguousarray(base, np.float32), np.ascontiguousarray(queries, np.float32)
 
 
-def exact_distances(base, queries, ids, metric):
-    """Exact distance (smaller is nearer: -inner product for dot) of every id, in float64."""
-    out = np.full(ids.shape, np.inf)
-    for i, row in enumerate(ids):
-        valid = row >= 0
-        vecs = base[row[valid]].astype(np.float64)
-        q = queries[i].astype(np.float64)
-        out[i, valid] = -(vecs @ q) if metric == "dot" else ((vecs - q) ** 2).sum(axis=1)
-    return out
-
-
-class Truth:
-    def __init__(self, base, queries, metric):
-        import faiss
-        flat = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
-        flat.add(base)
-        _, ids = flat.search(queries, K)
-        self.base, self.queries, self.metric = base, queries, metric
-        self.kth = exact_distances(base, queries, ids, metric).max(axis=1)
-
-    def recall(self, found):
-        """found: one id array per query (at most K each)."""
-        padded = np.full((len(found), K), -1, dtype=np.int64)
-        for i, f in enumerate(found):
-            f = np.asarray(f, dtype=np.int64)[:K]
-            padded[i, :len(f)] = f
-        dist = exact_distances(self.base, self.queries, padded, self.metric)
-        tol = 1e-5 * np.maximum(1.0, np.abs(self.kth))
-        hits = (dist <= (self.kth + tol)[:, None]).sum(axis=1)
-        return float(np.minimum(hits, K).sum()) / (K * len(found))
-
-
 # ---------------------------------------------------------------- helpers
-
-def say(text):
-    sys.stderr.write(text + "\n")
-    sys.stderr.flush()
-
-
-class Progress:
-    """A bar on a terminal, every tenth otherwise."""
-
-    def __init__(self, label, total):
-        self.label, self.total, self.started, self.shown = label, total, time.perf_counter(), -1
-
-    def update(self, done):
-        tenth = 10 * done // self.total
-        if not sys.stderr.isatty() and tenth == self.shown:
-            return
-        self.shown = tenth
-        rate = done / max(time.perf_counter() - self.started, 1e-9)
-        width = 30
-        bar = f"    {self.label:<34} [{'#' * (width * done // self.total):<{width}}] {done:6d}/{self.total} {rate:8.0f}/s"
-        if sys.stderr.isatty():
-            sys.stderr.write("\r" + bar + ("\n" if done == self.total else ""))
-        else:
-            sys.stderr.write(bar + "\n")
-        sys.stderr.flush()
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """py_quillmere prints l2 training data and load messages on fd 1; keep the report readable."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
-
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def insert_all(label, add_one, base, step=None):
-    progress = Progress(label, len(base))
-    step = step or max(len(base) // 100, 1)
-    started = time.perf_counter()
-    for i in range(len(base)):
-        add_one(base[i], i)
-        if (i + 1) % step == 0 or i + 1 == len(base):
-            progress.update(i + 1)
-    return len(base) / (time.perf_counter() - started)
-
-
-def timed_queries(search_one, queries):
-    found = []
-    started = time.perf_counter()
-    for q in queries:
-        found.append(search_one(q))
-    return found, len(queries) / (time.perf_counter() - started)
-
 
 def dir_bytes(path):
     path = pathlib.Path(path)
@@ -197,48 +101,6 @@ def delete_ids(n_base, n_deletes):
     return np.random.default_rng(12345).choice(n_base, size=min(n_deletes, n_base), replace=False)
 
 
-# ---------------------------------------------------------------- systems
-# Each builder returns (object, insert rate); searchers take one query.
-
-def qm_build(base, metric, bucket, buffer, batch, samples, label="py_quillmere"):
-    import py_quillmere as pq
-    builder = (pq.QuillmereBuilder().input_shape(base.shape[1]).bucket_size(bucket).buffer_size(buffer)
-               .distance_fn(metric))
-    if batch != 256:
-        builder = builder.train_batch_size(batch)
-    if samples != 1000:
-        builder = builder.train_threshold_samples(samples)
-    index = builder.build()
-    with quiet_stdout():
-        rate = insert_all(label, lambda v, i: index.insert(v, i), base)
-    return index, rate
-
-
-def faiss_ivf(base, metric, nlist):
-    import faiss
-    quantizer = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
-    kind = faiss.METRIC_INNER_PRODUCT if metric == "dot" else faiss.METRIC_L2
-    index = faiss.IndexIVFFlat(quantizer, base.shape[1], nlist, kind)
-    started = time.perf_counter()
-    index.train(base)
-    train_s = time.perf_counter() - started
-    index.quantizer_ref = quantizer  # keep the quantizer alive with the index
-    return index, train_s
-
-
-def faiss_add_one(index):
-    def add(v, i):
-        index.add_with_ids(v[None, :], np.array([i], dtype=np.int64))
-    return add
-
-
-def hnsw_new(metric, dim, n):
-    import hnswlib
-    index = hnswlib.Index(space="ip" if metric == "dot" else "l2", dim=dim)
-    index.init_index(max_elements=n, M=HNSW_M, ef_construction=HNSW_EFC, random_seed=100)
-    return index
-
-
 # ---------------------------------------------------------------- memory child
 
 def memory_child(system, metric, arg, n_base):
@@ -246,9 +108,8 @@ def memory_child(system, metric, arg, n_base):
     base, _ = load_data(n_base, 1, metric)
     if system == "qm":
         import py_quillmere as pq  # noqa: F401  (the library's own load is not the index's memory)
-        bucket, buffer, batch, samples = (int(x) for x in arg.split(","))
         before = rss_bytes()
-        index, _ = qm_build(base, metric, bucket, buffer, batch, samples)
+        index, _ = qm_build(base, metric, json.loads(arg))
         after = rss_bytes()
         extra = {"estimate": index.memory_usage()}
     elif system == "ivf":
@@ -307,18 +168,16 @@ def run_metric(metric, args, results, tmp):
     flat = faiss.IndexFlatIP(base.shape[1]) if metric == "dot" else faiss.IndexFlatL2(base.shape[1])
     flat.add(base)
     found, qps = timed_queries(lambda q: flat.search(q[None, :], K)[1][0], queries[:args.flat_queries])
-    sub = Truth.__new__(Truth)
-    sub.base, sub.queries, sub.metric, sub.kth = base, queries[:args.flat_queries], metric, truth.kth[:args.flat_queries]
+    sub = truth.subset(args.flat_queries)
     record_curve("FAISS IndexFlat (exact)", [{"param": "exact", "recall": sub.recall(found), "qps": qps}])
     say(f"    FAISS IndexFlat: {qps:.0f} queries/s")
     del flat
 
     # py_quillmere.
-    for label, bucket, buffer, batch, samples in args.qm_configs:
+    for label, settings in args.qm_configs:
         name = f"py_quillmere ({label})"
-        say(f"  {name}: bucket_size {bucket}, buffer_size {buffer}, train_batch_size {batch}, "
-            f"train_threshold_samples {samples}")
-        index, rate = qm_build(base, metric, bucket, buffer, batch, samples, label=f"insert ({label[:24]})")
+        say(f"  {name}: {settings or 'defaults'}")
+        index, rate = qm_build(base, metric, settings, label=f"insert ({label[:24]})")
         shape = ", ".join(f"L{l}: {index.level_occupied(l)}/{index.level_n_buckets(l)}b"
                           for l in range(index.n_levels()))
         say(f"    {index.n_levels()} levels ({shape}), {index.buffer_occupied()} in the buffer")
@@ -337,7 +196,7 @@ def run_metric(metric, args, results, tmp):
         for i in dels:
             index.delete(int(i))
         sysrec["delete_per_s"] = len(dels) / (time.perf_counter() - started)
-        target = os.path.join(tmp, f"qm-{metric}-{bucket}-{buffer}-{batch}-{samples}")
+        target = os.path.join(tmp, f"qm-{metric}-{len(out['systems'])}")
         started = time.perf_counter()
         index.dump(target)
         sysrec["dump_s"] = time.perf_counter() - started
@@ -437,32 +296,11 @@ def run_metric(metric, args, results, tmp):
 
 # ---------------------------------------------------------------- report
 
-def best_qps_at(points, target=RECALL_TARGET):
-    """Highest queries/s among settings reaching the recall target, with the setting."""
-    ok = [p for p in points if p["recall"] >= target]
-    if not ok:
-        return None, None
-    best = max(ok, key=lambda p: p["qps"])
-    return best["qps"], best
-
-
 def family(name):
     for prefix in ("py_quillmere", "FAISS IVFFlat", "hnswlib", "FAISS IndexFlat"):
         if name.startswith(prefix):
             return prefix
     return name
-
-
-def fmt(x, digits=0):
-    if x is None:
-        return "-"
-    return f"{x:,.{digits}f}"
-
-
-def ratio(a, b):
-    if a is None or b is None or b == 0:
-        return None
-    return a / b
 
 
 def headline(results, memory):
@@ -648,13 +486,37 @@ def main():
     parser.add_argument("--threads-faiss", type=int, default=1, help="OpenMP threads for FAISS adds and searches")
     parser.add_argument("--metrics", default="dot,l2")
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--parts", default="fashion,latency,tuning,scale",
+                        help="which parts to run (default: all): fashion, latency, tuning, scale")
+    parser.add_argument("--baseline", help="directory of an earlier build's py_quillmere module, timed beside this "
+                        "build's single queries in the latency part")
+    parser.add_argument("--bench-bin", default=str(ROOT / "build" / "bench"),
+                        help="directory of the C++ benches (search_bench), default build/bench")
     parser.add_argument("--memory-child", nargs=4, metavar=("SYSTEM", "METRIC", "ARG", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--latency-child", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--tuning-child", help=argparse.SUPPRESS)
+    parser.add_argument("--scale-child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.memory_child:
         system, metric, arg, n = args.memory_child
         memory_child(system, metric, arg, int(n))
         return
+    if args.latency_child:
+        module_dir, dump, budget = args.latency_child
+        latency.child(module_dir, dump, int(budget))
+        return
+    if args.tuning_child:
+        tuning.child(json.loads(args.tuning_child), load_data)
+        return
+    if args.scale_child:
+        system, n, tmp = args.scale_child
+        scale.child(system, int(n), tmp)
+        return
+    parts = set(args.parts.split(","))
+    unknown = parts - {"fashion", "latency", "tuning", "scale"}
+    if unknown:
+        raise SystemExit(f"unknown parts: {', '.join(sorted(unknown))}")
 
     if not (DATA_DIR / "train-images-idx3-ubyte.gz").is_file():
         raise SystemExit(f"Fashion-MNIST not found in {DATA_DIR} (Debian package dataset-fashion-mnist)")
@@ -679,17 +541,50 @@ def main():
 
     started = time.perf_counter()
     args.load_before = os.getloadavg()
-    results = {}
     with tempfile.TemporaryDirectory(prefix="qm-bench-") as tmp:
-        for metric in args.metrics.split(","):
-            run_metric(metric, args, results, tmp)
+        if "fashion" in parts:
+            run_fashion(args, out_dir, tmp)
+        search_lines, search_json = [], {}
+        if "latency" in parts:
+            base, queries = load_data(args.n_base, args.n_queries, "l2")
+            module_dir = str(pathlib.Path(pq.__file__).resolve().parent)
+            search_json["latency"] = latency.run(base, queries, tmp, module_dir, args.baseline, args.bench_bin,
+                                                 args.quick)
+            search_lines += latency.report(search_json["latency"])
+            del base, queries
+        if "tuning" in parts:
+            search_json["tuning"] = tuning.run(args)
+            search_lines += tuning.report(search_json["tuning"])
+        if search_lines:
+            head = ["# Search: latency before and after, and the tuning sweep (Fashion-MNIST)", "",
+                    f"Generated by `make bench` (`bench/compare.py{' --quick' if args.quick else ''}`) on "
+                    f"{os.cpu_count()} cores.", ""]
+            (out_dir / "search.md").write_text("\n".join(head + search_lines))
+            (out_dir / "search.json").write_text(json.dumps(search_json, indent=1))
+            print((out_dir / "search.md").read_text())
+        if "scale" in parts:
+            res = scale.run(args, tmp)
+            scale.plot(res, out_dir / "scale-recall-qps.png")
+            head = ["# py_quillmere beside FAISS and hnswlib at scale", "",
+                    f"Generated by `make bench` (`bench/compare.py{' --quick' if args.quick else ''}`) on "
+                    f"{os.cpu_count()} cores.", "", "![recall@10 against queries per second](scale-recall-qps.png)", ""]
+            (out_dir / "scale.md").write_text("\n".join(head + scale.report(res)))
+            (out_dir / "scale.json").write_text(json.dumps(res, indent=1))
+            print((out_dir / "scale.md").read_text())
+    say(f"done in {(time.perf_counter() - started) / 60:.1f} min; reports in {out_dir}")
+
+
+def run_fashion(args, out_dir, tmp):
+    started = time.perf_counter()
+    results = {}
+    for metric in args.metrics.split(","):
+        run_metric(metric, args, results, tmp)
 
     memory = {}
     if not args.no_memory:
         say("[memory] fresh process per system, dot")
-        for label, bucket, buffer, batch, samples in args.qm_configs:
-            memory[f"py_quillmere ({label})"] = measure_memory("qm", "dot", f"{bucket},{buffer},{batch},{samples}",
-                                                              args.n_base)
+        for label, settings in args.qm_configs:
+            memory[f"py_quillmere ({label})"] = measure_memory("qm", "dot", json.dumps(settings), args.n_base)
         for nlist in args.nlists:
             memory[f"FAISS IVFFlat nlist={nlist}"] = measure_memory("ivf", "dot", nlist, args.n_base)
         memory[f"hnswlib M={HNSW_M}"] = measure_memory("hnsw", "dot", 0, args.n_base)
@@ -700,7 +595,7 @@ def main():
     plot(results, out_dir / png)
     write_report(results, memory, args, elapsed, out_dir, png)
     (out_dir / "fashion-mnist.json").write_text(json.dumps({"results": results, "memory": memory}, indent=1))
-    say(f"done in {elapsed / 60:.1f} min: {out_dir / 'fashion-mnist.md'}, {out_dir / png}")
+    say(f"Fashion-MNIST part done in {elapsed / 60:.1f} min: {out_dir / 'fashion-mnist.md'}, {out_dir / png}")
     print((out_dir / "fashion-mnist.md").read_text())
 
 
