@@ -1,4 +1,10 @@
 // Exact k nearest neighbours of one query over borrowed blocks of records.
+//
+// Every record's distance to the query comes from the metric's kernel (l2sq_f32, dot_f32) and
+// is offered to a heap bounded to k entries (topk_heap.h). A scan of a few hundred kilobytes
+// runs on the calling thread; a larger one is cut into pieces of about 256 KB that the pool's
+// threads take in increasing order as they come free, each into a heap of its own, and the
+// heaps are merged at the end. The index hands in its visited buckets as blocks, in place.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +18,8 @@ namespace quillmere {
 // l2: squared Euclidean distance, smaller is nearer. dot: inner product, larger is nearer.
 enum class Metric : unsigned char { l2, dot };
 
-// One result: the kernel's f64 distance (or score) narrowed to f32, and the candidate's index
-// in the list given to the search.
+// One result: the kernel's f64 distance (or score) narrowed to f32, and the candidate's
+// position (its index across the blocks given to the search).
 struct Neighbor {
   float distance;
   std::uint64_t position;
