@@ -156,6 +156,18 @@ def ratio(a, b):
     return a / b
 
 
+def recall_qps_axes(ax, title, legend_size=8):
+    """What every plot of recall@10 against single-query queries per second shares."""
+    ax.axvline(RECALL_TARGET, color="grey", linewidth=0.8, linestyle=":")
+    ax.set_yscale("log")
+    ax.set_xlabel("recall@10")
+    ax.set_ylabel("queries per second, one query per call (log scale)")
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.set_xlim(0.5, 1.005)
+    ax.legend(fontsize=legend_size, loc="lower left")
+
+
 # ---------------------------------------------------------------- systems
 
 def qm_builder(dim, metric, settings):

@@ -44,7 +44,7 @@ import latency  # noqa: E402
 import scale  # noqa: E402
 import tuning  # noqa: E402
 from common import (K, RECALL_TARGET, ROOT, TUNED, HNSW_M, HNSW_EFC, Truth, best_qps_at, faiss_add_one,  # noqa: E402
-                    faiss_ivf, fmt, hnsw_new, insert_all, qm_build, quiet_stdout, ratio, rss_bytes, say,
+                    faiss_ivf, fmt, hnsw_new, insert_all, qm_build, quiet_stdout, ratio, recall_qps_axes, rss_bytes, say,
                     timed_queries)
 
 DATA_DIR = pathlib.Path("/usr/share/datasets/fashion-mnist")
@@ -463,15 +463,8 @@ def plot(results, path):
             ls, marker, lw = styles.get(fam, ("-", ".", 1.0))
             ax.plot([p["recall"] for p in pts], [p["qps"] for p in pts], linestyle=ls, marker=marker, color=colour,
                     markersize=12 if marker == "*" else 4.5, linewidth=lw, label=name)
-        ax.axvline(RECALL_TARGET, color="grey", linewidth=0.8, linestyle=":")
-        ax.set_yscale("log")
-        ax.set_xlabel("recall@10")
-        ax.set_ylabel("queries per second, one query per call (log scale)")
         title = "unit rows, inner product" if metric == "dot" else "pixels in [0, 1], squared L2"
-        ax.set_title(f"Fashion-MNIST, {results[metric]['n_base']:,} x 784, {metric}: {title}")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.set_xlim(0.5, 1.005)
-        ax.legend(fontsize=7.5, loc="lower left")
+        recall_qps_axes(ax, f"Fashion-MNIST, {results[metric]['n_base']:,} x 784, {metric}: {title}", 7.5)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
