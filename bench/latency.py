@@ -2,7 +2,7 @@
 
 One tuned l2 index over Fashion-MNIST is built and dumped; fresh processes load it and time 1,000
 single queries at n_candidates 5,000, this build and (with --baseline) an earlier build taken in
-turn, three times. bench/search_bench then splits a search's time on the same dump and sets the
+turn, five times. bench/search_bench then splits a search's time on the same dump and sets the
 exact scan beside a parallel read of the same bytes, with the buckets flushed from the caches and
 cached.
 """
@@ -19,7 +19,7 @@ import numpy as np
 from common import K, TUNED, load_average, qm_build, quiet_stdout, say
 
 BUDGET = 5000
-CYCLES = 3
+CYCLES = 5
 
 
 def child(module_dir, dump, budget):
