@@ -84,10 +84,11 @@ void keep_warm(std::chrono::microseconds window) noexcept {
     const int workers = a.max_concurrency() - 1;
     // Spinners of earlier spells leave on their own; never let them pile up.
     if (g_spinners.load(std::memory_order_relaxed) > 2 * workers) return;
-    for (int i = 0; i < workers; ++i) {
-      a.enqueue([epoch] { spin(epoch); });
-      g_spinners.fetch_add(1, std::memory_order_relaxed);
-    }
+    // One task for the caller to hand over; the spinners fan out from a worker.
+    a.enqueue([epoch, workers] {
+      tbb::parallel_for(0, workers, [epoch](int) { spin(epoch); }, tbb::simple_partitioner());
+    });
+    g_spinners.fetch_add(workers, std::memory_order_relaxed);
   } catch (...) {
     // Only a missed chance to save a wake-up.
   }
