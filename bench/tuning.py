@@ -34,16 +34,16 @@ QUICK_BUDGETS = [1000, 2000, 4000, 6000, 10000]
 TARGETS = (0.95, 0.99)
 
 
-def child(spec, load_data):
+def child(job, load_data):
     """Runs in a fresh interpreter (log_init is once per process)."""
     import py_quillmere as pq
-    base, queries = load_data(spec["n_base"], spec["n_queries"], "l2")
-    if spec["raw"]:
+    base, queries = load_data(job["n_base"], job["n_queries"], "l2")
+    if job["raw"]:
         base, queries = base * np.float32(255), queries * np.float32(255)
     truth = Truth(base, queries, "l2")
-    index, rate = qm_build(base, "l2", spec["settings"], label=f"insert ({spec['label'][:24]})")
+    index, rate = qm_build(base, "l2", job["settings"], label=f"insert ({job['label'][:24]})")
     out = {"insert_per_s": rate, **qm_shape(index), "points": []}
-    for budget in spec["budgets"]:
+    for budget in job["budgets"]:
         found, qps = timed_queries(lambda q: index.search(q, K, n_candidates=budget), queries)
         r = truth.recall(found)
         out["points"].append({"budget": budget, "recall": r, "qps": qps})
@@ -79,10 +79,10 @@ def run(args):
     results = {"n_base": args.n_base, "n_queries": args.n_queries, "load_before": load_average(), "settings": []}
     for name, what, settings, raw in SETTINGS[:3] if args.quick else SETTINGS:
         say(f"  {name}: {what}")
-        spec = {"label": name, "settings": settings, "raw": raw, "n_base": args.n_base,
+        job = {"label": name, "settings": settings, "raw": raw, "n_base": args.n_base,
                 "n_queries": args.n_queries, "budgets": budgets}
         proc = subprocess.run([sys.executable, str(pathlib.Path(__file__).with_name("compare.py")), "--tuning-child",
-                               json.dumps(spec)], stdout=subprocess.PIPE, text=True, env=os.environ.copy())
+                               json.dumps(job)], stdout=subprocess.PIPE, text=True, env=os.environ.copy())
         if proc.returncode != 0:
             raise SystemExit(f"tuning child {name} failed")
         res = json.loads(proc.stdout.strip().splitlines()[-1])
