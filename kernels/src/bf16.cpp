@@ -14,6 +14,7 @@
 #include "dispatch.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
+#include "steps.h"
 
 namespace quillmere::kernels {
 namespace {
@@ -103,11 +104,8 @@ QM_AVX2 double avx2_sum(const Bf16* a, const Bf16* b, std::uint64_t n) {
   return reduce8(acc);
 }
 
-// The estimate refined by one Newton step in f32.
-QM_AVX2 inline float rsqrt_refined(float x) {
-  const float r = _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x)));
-  return r * ((x * (r * r)) * -0.5f + 1.5f);
-}
+// The 12-bit estimate of 1/sqrt(x).
+inline float rsqrt_estimate(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
 
 // Columns j of d = a - b, or of b.
 template <bool kMahalanobis>
@@ -154,27 +152,27 @@ QM_AVX2 inline void store8(Bf16* p, __m256 v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), packed);
 }
 
-enum class Wsum { sum, a_only, b_only, general };
+using steps::Blend;
 
 // One wsum case over whole blocks and then element by element; the one-sided cases never read
 // the other input.
-template <Wsum K>
+template <Blend K>
 QM_AVX2 void avx2_wsum(const Bf16* a, const Bf16* b, std::uint64_t n, float alpha, float beta, Bf16* out) {
   const __m256 al = _mm256_set1_ps(alpha), be = _mm256_set1_ps(beta);
   std::uint64_t i = 0;
   for (; i + 8 <= n; i += 8) {
     __m256 v;
-    if constexpr (K == Wsum::sum) v = _mm256_add_ps(widen8(a + i), widen8(b + i));
-    else if constexpr (K == Wsum::a_only) v = _mm256_mul_ps(al, widen8(a + i));
-    else if constexpr (K == Wsum::b_only) v = _mm256_mul_ps(be, widen8(b + i));
+    if constexpr (K == Blend::sum) v = _mm256_add_ps(widen8(a + i), widen8(b + i));
+    else if constexpr (K == Blend::a_only) v = _mm256_mul_ps(al, widen8(a + i));
+    else if constexpr (K == Blend::b_only) v = _mm256_mul_ps(be, widen8(b + i));
     else v = _mm256_add_ps(_mm256_mul_ps(al, widen8(a + i)), _mm256_mul_ps(be, widen8(b + i)));
     store8(out + i, v);
   }
   for (; i < n; ++i) {
     float v;
-    if constexpr (K == Wsum::sum) v = to_f32(a[i]) + to_f32(b[i]);
-    else if constexpr (K == Wsum::a_only) v = alpha * to_f32(a[i]);
-    else if constexpr (K == Wsum::b_only) v = beta * to_f32(b[i]);
+    if constexpr (K == Blend::sum) v = to_f32(a[i]) + to_f32(b[i]);
+    else if constexpr (K == Blend::a_only) v = alpha * to_f32(a[i]);
+    else if constexpr (K == Blend::b_only) v = beta * to_f32(b[i]);
     else v = std::fmaf(alpha, to_f32(a[i]), beta * to_f32(b[i]));
     out[i] = to_bf16(v);
   }
@@ -203,17 +201,7 @@ void cos_bf16_serial(const Bf16* a, const Bf16* b, std::uint64_t n, double* out)
     const float xy = x * y, xx = x * x, yy = y * y;
     ab = ab + xy, aa = aa + xx, bb = bb + yy;
   }
-  if (aa == 0.0f && bb == 0.0f) {
-    *out = 0.0;
-    return;
-  }
-  if (ab == 0.0f) {
-    *out = 1.0;
-    return;
-  }
-  const float q = (scalar::approx_rsqrt(bb) * ab) * scalar::approx_rsqrt(aa);
-  const double c = 1.0f - q;
-  *out = c > 0.0 ? c : 0.0;  // a NaN gives 0.0 too
+  *out = steps::cos_approx(ab, bb, aa);
 }
 
 // The divergences take the true natural logarithm: the three-term series of ln(1 + t) is
@@ -292,17 +280,8 @@ QM_AVX2 void cos_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double
   const std::uint64_t r = n - i;
   if (r != 0 || n == 0) add(widen_last(a + i, r), widen_last(b + i, r));
   const auto saa = static_cast<float>(reduce8(aa)), sbb = static_cast<float>(reduce8(bb));
-  if (saa == 0.0f && sbb == 0.0f) {
-    *out = 0.0;
-    return;
-  }
   const auto sab = static_cast<float>(reduce8(ab));
-  if (sab == 0.0f) {
-    *out = 1.0;
-    return;
-  }
-  const double c = std::fmaf(-rsqrt_refined(sbb), sab * rsqrt_refined(saa), 1.0f);
-  *out = c > 0.0 ? c : 0.0;  // a NaN gives 0.0 too
+  *out = steps::cos_refined(sab, saa, sbb, rsqrt_estimate(saa), rsqrt_estimate(sbb));
 }
 
 QM_AVX2 void bilinear_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double* out) {
@@ -315,10 +294,12 @@ QM_AVX2 void mahalanobis_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, 
 
 QM_AVX2 void wsum_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double alpha, double beta, Bf16* out) {
   const auto al = static_cast<float>(alpha), be = static_cast<float>(beta);
-  if (alpha == 1.0 && beta == 1.0) avx2_wsum<Wsum::sum>(a, b, n, al, be, out);
-  else if (beta == 0.0) avx2_wsum<Wsum::a_only>(a, b, n, al, be, out);
-  else if (alpha == 0.0) avx2_wsum<Wsum::b_only>(a, b, n, al, be, out);
-  else avx2_wsum<Wsum::general>(a, b, n, al, be, out);
+  switch (steps::blend_of(alpha, beta)) {
+    case Blend::sum: return avx2_wsum<Blend::sum>(a, b, n, al, be, out);
+    case Blend::both: return avx2_wsum<Blend::both>(a, b, n, al, be, out);
+    case Blend::a_only: return avx2_wsum<Blend::a_only>(a, b, n, al, be, out);
+    case Blend::b_only: return avx2_wsum<Blend::b_only>(a, b, n, al, be, out);
+  }
 }
 
 QM_AVX2 void fma_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double alpha, double beta,

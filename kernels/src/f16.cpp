@@ -11,7 +11,7 @@
 #include <cmath>
 
 #include "dispatch.h"
-#include "f16_steps.h"
+#include "steps.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
 
@@ -21,7 +21,7 @@ namespace quillmere::kernels {
 namespace {
 
 using u16 = std::uint16_t;
-using f16_steps::Wsum;
+using steps::Blend;
 
 // The exact f32 value of an element (the software conversion).
 inline float widen(u16 h) { return scalar::f16_to_f32(h); }
@@ -110,8 +110,8 @@ QM_AVX2 inline __m256 approx_log2(__m256 x) {
                                  _mm256_set1_ps(127.0f));
   const __m256 m = _mm256_castsi256_ps(
       _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFF)), _mm256_set1_epi32(0x3F800000)));
-  __m256 p = _mm256_set1_ps(f16_steps::kLog2Poly[0]);
-  for (int k = 1; k < 6; ++k) p = _mm256_fmadd_ps(p, m, _mm256_set1_ps(f16_steps::kLog2Poly[k]));
+  __m256 p = _mm256_set1_ps(steps::kLog2Poly[0]);
+  for (int k = 1; k < 6; ++k) p = _mm256_fmadd_ps(p, m, _mm256_set1_ps(steps::kLog2Poly[k]));
   return _mm256_add_ps(_mm256_mul_ps(_mm256_sub_ps(m, _mm256_set1_ps(1.0f)), p), e);
 }
 
@@ -174,27 +174,27 @@ QM_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64
   return total;
 }
 
-template <Wsum C>
+template <Blend C>
 QM_AVX2 inline __m256 wsum8(__m256 a, __m256 b, __m256 al, __m256 be) {
-  if constexpr (C == Wsum::sum) return _mm256_add_ps(a, b);
-  else if constexpr (C == Wsum::alpha_a) return _mm256_mul_ps(al, a);
-  else if constexpr (C == Wsum::beta_b) return _mm256_mul_ps(be, b);
+  if constexpr (C == Blend::sum) return _mm256_add_ps(a, b);
+  else if constexpr (C == Blend::a_only) return _mm256_mul_ps(al, a);
+  else if constexpr (C == Blend::b_only) return _mm256_mul_ps(be, b);
   else return _mm256_add_ps(_mm256_mul_ps(al, a), _mm256_mul_ps(be, b));
 }
 
-template <Wsum C>
+template <Blend C>
 QM_AVX2 inline float wsum1(float a, float b, float al, float be) {
-  if constexpr (C == Wsum::sum) return a + b;
-  else if constexpr (C == Wsum::alpha_a) return al * a;
-  else if constexpr (C == Wsum::beta_b) return be * b;
+  if constexpr (C == Blend::sum) return a + b;
+  else if constexpr (C == Blend::a_only) return al * a;
+  else if constexpr (C == Blend::b_only) return be * b;
   else return std::fma(al, a, be * b);
 }
 
 // Blocks of 8 rounded by F16C, then the last elements one at a time through f32_to_f16;
 // an input the case does not use is not read.
-template <Wsum C>
+template <Blend C>
 QM_AVX2 void wsum_blocks8(const u16* a, const u16* b, std::uint64_t n, float al, float be, u16* out) {
-  constexpr bool reads_a = C != Wsum::beta_b, reads_b = C != Wsum::alpha_a;
+  constexpr bool reads_a = C != Blend::b_only, reads_b = C != Blend::a_only;
   const __m256 al8 = _mm256_set1_ps(al), be8 = _mm256_set1_ps(be);
   const __m256 zero = _mm256_setzero_ps();
   std::uint64_t i = 0;
@@ -265,15 +265,7 @@ void cos_f16_serial(const u16* a, const u16* b, std::uint64_t n, double* out) {
     aa = aa + paa;
     bb = bb + pbb;
   }
-  if (aa == 0.0f && bb == 0.0f) {
-    *out = 0.0;
-  } else if (ab == 0.0f) {
-    *out = 1.0;
-  } else {
-    const float t = scalar::approx_rsqrt(bb) * ab;
-    const float d = 1.0f - t * scalar::approx_rsqrt(aa);
-    *out = d > 0.0f ? static_cast<double>(d) : 0.0;  // negative and NaN alike
-  }
+  *out = steps::cos_approx(ab, bb, aa);
 }
 
 void js_f16_serial(const u16* a, const u16* b, std::uint64_t n, double* out) {
@@ -340,15 +332,15 @@ QM_AVX2 void cos_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* o
   const Cos8 acc = sweep8(a, b, n, Cos8{zero, zero, zero});
   const auto aa = static_cast<float>(reduce8_f64(acc.aa)), bb = static_cast<float>(reduce8_f64(acc.bb));
   const auto ab = static_cast<float>(reduce8_f64(acc.ab));
-  *out = f16_steps::cos_from_estimates(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
+  *out = steps::cos_refined(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
 }
 
 QM_AVX2 void js_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  *out = f16_steps::js_from_log2_sum(sum8<Js8>(a, b, n));
+  *out = steps::js_from_log2_sum(sum8<Js8>(a, b, n));
 }
 
 QM_AVX2 void kl_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  *out = f16_steps::kl_from_log2_sum(sum8<Kl8>(a, b, n));
+  *out = steps::kl_from_log2_sum(sum8<Kl8>(a, b, n));
 }
 
 QM_AVX2 void bilinear_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {
@@ -377,11 +369,11 @@ QM_AVX2 void fma_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_
 
 QM_AVX2 void wsum_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double alpha, double beta, u16* out) {
   const auto al = static_cast<float>(alpha), be = static_cast<float>(beta);
-  switch (f16_steps::wsum_case(alpha, beta)) {
-    case Wsum::sum: return wsum_blocks8<Wsum::sum>(a, b, n, al, be, out);
-    case Wsum::alpha_a: return wsum_blocks8<Wsum::alpha_a>(a, b, n, al, be, out);
-    case Wsum::beta_b: return wsum_blocks8<Wsum::beta_b>(a, b, n, al, be, out);
-    case Wsum::general: return wsum_blocks8<Wsum::general>(a, b, n, al, be, out);
+  switch (steps::blend_of(alpha, beta)) {
+    case Blend::sum: return wsum_blocks8<Blend::sum>(a, b, n, al, be, out);
+    case Blend::both: return wsum_blocks8<Blend::both>(a, b, n, al, be, out);
+    case Blend::a_only: return wsum_blocks8<Blend::a_only>(a, b, n, al, be, out);
+    case Blend::b_only: return wsum_blocks8<Blend::b_only>(a, b, n, al, be, out);
   }
 }
 

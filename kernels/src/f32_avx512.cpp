@@ -8,7 +8,7 @@
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using floats::Term;
+using steps::Term;
 
 namespace {
 
@@ -16,11 +16,8 @@ namespace {
 // degree 5 by fused multiply-adds.
 QM_V F32x16 approx_log2(F32x16 x) {
   const F32x16 e = getexp(x), m = getmant(x);
-  F32x16 p = fmadd(set1_ps(-0.034436006f), m, set1_ps(0.31821337f));
-  p = fmadd(p, m, set1_ps(-1.2315303f));
-  p = fmadd(p, m, set1_ps(2.5988452f));
-  p = fmadd(p, m, set1_ps(-3.324199f));
-  p = fmadd(p, m, set1_ps(3.11579f));
+  F32x16 p = set1_ps(steps::kLog2Poly[0]);
+  for (int k = 1; k < 6; ++k) p = fmadd(p, m, set1_ps(steps::kLog2Poly[k]));
   return add(mul(sub(m, set1_ps(1.0f)), p), e);
 }
 

@@ -10,41 +10,20 @@
 #include <cstdint>
 
 #include "scalar.h"
+#include "steps.h"
 
 #define QM_TARGET_AVX2 __attribute__((target("avx2,fma")))
 #define QM_AVX2_INLINE inline __attribute__((always_inline, target("avx2,fma")))
 
 namespace quillmere::kernels::floats {
 
+using steps::Blend;
+using steps::Term;
+
 // ---- finishing steps of every level ----
 
 // One Newton step towards 1/sqrt(x) from the estimate y, in f64.
 inline double rsqrt_newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
-
-// The cosine distance from the three sums and the level's value r of 1 - ab / sqrt(aa bb).
-// The special cases come first and in this order because the formulas get them wrong: the
-// estimate of 1/sqrt(0) is infinite, Newton's step turns that into NaN, and max() lets a
-// NaN through.
-inline double cosine_result(double ab, double aa, double bb, double r) {
-  if (aa == 0.0 && bb == 0.0) return 0.0;
-  if (ab == 0.0) return 1.0;
-  return r > 0.0 ? r : 0.0;
-}
-
-// The cases of a weighted sum at the vector levels, tested on the f64 scalars in this order.
-// A NaN scalar counts as not 0; a_only reads no b and b_only no a, so an infinity in the
-// input weighed by 0 does not turn the result into NaN.
-enum class Blend { sum, both, a_only, b_only };
-
-inline Blend blend_of(double alpha, double beta) {
-  if (alpha == 1.0 && beta == 1.0) return Blend::sum;
-  if (alpha != 0.0 && beta != 0.0) return Blend::both;
-  if (beta == 0.0) return Blend::a_only;
-  return Blend::b_only;
-}
-
-// What a dense sum adds up per element.
-enum class Term { product, square_of_difference };
 
 // ---- serial: one running sum per quantity in the element type, in index order, each
 // product and sum rounded on its own ----
@@ -62,12 +41,12 @@ double sum_serial(const T* a, const T* b, std::uint64_t n) {
 }
 
 // 1 - approx_rsqrt(aa) ab approx_rsqrt(bb), in f32 for the f32 row ...
-inline double cos_serial_value(float ab, float aa, float bb) {
-  return 1.0f - scalar::approx_rsqrt(aa) * ab * scalar::approx_rsqrt(bb);
-}
+inline double cos_serial_end(float ab, float aa, float bb) { return steps::cos_approx(ab, aa, bb); }
 // ... and in f64 from the estimates of the narrowed sums for the f64 row.
-inline double cos_serial_value(double ab, double aa, double bb) {
-  return 1.0 - ab * scalar::approx_rsqrt(static_cast<float>(aa)) * scalar::approx_rsqrt(static_cast<float>(bb));
+inline double cos_serial_end(double ab, double aa, double bb) {
+  const float ra = scalar::approx_rsqrt(static_cast<float>(aa)), rb = scalar::approx_rsqrt(static_cast<float>(bb));
+  const double d = 1.0 - ab * ra * rb;
+  return steps::cosine_result(ab, aa, bb, d);
 }
 
 template <class T>
@@ -80,7 +59,7 @@ double cos_serial(const T* a, const T* b, std::uint64_t n) {
     aa = aa + paa;
     bb = bb + pbb;
   }
-  return cosine_result(ab, aa, bb, cos_serial_value(ab, aa, bb));
+  return cos_serial_end(ab, aa, bb);
 }
 
 // The natural logarithm is the library's own: the three-term series the serial kernels once
@@ -244,7 +223,7 @@ QM_AVX2_INLINE double cos_avx2(const T* a, const T* b, std::uint64_t n) {
     aa = tail_add(aa, a[i], a[i]);
     bb = tail_add(bb, b[i], b[i]);
   }
-  return cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
+  return steps::cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
 }
 
 // Whole blocks of a weighted sum, each product and sum rounded on its own ...
@@ -276,7 +255,7 @@ QM_AVX2_INLINE void wsum_avx2_as(const T* a, const T* b, std::uint64_t n, T alph
 template <class T>
 QM_AVX2_INLINE void wsum_avx2(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
   const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  switch (blend_of(alpha, beta)) {
+  switch (steps::blend_of(alpha, beta)) {
     case Blend::sum: return wsum_avx2_as<Blend::sum>(a, b, n, al, be, out);
     case Blend::both: return wsum_avx2_as<Blend::both>(a, b, n, al, be, out);
     case Blend::a_only: return wsum_avx2_as<Blend::a_only>(a, b, n, al, be, out);

@@ -224,24 +224,25 @@ QM_TARGET_AVX512_FP16 I512 add_saturated(I512 a, I512 b) {
   else return adds_epu8(a, b);
 }
 
-// alpha or beta as the level takes it: to f32, then to f16, nearest even each time.
-inline std::uint16_t to_f16(double x) { return scalar::f16_from_f32_rne(static_cast<float>(x)); }
+using steps::weight_f16;
 
 template <class T>
 QM_TARGET_AVX512_FP16 QM_INT8_FLAT void wsum_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  if (alpha == 1.0 && beta == 1.0) {
-    // Saturating byte addition, no floating point.
-    std::uint64_t i = 0;
-    for (; n - i >= 64; i += 64) storeu_si(out + i, add_saturated<T>(loadu_si(a + i), loadu_si(b + i)));
-    if (const std::uint64_t r = n - i; r != 0) {
-      const M64 m = first64(r);
-      mask_storeu_epi8(out + i, m, add_saturated<T>(maskz_loadu_epi8(m, a + i), maskz_loadu_epi8(m, b + i)));
+  switch (steps::blend_of(alpha, beta)) {
+    case steps::Blend::sum: {
+      // Saturating byte addition, no floating point.
+      std::uint64_t i = 0;
+      for (; n - i >= 64; i += 64) storeu_si(out + i, add_saturated<T>(loadu_si(a + i), loadu_si(b + i)));
+      if (const std::uint64_t r = n - i; r != 0) {
+        const M64 m = first64(r);
+        mask_storeu_epi8(out + i, m, add_saturated<T>(maskz_loadu_epi8(m, a + i), maskz_loadu_epi8(m, b + i)));
+      }
+      return;
     }
-    return;
+    case steps::Blend::both: return map64<T>(a, b, nullptr, n, out, WsumBoth{weight_f16(alpha), weight_f16(beta)});
+    case steps::Blend::a_only: return map64<T>(a, nullptr, nullptr, n, out, WsumA{weight_f16(alpha)});
+    case steps::Blend::b_only: return map64<T>(nullptr, b, nullptr, n, out, WsumB{weight_f16(beta)});
   }
-  if (beta == 0.0) map64<T>(a, nullptr, nullptr, n, out, WsumA{to_f16(alpha)});
-  else if (alpha == 0.0) map64<T>(nullptr, b, nullptr, n, out, WsumB{to_f16(beta)});
-  else map64<T>(a, b, nullptr, n, out, WsumBoth{to_f16(alpha), to_f16(beta)});
 }
 
 }  // namespace
@@ -285,11 +286,11 @@ QM_TARGET_AVX512_FP16 void wsum_u8_avx512_fp16(const uint8_t* a, const uint8_t* 
 }
 QM_TARGET_AVX512_FP16 void fma_i8_avx512_fp16(const int8_t* a, const int8_t* b, const int8_t* c, uint64_t n,
                                               double alpha, double beta, int8_t* out) {
-  map64(a, b, c, n, out, FmaI8{to_f16(alpha), to_f16(beta)});
+  map64(a, b, c, n, out, FmaI8{weight_f16(alpha), weight_f16(beta)});
 }
 QM_TARGET_AVX512_FP16 void fma_u8_avx512_fp16(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint64_t n,
                                               double alpha, double beta, uint8_t* out) {
-  map64(a, b, c, n, out, FmaU8{to_f16(alpha), to_f16(beta)});
+  map64(a, b, c, n, out, FmaU8{weight_f16(alpha), weight_f16(beta)});
 }
 
 void add_int8_avx512(detail::KernelTable& t) {
