@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "avx2.h"
 #include "dispatch.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
@@ -64,30 +65,20 @@ float serial_ratio(float x, float y) {
 
 // ---- avx2 ----
 
-#define QM_AVX2 __attribute__((target("avx2,fma")))
-
-QM_AVX2 inline __m256 widen8(const Bf16* p) {
+QM_AVX2_INLINE __m256 widen8(const Bf16* p) {
   const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(words), 16));
 }
 
 // The r < 8 elements at p, zero-filled to a block through the 16-byte buffer.
-QM_AVX2 inline __m256 widen_last(const Bf16* p, std::uint64_t r) {
+QM_AVX2_INLINE __m256 widen_last(const Bf16* p, std::uint64_t r) {
   alignas(16) Bf16 buf[8] = {};
   if (r != 0) std::memcpy(buf, p, r * sizeof(Bf16));
   return widen8(buf);
 }
 
-// The 8 lanes widened to f64 and summed as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
-QM_AVX2 inline double reduce8(__m256 v) {
-  alignas(32) float l[8];
-  _mm256_store_ps(l, v);
-  auto w = [&](int j) { return static_cast<double>(l[j]); };
-  return ((w(0) + w(4)) + (w(2) + w(6))) + ((w(1) + w(5)) + (w(3) + w(7)));
-}
-
 template <bool kDiff>
-QM_AVX2 inline __m256 avx2_term(__m256 x, __m256 y, __m256 acc) {
+QM_AVX2_INLINE __m256 avx2_term(__m256 x, __m256 y, __m256 acc) {
   if constexpr (kDiff) {
     const __m256 d = _mm256_sub_ps(x, y);
     return _mm256_fmadd_ps(d, d, acc);
@@ -95,28 +86,25 @@ QM_AVX2 inline __m256 avx2_term(__m256 x, __m256 y, __m256 acc) {
 }
 
 template <bool kDiff>
-QM_AVX2 double avx2_sum(const Bf16* a, const Bf16* b, std::uint64_t n) {
+QM_TARGET_AVX2 double avx2_sum(const Bf16* a, const Bf16* b, std::uint64_t n) {
   __m256 acc = _mm256_setzero_ps();
   std::uint64_t i = 0;
   for (; i + 8 <= n; i += 8) acc = avx2_term<kDiff>(widen8(a + i), widen8(b + i), acc);
   const std::uint64_t r = n - i;
   if (r != 0 || n == 0) acc = avx2_term<kDiff>(widen_last(a + i, r), widen_last(b + i, r), acc);
-  return reduce8(acc);
+  return v256::reduce(acc);
 }
-
-// The 12-bit estimate of 1/sqrt(x).
-inline float rsqrt_estimate(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
 
 // Columns j of d = a - b, or of b.
 template <bool kMahalanobis>
-QM_AVX2 inline __m256 column_block(const Bf16* a, const Bf16* b, std::uint64_t j) {
+QM_AVX2_INLINE __m256 column_block(const Bf16* a, const Bf16* b, std::uint64_t j) {
   return kMahalanobis ? _mm256_sub_ps(widen8(a + j), widen8(b + j)) : widen8(b + j);
 }
 
 // Whole blocks of 8 columns, one 8-lane total whose row factor (a_i or d_i) is fused onto each
 // row's own inner lanes; then, row by row in f32, the products of the last n mod 8 columns.
 template <bool kMahalanobis>
-QM_AVX2 float avx2_form(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
+QM_TARGET_AVX2 float avx2_form(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
   auto factor = [&](std::uint64_t i) {
     return kMahalanobis ? to_f32(a[i]) - to_f32(b[i]) : to_f32(a[i]);
   };
@@ -129,12 +117,12 @@ QM_AVX2 float avx2_form(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64
       inner = _mm256_fmadd_ps(widen8(row + j), column_block<kMahalanobis>(a, b, j), inner);
     total = _mm256_fmadd_ps(_mm256_set1_ps(factor(i)), inner, total);
   }
-  float s = static_cast<float>(reduce8(total));
+  float s = static_cast<float>(v256::reduce(total));
   if (const std::uint64_t r = n - whole; r != 0) {
     const __m256 y = kMahalanobis ? _mm256_sub_ps(widen_last(a + whole, r), widen_last(b + whole, r))
                                   : widen_last(b + whole, r);
     for (std::uint64_t i = 0; i < n; ++i) {
-      const float p = static_cast<float>(reduce8(_mm256_mul_ps(widen_last(c + i * n + whole, r), y)));
+      const float p = static_cast<float>(v256::reduce(_mm256_mul_ps(widen_last(c + i * n + whole, r), y)));
       s = std::fmaf(p, factor(i), s);
     }
   }
@@ -142,7 +130,7 @@ QM_AVX2 float avx2_form(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64
 }
 
 // 8 lanes rounded as f32_to_bf16 rounds (ties away from zero, a NaN kept quiet with its sign).
-QM_AVX2 inline void store8(Bf16* p, __m256 v) {
+QM_AVX2_INLINE void store8(Bf16* p, __m256 v) {
   const __m256i bits = _mm256_castps_si256(v);
   const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(bits, _mm256_set1_epi32(0x8000)), 16);
   const __m256i quiet = _mm256_or_si256(_mm256_srli_epi32(bits, 16), _mm256_set1_epi32(0x40));
@@ -157,7 +145,7 @@ using steps::Blend;
 // One wsum case over whole blocks and then element by element; the one-sided cases never read
 // the other input.
 template <Blend K>
-QM_AVX2 void avx2_wsum(const Bf16* a, const Bf16* b, std::uint64_t n, float alpha, float beta, Bf16* out) {
+QM_TARGET_AVX2 void avx2_wsum(const Bf16* a, const Bf16* b, std::uint64_t n, float alpha, float beta, Bf16* out) {
   const __m256 al = _mm256_set1_ps(alpha), be = _mm256_set1_ps(beta);
   std::uint64_t i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -258,41 +246,41 @@ void fma_bf16_serial(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t 
 
 // ---- avx2 ----
 
-QM_AVX2 void dot_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void dot_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
   *out = avx2_sum<false>(a, b, n);
 }
 
-QM_AVX2 void l2sq_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void l2sq_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
   *out = avx2_sum<true>(a, b, n);
 }
 
-QM_AVX2 void l2_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void l2_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
   *out = static_cast<double>(std::sqrt(static_cast<float>(avx2_sum<true>(a, b, n))));
 }
 
-QM_AVX2 void cos_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void cos_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
   __m256 ab = _mm256_setzero_ps(), aa = _mm256_setzero_ps(), bb = _mm256_setzero_ps();
-  auto add = [&](__m256 x, __m256 y) QM_AVX2 {
+  auto add = [&](__m256 x, __m256 y) QM_TARGET_AVX2 {
     ab = _mm256_fmadd_ps(x, y, ab), aa = _mm256_fmadd_ps(x, x, aa), bb = _mm256_fmadd_ps(y, y, bb);
   };
   std::uint64_t i = 0;
   for (; i + 8 <= n; i += 8) add(widen8(a + i), widen8(b + i));
   const std::uint64_t r = n - i;
   if (r != 0 || n == 0) add(widen_last(a + i, r), widen_last(b + i, r));
-  const auto saa = static_cast<float>(reduce8(aa)), sbb = static_cast<float>(reduce8(bb));
-  const auto sab = static_cast<float>(reduce8(ab));
-  *out = steps::cos_refined(sab, saa, sbb, rsqrt_estimate(saa), rsqrt_estimate(sbb));
+  const auto saa = static_cast<float>(v256::reduce(aa)), sbb = static_cast<float>(v256::reduce(bb));
+  const auto sab = static_cast<float>(v256::reduce(ab));
+  *out = steps::cos_refined(sab, saa, sbb, v256::rsqrt12(saa), v256::rsqrt12(sbb));
 }
 
-QM_AVX2 void bilinear_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void bilinear_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double* out) {
   *out = static_cast<double>(avx2_form<false>(a, b, c, n));
 }
 
-QM_AVX2 void mahalanobis_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void mahalanobis_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double* out) {
   *out = static_cast<double>(std::sqrt(avx2_form<true>(a, b, c, n)));
 }
 
-QM_AVX2 void wsum_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double alpha, double beta, Bf16* out) {
+QM_TARGET_AVX2 void wsum_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, double alpha, double beta, Bf16* out) {
   const auto al = static_cast<float>(alpha), be = static_cast<float>(beta);
   switch (steps::blend_of(alpha, beta)) {
     case Blend::sum: return avx2_wsum<Blend::sum>(a, b, n, al, be, out);
@@ -302,7 +290,7 @@ QM_AVX2 void wsum_bf16_avx2(const Bf16* a, const Bf16* b, std::uint64_t n, doubl
   }
 }
 
-QM_AVX2 void fma_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double alpha, double beta,
+QM_TARGET_AVX2 void fma_bf16_avx2(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n, double alpha, double beta,
                            Bf16* out) {
   const __m256 al = _mm256_set1_ps(static_cast<float>(alpha)), be = _mm256_set1_ps(static_cast<float>(beta));
   std::uint64_t i = 0;

@@ -10,12 +10,11 @@
 
 #include <cmath>
 
+#include "avx2.h"
 #include "dispatch.h"
 #include "steps.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
-
-#define QM_AVX2 __attribute__((target("avx2,fma,f16c")))
 
 namespace quillmere::kernels {
 namespace {
@@ -40,33 +39,22 @@ float ln(float r) { return std::log(r); }
 
 // ---- avx2 helpers ----
 
-QM_AVX2 inline __m256 load8(const u16* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+QM_AVX2_INLINE __m256 load8(const u16* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
 
 // The r < 8 elements at p, zero-filled to 8 through the stack buffer.
-QM_AVX2 inline __m256 load_tail8(const u16* p, std::uint64_t r) {
+QM_AVX2_INLINE __m256 load_tail8(const u16* p, std::uint64_t r) {
   alignas(16) u16 buf[8] = {};
   for (std::uint64_t k = 0; k < r; ++k) buf[k] = p[k];
   return _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(buf)));
 }
 
-QM_AVX2 inline void store8(u16* p, __m256 v) {
+QM_AVX2_INLINE void store8(u16* p, __m256 v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-}
-
-// The 8 lanes widened to f64: ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
-QM_AVX2 inline double reduce8_f64(__m256 v) {
-  alignas(32) float l[8];
-  _mm256_store_ps(l, v);
-  const double t0 = static_cast<double>(l[0]) + static_cast<double>(l[4]);
-  const double t1 = static_cast<double>(l[1]) + static_cast<double>(l[5]);
-  const double t2 = static_cast<double>(l[2]) + static_cast<double>(l[6]);
-  const double t3 = static_cast<double>(l[3]) + static_cast<double>(l[7]);
-  return (t0 + t2) + (t1 + t3);
 }
 
 // Runs the accumulators over the inputs and returns them.
 template <class Acc>
-QM_AVX2 Acc sweep8(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
+QM_TARGET_AVX2 Acc sweep8(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
   std::uint64_t i = 0;
   for (; n - i >= 8; i += 8) acc.step(load8(a + i), load8(b + i));
   const std::uint64_t r = n - i;
@@ -76,18 +64,18 @@ QM_AVX2 Acc sweep8(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
 
 // The f64 sum of a one-accumulator sweep.
 template <class Acc>
-QM_AVX2 double sum8(const u16* a, const u16* b, std::uint64_t n) {
-  return reduce8_f64(sweep8(a, b, n, Acc{_mm256_setzero_ps()}).s);
+QM_TARGET_AVX2 double sum8(const u16* a, const u16* b, std::uint64_t n) {
+  return v256::reduce(sweep8(a, b, n, Acc{_mm256_setzero_ps()}).s);
 }
 
 struct Dot8 {
   __m256 s;
-  QM_AVX2 void step(__m256 a, __m256 b) { s = _mm256_fmadd_ps(a, b, s); }
+  QM_AVX2_INLINE void step(__m256 a, __m256 b) { s = _mm256_fmadd_ps(a, b, s); }
 };
 
 struct L2sq8 {
   __m256 s;
-  QM_AVX2 void step(__m256 a, __m256 b) {
+  QM_AVX2_INLINE void step(__m256 a, __m256 b) {
     const __m256 d = _mm256_sub_ps(a, b);
     s = _mm256_fmadd_ps(d, d, s);
   }
@@ -95,7 +83,7 @@ struct L2sq8 {
 
 struct Cos8 {
   __m256 ab, aa, bb;
-  QM_AVX2 void step(__m256 a, __m256 b) {
+  QM_AVX2_INLINE void step(__m256 a, __m256 b) {
     ab = _mm256_fmadd_ps(a, b, ab);
     aa = _mm256_fmadd_ps(a, a, aa);
     bb = _mm256_fmadd_ps(b, b, bb);
@@ -104,7 +92,7 @@ struct Cos8 {
 
 // approx_log2 from the bit pattern: exponent field - 127, plus (m - 1) P(m) with m the
 // significand under a zero exponent; the subtraction, product and sum each rounded.
-QM_AVX2 inline __m256 approx_log2(__m256 x) {
+QM_AVX2_INLINE __m256 approx_log2(__m256 x) {
   const __m256i bits = _mm256_castps_si256(x);
   const __m256 e = _mm256_sub_ps(_mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(255))),
                                  _mm256_set1_ps(127.0f));
@@ -118,7 +106,7 @@ QM_AVX2 inline __m256 approx_log2(__m256 x) {
 // Per lane, in f32: m = (a + b) 0.5 + eps; s = b log2((b + eps) / m) + (a log2((a + eps) / m) + s).
 struct Js8 {
   __m256 s;
-  QM_AVX2 void step(__m256 a, __m256 b) {
+  QM_AVX2_INLINE void step(__m256 a, __m256 b) {
     const __m256 eps = _mm256_set1_ps(scalar::kEpsF32);
     const __m256 m = _mm256_add_ps(_mm256_mul_ps(_mm256_add_ps(a, b), _mm256_set1_ps(0.5f)), eps);
     const __m256 ta = _mm256_mul_ps(a, approx_log2(_mm256_div_ps(_mm256_add_ps(a, eps), m)));
@@ -130,18 +118,15 @@ struct Js8 {
 // Per lane: s = (a + eps) log2((a + eps) / (b + eps)) + s.
 struct Kl8 {
   __m256 s;
-  QM_AVX2 void step(__m256 a, __m256 b) {
+  QM_AVX2_INLINE void step(__m256 a, __m256 b) {
     const __m256 eps = _mm256_set1_ps(scalar::kEpsF32);
     const __m256 ae = _mm256_add_ps(a, eps);
     s = _mm256_add_ps(_mm256_mul_ps(ae, approx_log2(_mm256_div_ps(ae, _mm256_add_ps(b, eps)))), s);
   }
 };
 
-// The 12-bit estimate of 1/sqrt(x).
-inline float rsqrt_estimate(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
-
 template <bool Diff>
-QM_AVX2 inline __m256 columns8(const u16* a, const u16* b, std::uint64_t j) {
+QM_AVX2_INLINE __m256 columns8(const u16* a, const u16* b, std::uint64_t j) {
   if constexpr (Diff) return _mm256_sub_ps(load8(a + j), load8(b + j));
   else return load8(b + j);
 }
@@ -153,7 +138,7 @@ QM_AVX2 inline __m256 columns8(const u16* a, const u16* b, std::uint64_t j) {
 // n mod 8 columns follow row by row, each row's products summed in f64 and narrowed, then
 // fused onto the total in f32.
 template <bool Diff>
-QM_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64_t n) {
+QM_TARGET_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64_t n) {
   const std::uint64_t full = n - n % 8;
   auto factor = [&](std::uint64_t i) { return Diff ? widen(a[i]) - widen(b[i]) : widen(a[i]); };
   __m256 s = _mm256_setzero_ps();
@@ -163,11 +148,11 @@ QM_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64
     for (std::uint64_t j = 0; j < full; j += 8) inner = _mm256_fmadd_ps(load8(row + j), columns8<Diff>(a, b, j), inner);
     s = _mm256_fmadd_ps(_mm256_set1_ps(factor(i)), inner, s);
   }
-  float total = static_cast<float>(reduce8_f64(s));
+  float total = static_cast<float>(v256::reduce(s));
   if (const std::uint64_t r = n - full; r != 0) {
     const __m256 x = Diff ? _mm256_sub_ps(load_tail8(a + full, r), load_tail8(b + full, r)) : load_tail8(b + full, r);
     for (std::uint64_t i = 0; i < n; ++i) {
-      const float p = static_cast<float>(reduce8_f64(_mm256_mul_ps(load_tail8(c + i * n + full, r), x)));
+      const float p = static_cast<float>(v256::reduce(_mm256_mul_ps(load_tail8(c + i * n + full, r), x)));
       total = std::fma(p, factor(i), total);
     }
   }
@@ -175,7 +160,7 @@ QM_AVX2 float matrix_form8(const u16* a, const u16* b, const u16* c, std::uint64
 }
 
 template <Blend C>
-QM_AVX2 inline __m256 wsum8(__m256 a, __m256 b, __m256 al, __m256 be) {
+QM_AVX2_INLINE __m256 wsum8(__m256 a, __m256 b, __m256 al, __m256 be) {
   if constexpr (C == Blend::sum) return _mm256_add_ps(a, b);
   else if constexpr (C == Blend::a_only) return _mm256_mul_ps(al, a);
   else if constexpr (C == Blend::b_only) return _mm256_mul_ps(be, b);
@@ -183,7 +168,7 @@ QM_AVX2 inline __m256 wsum8(__m256 a, __m256 b, __m256 al, __m256 be) {
 }
 
 template <Blend C>
-QM_AVX2 inline float wsum1(float a, float b, float al, float be) {
+QM_AVX2_INLINE float wsum1(float a, float b, float al, float be) {
   if constexpr (C == Blend::sum) return a + b;
   else if constexpr (C == Blend::a_only) return al * a;
   else if constexpr (C == Blend::b_only) return be * b;
@@ -193,7 +178,7 @@ QM_AVX2 inline float wsum1(float a, float b, float al, float be) {
 // Blocks of 8 rounded by F16C, then the last elements one at a time through f32_to_f16;
 // an input the case does not use is not read.
 template <Blend C>
-QM_AVX2 void wsum_blocks8(const u16* a, const u16* b, std::uint64_t n, float al, float be, u16* out) {
+QM_TARGET_AVX2 void wsum_blocks8(const u16* a, const u16* b, std::uint64_t n, float al, float be, u16* out) {
   constexpr bool reads_a = C != Blend::b_only, reads_b = C != Blend::a_only;
   const __m256 al8 = _mm256_set1_ps(al), be8 = _mm256_set1_ps(be);
   const __m256 zero = _mm256_setzero_ps();
@@ -319,41 +304,41 @@ void fma_f16_serial(const u16* a, const u16* b, const u16* c, std::uint64_t n, d
 
 // ---- avx2 ----
 
-QM_AVX2 void dot_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<Dot8>(a, b, n); }
+QM_TARGET_AVX2 void dot_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<Dot8>(a, b, n); }
 
-QM_AVX2 void l2sq_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<L2sq8>(a, b, n); }
+QM_TARGET_AVX2 void l2sq_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) { *out = sum8<L2sq8>(a, b, n); }
 
-QM_AVX2 void l2_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void l2_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
   *out = static_cast<double>(std::sqrt(static_cast<float>(sum8<L2sq8>(a, b, n))));
 }
 
-QM_AVX2 void cos_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void cos_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
   const __m256 zero = _mm256_setzero_ps();
   const Cos8 acc = sweep8(a, b, n, Cos8{zero, zero, zero});
-  const auto aa = static_cast<float>(reduce8_f64(acc.aa)), bb = static_cast<float>(reduce8_f64(acc.bb));
-  const auto ab = static_cast<float>(reduce8_f64(acc.ab));
-  *out = steps::cos_refined(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
+  const auto aa = static_cast<float>(v256::reduce(acc.aa)), bb = static_cast<float>(v256::reduce(acc.bb));
+  const auto ab = static_cast<float>(v256::reduce(acc.ab));
+  *out = steps::cos_refined(ab, aa, bb, v256::rsqrt12(aa), v256::rsqrt12(bb));
 }
 
-QM_AVX2 void js_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void js_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
   *out = steps::js_from_log2_sum(sum8<Js8>(a, b, n));
 }
 
-QM_AVX2 void kl_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void kl_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double* out) {
   *out = steps::kl_from_log2_sum(sum8<Kl8>(a, b, n));
 }
 
-QM_AVX2 void bilinear_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void bilinear_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {
   *out = static_cast<double>(matrix_form8<false>(a, b, c, n));
 }
 
-QM_AVX2 void mahalanobis_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void mahalanobis_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double* out) {
   *out = static_cast<double>(std::sqrt(matrix_form8<true>(a, b, c, n)));
 }
 
 // Blocks of 8: alpha32 (a b) + beta32 c in f32, nothing fused, rounded by F16C; each of the
 // last n mod 8 elements: (alpha a) b fused onto beta c in f64, narrowed, f32_to_f16.
-QM_AVX2 void fma_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double alpha, double beta,
+QM_TARGET_AVX2 void fma_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_t n, double alpha, double beta,
                           u16* out) {
   const __m256 al = _mm256_set1_ps(static_cast<float>(alpha)), be = _mm256_set1_ps(static_cast<float>(beta));
   std::uint64_t i = 0;
@@ -367,7 +352,7 @@ QM_AVX2 void fma_f16_avx2(const u16* a, const u16* b, const u16* c, std::uint64_
   }
 }
 
-QM_AVX2 void wsum_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double alpha, double beta, u16* out) {
+QM_TARGET_AVX2 void wsum_f16_avx2(const u16* a, const u16* b, std::uint64_t n, double alpha, double beta, u16* out) {
   const auto al = static_cast<float>(alpha), be = static_cast<float>(beta);
   switch (steps::blend_of(alpha, beta)) {
     case Blend::sum: return wsum_blocks8<Blend::sum>(a, b, n, al, be, out);

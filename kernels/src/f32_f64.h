@@ -9,11 +9,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "avx2.h"
 #include "scalar.h"
 #include "steps.h"
-
-#define QM_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define QM_AVX2_INLINE inline __attribute__((always_inline, target("avx2,fma")))
 
 namespace quillmere::kernels::floats {
 
@@ -132,42 +130,16 @@ void fma_serial(const T* a, const T* b, const T* c, std::uint64_t n, double alph
 // ---- avx2: one accumulator of 8 f32 or 4 f64 lanes per summed quantity, fused over whole
 // blocks; then the lanes summed in f64 and the remaining elements added in index order ----
 
-QM_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
-QM_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
-QM_AVX2_INLINE void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
-QM_AVX2_INLINE void store(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
-QM_AVX2_INLINE __m256 splat(float x) { return _mm256_set1_ps(x); }
-QM_AVX2_INLINE __m256d splat(double x) { return _mm256_set1_pd(x); }
-QM_AVX2_INLINE __m256 add(__m256 x, __m256 y) { return _mm256_add_ps(x, y); }
-QM_AVX2_INLINE __m256d add(__m256d x, __m256d y) { return _mm256_add_pd(x, y); }
-QM_AVX2_INLINE __m256 sub(__m256 x, __m256 y) { return _mm256_sub_ps(x, y); }
-QM_AVX2_INLINE __m256d sub(__m256d x, __m256d y) { return _mm256_sub_pd(x, y); }
-QM_AVX2_INLINE __m256 mul(__m256 x, __m256 y) { return _mm256_mul_ps(x, y); }
-QM_AVX2_INLINE __m256d mul(__m256d x, __m256d y) { return _mm256_mul_pd(x, y); }
-QM_AVX2_INLINE __m256 fmadd(__m256 x, __m256 y, __m256 z) { return _mm256_fmadd_ps(x, y, z); }
-QM_AVX2_INLINE __m256d fmadd(__m256d x, __m256d y, __m256d z) { return _mm256_fmadd_pd(x, y, z); }
+using v256::fmadd;
+using v256::load;
+using v256::reduce;
+using v256::splat;
+using v256::sub;
 
 template <class T>
 using Vec256 = decltype(load(static_cast<const T*>(nullptr)));
 template <class T>
 inline constexpr std::uint64_t kBlock = 32 / sizeof(T);
-
-// f32 lanes widened: t_j = l_j + l_(j+4), then (t0 + t2) + (t1 + t3).
-QM_AVX2_INLINE double reduce(__m256 v) {
-  alignas(32) float l[8];
-  _mm256_store_ps(l, v);
-  const double t0 = static_cast<double>(l[0]) + static_cast<double>(l[4]);
-  const double t1 = static_cast<double>(l[1]) + static_cast<double>(l[5]);
-  const double t2 = static_cast<double>(l[2]) + static_cast<double>(l[6]);
-  const double t3 = static_cast<double>(l[3]) + static_cast<double>(l[7]);
-  return (t0 + t2) + (t1 + t3);
-}
-// f64 lanes: (l0 + l2) + (l1 + l3).
-QM_AVX2_INLINE double reduce(__m256d v) {
-  alignas(32) double l[4];
-  _mm256_store_pd(l, v);
-  return (l[0] + l[2]) + (l[1] + l[3]);
-}
 
 // One remaining element x y added to the f64 sum: an f32 product is rounded to f32 first, an
 // f64 one is fused.
@@ -178,9 +150,7 @@ QM_AVX2_INLINE double tail_add(double s, float x, float y) {
 QM_AVX2_INLINE double tail_add(double s, double x, double y) { return std::fma(x, y, s); }
 
 // The 12-bit estimate of the narrowed value, refined in f64.
-QM_AVX2_INLINE double rsqrt_avx2(double x) {
-  return rsqrt_newton(x, _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(static_cast<float>(x)))));
-}
+QM_AVX2_INLINE double rsqrt_avx2(double x) { return rsqrt_newton(x, v256::rsqrt12(static_cast<float>(x))); }
 
 template <Term K, class T>
 QM_AVX2_INLINE double sum_avx2(const T* a, const T* b, std::uint64_t n) {
@@ -226,54 +196,20 @@ QM_AVX2_INLINE double cos_avx2(const T* a, const T* b, std::uint64_t n) {
   return steps::cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
 }
 
-// Whole blocks of a weighted sum, each product and sum rounded on its own ...
-template <Blend K, class T>
-QM_AVX2_INLINE Vec256<T> blend_block(const T* a, const T* b, Vec256<T> alpha, Vec256<T> beta) {
-  if constexpr (K == Blend::sum) return add(load(a), load(b));
-  else if constexpr (K == Blend::both) return add(mul(alpha, load(a)), mul(beta, load(b)));
-  else if constexpr (K == Blend::a_only) return mul(alpha, load(a));
-  else return mul(beta, load(b));
-}
-// ... and one remaining element, alpha a fused onto beta b.
-template <Blend K, class T>
-QM_AVX2_INLINE T blend_one(const T* a, const T* b, T alpha, T beta) {
-  if constexpr (K == Blend::sum) return *a + *b;
-  else if constexpr (K == Blend::both) return std::fma(alpha, *a, beta * *b);
-  else if constexpr (K == Blend::a_only) return alpha * *a;
-  else return beta * *b;
-}
-
-template <Blend K, class T>
-QM_AVX2_INLINE void wsum_avx2_as(const T* a, const T* b, std::uint64_t n, T alpha, T beta, T* out) {
-  const Vec256<T> va = splat(alpha), vb = splat(beta);
-  std::uint64_t i = 0;
-  for (; i + kBlock<T> <= n; i += kBlock<T>) store(out + i, blend_block<K>(a + i, b + i, va, vb));
-  for (; i < n; ++i) out[i] = blend_one<K>(a + i, b + i, alpha, beta);
-}
-
-// alpha and beta narrowed to the element type once the case is chosen.
+// The elements are their own lanes. The fused form of a remaining element: (alpha a) b fused
+// onto beta c in the element type.
 template <class T>
-QM_AVX2_INLINE void wsum_avx2(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  switch (steps::blend_of(alpha, beta)) {
-    case Blend::sum: return wsum_avx2_as<Blend::sum>(a, b, n, al, be, out);
-    case Blend::both: return wsum_avx2_as<Blend::both>(a, b, n, al, be, out);
-    case Blend::a_only: return wsum_avx2_as<Blend::a_only>(a, b, n, al, be, out);
-    case Blend::b_only: return wsum_avx2_as<Blend::b_only>(a, b, n, al, be, out);
+struct Own {
+  using Elem = T;
+  using Lane = T;
+  static constexpr std::uint64_t kLanes = kBlock<T>;
+  static QM_AVX2_INLINE Vec256<T> load(const T* p) { return v256::load(p); }
+  static QM_AVX2_INLINE void store(T* p, Vec256<T> v) { v256::store(p, v); }
+  static QM_AVX2_INLINE T widen(T x) { return x; }
+  static QM_AVX2_INLINE T narrow(T x) { return x; }
+  static QM_AVX2_INLINE T fma_one(T a, T b, T c, double alpha, double beta) {
+    return std::fma(static_cast<T>(alpha) * a, b, static_cast<T>(beta) * c);
   }
-}
-
-// Blocks: alpha (a b) + beta c, each product and the sum rounded; the remaining elements
-// (alpha a) b fused onto beta c.
-template <class T>
-QM_AVX2_INLINE void fma_avx2(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta,
-                             T* out) {
-  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  const Vec256<T> va = splat(al), vb = splat(be);
-  std::uint64_t i = 0;
-  for (; i + kBlock<T> <= n; i += kBlock<T>)
-    store(out + i, add(mul(va, mul(load(a + i), load(b + i))), mul(vb, load(c + i))));
-  for (; i < n; ++i) out[i] = std::fma(al * a[i], b[i], be * c[i]);
-}
+};
 
 }  // namespace quillmere::kernels::floats
