@@ -5,6 +5,7 @@
 
 #include "avx2.h"
 #include "dispatch.h"
+#include "f16_bf16.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
 
@@ -77,11 +78,7 @@ template <bool Conj>
 QM_TARGET_AVX2 void f16c_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out) {
   Lanes acc{_mm256_setzero_ps(), _mm256_setzero_ps()};
   std::uint64_t k = 0;
-  for (; n - k >= 4; k += 4) {
-    const __m256 va = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 2 * k)));
-    const __m256 vb = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 2 * k)));
-    accumulate(acc, va, vb);
-  }
+  for (; n - k >= 4; k += 4) accumulate(acc, halves::F16::load(a + 2 * k), halves::F16::load(b + 2 * k));
   f16c_serial<Conj>(a + 2 * k, b + 2 * k, n - k, out);
   double re, im;
   finish<Conj>(acc, re, im);
