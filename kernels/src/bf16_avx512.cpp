@@ -96,7 +96,7 @@ QM_TARGET_AVX512_BF16 void cos_bf16_avx512_bf16(const Bf16* a, const Bf16* b, st
     ab = dpbf16(ab, x, y), aa = dpbf16(aa, x, x), bb = dpbf16(bb, y, y);
   }
   const float saa = reduce_tree(aa), sbb = reduce_tree(bb), sab = reduce_tree(ab);
-  *out = steps::cos_refined(sab, saa, sbb, rsqrt14_ss(saa), rsqrt14_ss(sbb));
+  *out = steps::cos_refined(sab, saa, sbb, rsqrt14(saa), rsqrt14(sbb));
 }
 
 QM_TARGET_AVX512_BF16 void bilinear_bf16_avx512_bf16(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n,

@@ -61,9 +61,9 @@ struct Cos {
 // approx_log2 from the bit pattern: exponent field - 127, plus (m - 1) P(m) with m the
 // significand bits under a zero exponent, so that any input gives what avx2 gives.
 QM_TARGET_AVX512_FP16 F32x16 approx_log2(F32x16 x) {
-  const I512 bits = bits_of(x);
+  const I512 bits = as_si(x);
   const F32x16 e = sub(cvtepi32_ps(and_si(srli_epi32<23>(bits), set1_epi32(255))), set1_ps(127.0f));
-  const F32x16 m = float_of(or_si(and_si(bits, set1_epi32(0x7FFFFF)), set1_epi32(0x3F800000)));
+  const F32x16 m = as_ps(or_si(and_si(bits, set1_epi32(0x7FFFFF)), set1_epi32(0x3F800000)));
   F32x16 p = set1_ps(steps::kLog2Poly[0]);
   for (int k = 1; k < 6; ++k) p = fmadd(p, m, set1_ps(steps::kLog2Poly[k]));
   return add(mul(sub(m, set1_ps(1.0f)), p), e);
@@ -108,9 +108,6 @@ struct Kl {
 // Lanes 0-7 summed in f64 as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), as at avx2.
 QM_TARGET_AVX512_FP16 double reduce8(F32x16 s) { return reduce_halves(cvt_lo_pd(s)); }
 
-// The processor's estimate of 1/sqrt(x).
-QM_TARGET_AVX512_FP16 float rsqrt_estimate(float x) { return first(rsqrt14(set1_ps(x))); }
-
 QM_TARGET_AVX512_FP16 F16x32 weight_ph(double x) { return set1_ph(steps::weight_f16(x)); }
 
 // The f32 value of a one-accumulator f16 sweep.
@@ -143,7 +140,7 @@ QM_TARGET_AVX512_FP16 void cos_f16_avx512_fp16(const u16* a, const u16* b, std::
   const Cos acc = sweep(a, b, n, Cos{zero_ph(), zero_ph(), zero_ph()});
   const float aa = widen(reduce_halves(acc.aa)), bb = widen(reduce_halves(acc.bb));
   const float ab = widen(reduce_halves(acc.ab));
-  *out = steps::cos_refined(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
+  *out = steps::cos_refined(ab, aa, bb, rsqrt14(aa), rsqrt14(bb));
 }
 
 QM_TARGET_AVX512_FP16 void js_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {

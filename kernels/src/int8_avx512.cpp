@@ -27,7 +27,6 @@
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using namespace v512::int8ops;
 
 namespace {
 

@@ -1,6 +1,6 @@
-// What the f32 and f64 families add to the vector layer of vec512.h: a scalar reciprocal
-// square root estimate, names that pick the f32 or f64 operation from the element type, and
-// the avx512f loops both rows share. Everything here is AVX512F-only (QM_V).
+// What the f32 and f64 families add to the vector layer of vec512.h: names that pick the f32
+// or f64 operation from the element type, and the avx512f loops both rows share. Everything
+// here is AVX512F-only (QM_V).
 #pragma once
 
 #include <algorithm>
@@ -11,13 +11,6 @@
 #include "vec512.h"
 
 namespace QM_AVX512_NS::v512 {
-
-#if QUILLMERE_EMULATE_AVX512
-// The 14-bit estimate of 1/sqrt(x) for one f64, as one lane of the vector form.
-QM_V double rsqrt14(double x) { return rsqrt14(set1_pd(x)).v[0]; }
-#else
-QM_V double rsqrt14(double x) { return _mm_cvtsd_f64(_mm_rsqrt14_sd(_mm_setzero_pd(), _mm_set_sd(x))); }
-#endif
 
 // ---- the operation for the element type ----
 
