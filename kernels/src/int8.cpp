@@ -22,25 +22,19 @@ namespace quillmere::kernels {
 namespace {
 
 using int8::round_scalar;
-
-// What one pass sums: the inner product, the squared distance, or all three cosine sums.
-enum class Sum { dot, l2sq, cos };
-
-// x is the inner product (dot, cos) or the squared distance (l2sq).
-struct Totals {
-  std::int64_t x = 0, aa = 0, bb = 0;
-};
+using int8::Sum;
+using int8::Totals;
 
 template <Sum S, class T>
 Totals serial_sums(const T* a, const T* b, std::uint64_t n) {
-  Totals t;
+  Totals t{};
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::int64_t x = a[i], y = b[i];
     if constexpr (S == Sum::l2sq) {
-      t.x += (x - y) * (x - y);
+      t[0] += (x - y) * (x - y);
     } else {
-      t.x += x * y;
-      if constexpr (S == Sum::cos) t.aa += x * x, t.bb += y * y;
+      t[0] += x * y;
+      if constexpr (S == Sum::cos) t[1] += x * x, t[2] += y * y;
     }
   }
   return t;
@@ -66,7 +60,7 @@ QM_TARGET_AVX2 __m256i widen16(const T* p) {
 // blocks; the last n mod 32 elements one at a time.
 template <Sum S, class T>
 QM_TARGET_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
-  Totals t;
+  Totals t{};
   std::uint64_t i = 0;
   while (n - i >= 32) {
     __m256i x = _mm256_setzero_si256(), aa = x, bb = x;
@@ -94,11 +88,11 @@ QM_TARGET_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
         }
       }
     }
-    t.x += lane_total(x);
-    if constexpr (S == Sum::cos) t.aa += lane_total(aa), t.bb += lane_total(bb);
+    t[0] += lane_total(x);
+    if constexpr (S == Sum::cos) t[1] += lane_total(aa), t[2] += lane_total(bb);
   }
   const Totals rest = serial_sums<S>(a + i, b + i, n - i);
-  return {t.x + rest.x, t.aa + rest.aa, t.bb + rest.bb};
+  return {t[0] + rest[0], t[1] + rest[1], t[2] + rest[2]};
 }
 
 template <Level L, Sum S, class T>
@@ -107,24 +101,21 @@ Totals sums(const T* a, const T* b, std::uint64_t n) {
   else return avx2_sums<S>(a, b, n);
 }
 
-template <Level L, class T>
-void dot_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(sums<L, Sum::dot>(a, b, n).x);
-}
-template <Level L, class T>
-void l2sq_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(sums<L, Sum::l2sq>(a, b, n).x);
+// The inner product or the squared distance.
+template <Level L, Sum S, class T>
+void sum_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(sums<L, S>(a, b, n)[0]);
 }
 template <Level L, class T>
 void l2_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  const std::int64_t s = sums<L, Sum::l2sq>(a, b, n).x;
+  const std::int64_t s = sums<L, Sum::l2sq>(a, b, n)[0];
   *out = L == Level::serial ? scalar::serial_sqrt(static_cast<float>(s)) : int8::l2_vector(s);
 }
 template <Level L, class T>
 void cos_k(const T* a, const T* b, std::uint64_t n, double* out) {
   const Totals t = sums<L, Sum::cos>(a, b, n);
-  *out = L == Level::serial ? int8::cos_serial(t.x, t.aa, t.bb)
-                            : int8::cos_vector(t.x, t.aa, t.bb, v256::rsqrt12);
+  *out = L == Level::serial ? int8::cos_serial(t[0], t[1], t[2])
+                            : int8::cos_vector(t[0], t[1], t[2], v256::rsqrt12);
 }
 
 // ---- element-wise ----
@@ -213,18 +204,24 @@ using std::uint8_t;
 using std::uint64_t;
 using enum Level;
 
-void dot_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
-void dot_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
-void dot_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
-void dot_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
+void dot_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<serial, Sum::dot>(a, b, n, out); }
+void dot_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::dot>(a, b, n, out); }
+void dot_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::dot>(a, b, n, out);
+}
+void dot_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::dot>(a, b, n, out); }
 void cos_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
 void cos_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
 void cos_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
 void cos_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
-void l2sq_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
-void l2sq_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
-void l2sq_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
-void l2sq_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
+void l2sq_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::l2sq>(a, b, n, out);
+}
+void l2sq_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::l2sq>(a, b, n, out); }
+void l2sq_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::l2sq>(a, b, n, out);
+}
+void l2sq_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::l2sq>(a, b, n, out); }
 void l2_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }
 void l2_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<avx2>(a, b, n, out); }
 void l2_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }

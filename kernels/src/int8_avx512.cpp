@@ -32,10 +32,8 @@ namespace {
 
 // ---- integer sums ----
 
-enum class Sum { dot, l2sq, cos };
-
-// Totals: the inner product (dot, cos) or the squared distance (l2sq), then aa and bb.
-using Totals = std::array<std::int64_t, 3>;
+using int8::Sum;
+using int8::Totals;
 
 template <class T>
 constexpr std::uint64_t kBlock = std::is_signed_v<T> ? 32 : 64;
@@ -114,13 +112,10 @@ QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::u
   return t;
 }
 
-template <class T>
-QM_TARGET_AVX512_INT void dot_t(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(int_sums<Sum::dot>(a, b, n)[0]);
-}
-template <class T>
-QM_TARGET_AVX512_INT void l2sq_t(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(int_sums<Sum::l2sq>(a, b, n)[0]);
+// The inner product or the squared distance.
+template <Sum S, class T>
+QM_TARGET_AVX512_INT void sum_t(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(int_sums<S>(a, b, n)[0]);
 }
 template <class T>
 QM_TARGET_AVX512_INT void l2_t(const T* a, const T* b, std::uint64_t n, double* out) {
@@ -251,10 +246,10 @@ using std::uint8_t;
 using std::uint64_t;
 
 QM_TARGET_AVX512_INT void dot_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
-  dot_t(a, b, n, out);
+  sum_t<Sum::dot>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void dot_u8_avx512_int(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
-  dot_t(a, b, n, out);
+  sum_t<Sum::dot>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void cos_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
   cos_t(a, b, n, out);
@@ -263,10 +258,10 @@ QM_TARGET_AVX512_INT void cos_u8_avx512_int(const uint8_t* a, const uint8_t* b, 
   cos_t(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2sq_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
-  l2sq_t(a, b, n, out);
+  sum_t<Sum::l2sq>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2sq_u8_avx512_int(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
-  l2sq_t(a, b, n, out);
+  sum_t<Sum::l2sq>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
   l2_t(a, b, n, out);

@@ -2,6 +2,7 @@
 // 32-bit lane sums, the cosine and Euclidean finishes, and the scalar rounding rule.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,13 @@ namespace quillmere::kernels::int8 {
 // blocks. No block adds more than four products to a lane, each at most 255 * 255, and
 // 4096 * 4 * 65025 < 2^31: no lane can wrap, for any n.
 inline constexpr std::uint64_t kFoldBlocks = 4096;
+
+// What one pass sums: the inner product, the squared distance, or all three cosine sums.
+enum class Sum { dot, l2sq, cos };
+
+// The totals of a pass: the inner product (dot, cos) or the squared distance (l2sq), then
+// aa and bb.
+using Totals = std::array<std::int64_t, 3>;
 
 // The cosine distance from exact sums. The vector levels refine their estimate `rsqrt0` once
 // in f32 and fuse the last multiply-subtract, taking bb's refined estimate into the product
