@@ -81,7 +81,7 @@ QM_TARGET_AVX512F void kl_f32_avx512(const float* a, const float* b, std::uint64
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) acc = kl_step(loadu_ps(a + i), loadu_ps(b + i), eps, acc);
   if (n - i != 0 || n == 0) acc = kl_step(load_first(n - i, a + i), load_first(n - i, b + i), eps, acc);
-  *out = static_cast<double>(reduce_tree(acc) * scalar::kLn2);
+  *out = steps::kl_from_log2_sum(reduce_tree(acc));
 }
 
 QM_TARGET_AVX512F void js_f32_avx512(const float* a, const float* b, std::uint64_t n, double* out) {
@@ -90,8 +90,7 @@ QM_TARGET_AVX512F void js_f32_avx512(const float* a, const float* b, std::uint64
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) js_step(loadu_ps(a + i), loadu_ps(b + i), eps, sa, sb);
   if (n - i != 0 || n == 0) js_step(load_first(n - i, a + i), load_first(n - i, b + i), eps, sa, sb);
-  const float d = (reduce_tree(sa) + reduce_tree(sb)) * scalar::kHalfLn2;
-  *out = d > 0.0f ? static_cast<double>(std::sqrt(d)) : 0.0;
+  *out = steps::js_from_log2_sum(reduce_tree(sa) + reduce_tree(sb));
 }
 
 QM_TARGET_AVX512F void bilinear_f32_avx512(const float* a, const float* b, const float* c, std::uint64_t n,

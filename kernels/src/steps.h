@@ -1,6 +1,6 @@
 // Scalar steps that the kernels of several families and levels share: what a sum or a
 // weighted sum computes, the cosine's finishes and special cases, the base-2 logarithm's
-// polynomial, and the ends of the f16 divergences.
+// polynomial, and the ends of the divergences.
 #pragma once
 
 #include <bit>
@@ -85,14 +85,15 @@ inline constexpr float kLog2Poly[6] = {
     std::bit_cast<float>(0x4026537Bu), std::bit_cast<float>(0xC054BFADu), std::bit_cast<float>(0x4047691Au),
 };
 
-// The f16 Jensen-Shannon end from the f64 sum of base-2 terms: times ln 2 / 2 in f32, then
-// the f32 root when positive (0.0 for anything else, NaN included).
+// The Jensen-Shannon end from the sum of base-2 terms (the f16 levels' f64 sum, or the f32
+// avx512f level's f32 sum): narrowed to f32, times ln 2 / 2 in f32, then the f32 root when
+// positive (0.0 for anything else, NaN included).
 inline double js_from_log2_sum(double sum) {
   const float d = static_cast<float>(sum) * scalar::kHalfLn2;
   return d > 0.0f ? static_cast<double>(std::sqrt(d)) : 0.0;
 }
 
-// The f16 Kullback-Leibler end: times ln 2 in f32, no clamp.
+// The Kullback-Leibler end: narrowed to f32, times ln 2 in f32, no clamp.
 inline double kl_from_log2_sum(double sum) { return static_cast<double>(static_cast<float>(sum) * scalar::kLn2); }
 
 }  // namespace quillmere::kernels::steps
