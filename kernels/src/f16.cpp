@@ -1,5 +1,5 @@
 // f16 kernels at the serial and avx2 levels, and the f16 entries. The bodies, shared with the
-// bf16 row, are in f16_bf16.h; only the divergences have an avx2 level here alone.
+// bf16 row, are in f16_bf16.h; the avx2 divergences, which the bf16 row lacks, are here.
 //
 // serial widens each element with the software conversion and sums in f32, one element at
 // a time. avx2 widens 8 elements at a time with F16C into f32 lanes, updates them with

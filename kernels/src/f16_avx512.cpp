@@ -4,8 +4,8 @@
 // and every f16 accumulator is reduced by adding its upper half onto its lower half five
 // times. The divergences compute in f32 lanes and give exactly the avx2 level's results.
 #include "dispatch.h"
-#include "steps.h"
 #include "quillmere/kernels.h"
+#include "steps.h"
 #include "vec512_f16.h"
 
 namespace QM_AVX512_NS {
@@ -108,6 +108,7 @@ struct Kl {
 // Lanes 0-7 summed in f64 as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), as at avx2.
 QM_TARGET_AVX512_FP16 double reduce8(F32x16 s) { return reduce_halves(cvt_lo_pd(s)); }
 
+// alpha or beta in every lane, as the level takes it.
 QM_TARGET_AVX512_FP16 F16x32 weight_ph(double x) { return set1_ph(steps::weight_f16(x)); }
 
 // The f32 value of a one-accumulator f16 sweep.

@@ -1,7 +1,7 @@
-// Kernel bodies shared by the f32 and f64 rows at the serial and avx2 levels, and the scalar
-// steps that every level of both rows finishes with. T is float or double; where the two
-// rows differ (f32 lanes are summed in f64, an f32 tail product is rounded before it is
-// widened, an f64 one is fused), overloads on the element or vector type say how.
+// Kernel bodies shared by the f32 and f64 rows at the serial and avx2 levels, and the Newton
+// step that every level of both rows refines its estimate with. T is float or double; where
+// the two rows differ (f32 lanes are summed in f64, an f32 tail product is rounded before it
+// is widened, an f64 one is fused), overloads on the element or vector type say how.
 #pragma once
 
 #include <immintrin.h>
@@ -15,10 +15,7 @@
 
 namespace quillmere::kernels::floats {
 
-using steps::Blend;
 using steps::Term;
-
-// ---- finishing steps of every level ----
 
 // One Newton step towards 1/sqrt(x) from the estimate y, in f64.
 inline double rsqrt_newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
