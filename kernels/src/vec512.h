@@ -107,6 +107,8 @@ inline double cut14d(double x) {
   if (!std::isfinite(x) || x == 0.0) return x;
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~((std::uint64_t{1} << 39) - 1));
 }
+// A NaN with its quiet bit set, as the instructions pass a NaN operand on.
+inline float quiet(float x) { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x400000u); }
 // The 64 bytes of a as another vector type.
 template <class To, class From>
 inline To bits_as(const From& a) {
@@ -166,13 +168,26 @@ QM_V float rsqrt14(float x) { return rsqrt14(set1_ps(x)).v[0]; }
 QM_V F32x16 rcp14(F32x16 a) {
   return emu::map<F32x16>([&](std::size_t i) { return emu::cut14(1.0 / static_cast<double>(a.v[i])); });
 }
-// The unbiased exponent of each lane, as an f32 (lanes > 0 and finite).
+// The unbiased exponent of each lane's magnitude, as an f32 (a subnormal's true exponent);
+// a zero gives -inf, an infinity +inf, a NaN itself made quiet.
 QM_V F32x16 getexp(F32x16 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return static_cast<float>(std::ilogb(a.v[i])); });
+  return emu::map<F32x16>([&](std::size_t i) {
+    const float x = a.v[i];
+    if (std::isnan(x)) return emu::quiet(x);
+    if (x == 0.0f) return -INFINITY;
+    if (std::isinf(x)) return INFINITY;
+    return static_cast<float>(std::ilogb(x));
+  });
 }
-// The significand of each lane scaled to [1, 2), with the lane's sign.
+// The significand of each lane scaled to [1, 2), with the lane's sign; a zero or an infinity
+// gives 1 of its sign, a NaN itself made quiet.
 QM_V F32x16 getmant(F32x16 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return std::scalbn(a.v[i], -std::ilogb(a.v[i])); });
+  return emu::map<F32x16>([&](std::size_t i) {
+    const float x = a.v[i];
+    if (std::isnan(x)) return emu::quiet(x);
+    if (x == 0.0f || std::isinf(x)) return std::copysign(1.0f, x);
+    return std::scalbn(x, -std::ilogb(x));
+  });
 }
 QM_V M16 cmp_ge(F32x16 a, F32x16 b) {
   M16 m = 0;
