@@ -350,21 +350,28 @@ QM_V_FP16 F32x16 cvtph_hi_ps(F16x32 a) {
 }
 
 // ---- bf16 (AVX-512 BF16) ----
-// Lane k of acc gets a[2k+1] * b[2k+1], then a[2k] * b[2k]: exact products, each sum
-// rounded to nearest even, subnormal inputs and results taken as zero.
+// Lane k of acc gets a[2k+1] * b[2k+1], then a[2k] * b[2k], each by a fused multiply-add
+// rounded to nearest even. Subnormal inputs (acc included) are taken as zero and tiny results
+// flushed to zero, tininess judged after rounding as x86 judges it: the result rounded to 24
+// bits with an unbounded exponent lies below 2^-126.
 QM_V_BF16 F32x16 dpbf16(F32x16 acc, I512 a, I512 b) {
-  auto daz = [](std::uint16_t x) {
-    const float f = scalar::bf16_to_f32(x);
-    return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f;
-  };
-  auto ftz = [](float f) { return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f; };
-  auto term = [&](int j) {
-    return ftz(static_cast<float>(static_cast<double>(daz(a.u16[j])) * daz(b.u16[j])));
+  auto daz = [](float f) { return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f; };
+  auto fma_ftz = [&](float c, std::uint16_t x, std::uint16_t y) {
+    const float p = daz(scalar::bf16_to_f32(x)), q = daz(scalar::bf16_to_f32(y)), s = daz(c);
+    const float r = std::fmaf(p, q, s);
+    if (std::fpclassify(r) == FP_SUBNORMAL) return std::copysign(0.0f, r);
+    if (std::fabs(r) != 0x1p-126f) return r;
+    // Rounded to the smallest normal: tiny when the exact p q + s lies below the midpoint
+    // 2^-126 - 2^-151 of the two 24-bit values around it. t + err is p q + s exactly.
+    const double pq = static_cast<double>(p) * q;  // exact
+    const double t = pq + s, bp = t - s, err = (pq - bp) + (s - (t - bp));
+    constexpr double kMid = 0x1p-126 - 0x1p-151;
+    const bool tiny = std::fabs(t) < kMid || (std::fabs(t) == kMid && err != 0.0 && (err > 0.0) != (t > 0.0));
+    return tiny ? std::copysign(0.0f, r) : r;
   };
   return emu::map<F32x16>([&](std::size_t k) {
-    const int i = static_cast<int>(k);
-    const float t = ftz(acc.v[k] + term(2 * i + 1));
-    return ftz(t + term(2 * i));
+    const float t = fma_ftz(acc.v[k], a.u16[2 * k + 1], b.u16[2 * k + 1]);
+    return fma_ftz(t, a.u16[2 * k], b.u16[2 * k]);
   });
 }
 
