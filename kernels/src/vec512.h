@@ -109,6 +109,11 @@ inline double cut14d(double x) {
 }
 // A NaN with its quiet bit set, as the instructions pass a NaN operand on.
 inline float quiet(float x) { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x400000u); }
+// An f16 widened as the conversion instructions widen it.
+inline float widen_ph(std::uint16_t h) {
+  const float f = scalar::f16_to_f32(h);
+  return std::isnan(f) ? quiet(f) : f;
+}
 // The 64 bytes of a as another vector type.
 template <class To, class From>
 inline To bits_as(const From& a) {
@@ -341,12 +346,12 @@ QM_V_FP16 F16x32 fmadd(F16x32 a, F16x32 b, F16x32 c) {
 }
 // The upper half added onto the lower half five times (32, 16, 8, 4, 2 lanes), in f16.
 QM_V_FP16 std::uint16_t reduce_halves(F16x32 a) { return emu::fold_halves(a, scalar::f16_add); }
-// Lanes 0-15 and 16-31 widened to f32 (exact).
+// Lanes 0-15 and 16-31 widened to f32 (exact; a signalling NaN comes out quiet).
 QM_V_FP16 F32x16 cvtph_lo_ps(F16x32 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return scalar::f16_to_f32(a.v[i]); });
+  return emu::map<F32x16>([&](std::size_t i) { return emu::widen_ph(a.v[i]); });
 }
 QM_V_FP16 F32x16 cvtph_hi_ps(F16x32 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return scalar::f16_to_f32(a.v[i + 16]); });
+  return emu::map<F32x16>([&](std::size_t i) { return emu::widen_ph(a.v[i + 16]); });
 }
 
 // ---- bf16 (AVX-512 BF16) ----
