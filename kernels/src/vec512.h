@@ -450,7 +450,7 @@ QM_V double reduce_halves(F64x8 a) {
   v = _mm512_add_pd(v, _mm512_permute_pd(v, 0x55));                           // lane 0: l0 + l1
   return _mm512_cvtsd_f64(v);
 }
-QM_V F32x16 cvt_ps(F64x8 a) { return {_mm512_castps256_ps512(_mm512_cvtpd_ps(a.v))}; }
+QM_V F32x16 cvt_ps(F64x8 a) { return {_mm512_zextps256_ps512(_mm512_cvtpd_ps(a.v))}; }
 
 // ---- integer lanes ----
 QM_V I512 zero_si() { return {_mm512_setzero_si512()}; }
