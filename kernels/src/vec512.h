@@ -17,6 +17,7 @@
 // here.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -101,7 +102,10 @@ inline V map(Fn fn) {
 inline float cut14(double x) {
   const float f = static_cast<float>(x);
   if (!std::isfinite(f) || f == 0.0f) return f;
-  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) & ~std::uint32_t{0x3FF});
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+  // A subnormal (rcp14 of a lane past 2^126) has fewer significant bits, counted from its top.
+  const int width = std::fpclassify(f) == FP_SUBNORMAL ? std::bit_width(bits & 0x7FFFFFu) : 24;
+  return std::bit_cast<float>(bits & ~((std::uint32_t{1} << std::max(width - 14, 0)) - 1));
 }
 inline double cut14d(double x) {
   if (!std::isfinite(x) || x == 0.0) return x;
