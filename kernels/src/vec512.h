@@ -111,6 +111,9 @@ inline double cut14d(double x) {
   if (!std::isfinite(x) || x == 0.0) return x;
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~((std::uint64_t{1} << 39) - 1));
 }
+// The NaN an instruction makes of a negative square-root operand ("QNaN indefinite").
+inline constexpr float kIndefinite = std::bit_cast<float>(0xFFC00000u);
+inline constexpr double kIndefiniteD = std::bit_cast<double>(0xFFF8000000000000u);
 // A NaN with its quiet bit set, as the instructions pass a NaN operand on.
 inline float quiet(float x) { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x400000u); }
 // An f16 widened as the conversion instructions widen it.
@@ -168,7 +171,7 @@ QM_V F32x16 rsqrt14(F32x16 a) {
   return emu::map<F32x16>([&](std::size_t i) {
     const float x = a.v[i];
     if (x == 0.0f) return std::copysign(INFINITY, x);
-    if (x < 0.0f) return NAN;
+    if (x < 0.0f) return emu::kIndefinite;
     return emu::cut14(1.0 / std::sqrt(static_cast<double>(x)));
   });
 }
@@ -250,7 +253,7 @@ QM_V F64x8 rsqrt14(F64x8 a) {
   return emu::map<F64x8>([&](std::size_t i) {
     const double x = a.v[i];
     if (x == 0.0) return std::copysign(INFINITY, x);
-    if (x < 0.0) return static_cast<double>(NAN);
+    if (x < 0.0) return emu::kIndefiniteD;
     return emu::cut14d(1.0 / std::sqrt(x));
   });
 }

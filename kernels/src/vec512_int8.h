@@ -133,7 +133,8 @@ QM_V_FP16 F16x32 maskz_mov(M32 m, F16x32 a) {
 // 12 significant bits.
 QM_V_SSE float rsqrt12(float x) {
   if (x == 0.0f || std::fpclassify(x) == FP_SUBNORMAL) return std::copysign(INFINITY, x);  // subnormals read as 0
-  if (x < 0.0f || std::isnan(x)) return NAN;
+  if (std::isnan(x)) return emu::quiet(x);
+  if (x < 0.0f) return emu::kIndefinite;
   if (std::isinf(x)) return 0.0f;
   const float f = static_cast<float>(1.0 / std::sqrt(static_cast<double>(x)));
   return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) & ~std::uint32_t{0xFFF});
