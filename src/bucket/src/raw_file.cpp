@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "quillmere/checked.h"
+#include "quillmere/fd_io.h"
 
 namespace quillmere::raw {
 namespace {
@@ -105,18 +106,9 @@ Result<void> File::close() noexcept {
 Result<File> open_regular(const std::string& path) noexcept {
   try {
     std::string owned = path;  // copied before anything is opened
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(os_failure(errno));
-    File file(fd, std::move(owned));
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return fail(os_failure(errno));
-    if (!S_ISREG(st.st_mode)) return fail(Error::file_operation(path + " is not a regular file"));
-    // Blocking reads again; a regular file never blocks, this only keeps the flags plain.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return file;
+    auto fd = open_regular_file(path);
+    if (!fd) return fail(fd.error());
+    return File(*fd, std::move(owned));
   } catch (...) {
     return fail(Error::out_of_memory("out of memory while opening a file"));
   }

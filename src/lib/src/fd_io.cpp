@@ -1,5 +1,6 @@
 #include "quillmere/fd_io.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -78,10 +79,11 @@ void print_stdout(std::string_view text) noexcept {
   errno = saved_errno;
 }
 
-std::expected<std::string, int> read_to_end(int fd) {
+std::expected<std::string, int> read_to_end(int fd, std::size_t limit) {
   std::string text;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t{1} << 30))
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t{1} << 30) &&
+      static_cast<std::size_t>(st.st_size) <= limit)
     text.reserve(static_cast<std::size_t>(st.st_size));
   char block[65536];
   for (;;) {
@@ -91,8 +93,34 @@ std::expected<std::string, int> read_to_end(int fd) {
       if (errno == EINTR) continue;
       return std::unexpected(errno);
     }
+    if (static_cast<std::size_t>(n) > limit - text.size()) return std::unexpected(EFBIG);
     text.append(block, static_cast<std::size_t>(n));
   }
+}
+
+Result<int> open_regular_file(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  try {
+    if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return fail(Error::file_operation(os_error_text(err)));
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return fail(Error::file_operation(path + " is not a regular file"));
+    }
+  } catch (...) {
+    ::close(fd);
+    return fail(Error::out_of_memory("out of memory while opening a file"));
+  }
+  // Blocking reads again; a regular file never blocks, this only keeps the flags plain.
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
 }
 
 }  // namespace quillmere

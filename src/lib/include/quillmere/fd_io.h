@@ -2,9 +2,14 @@
 // writer of the core's lines on standard output.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
+#include <limits>
 #include <string>
 #include <string_view>
+
+#include "quillmere/error.h"
 
 namespace quillmere {
 
@@ -18,7 +23,13 @@ int write_all(int fd, std::string_view data) noexcept;
 void print_stdout(std::string_view text) noexcept;
 
 // Reads from the current position to the end of the file; on failure the errno
-// value. Throws only std::bad_alloc.
-std::expected<std::string, int> read_to_end(int fd);
+// value, EFBIG when more than `limit` bytes follow. Throws only std::bad_alloc.
+std::expected<std::string, int> read_to_end(int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
+
+// Opens an existing file read-only and returns its descriptor, which the caller closes.
+// Anything but a regular file is refused without blocking (a FIFO would otherwise wait for
+// a writer, a device may never end): Error::file_operation("<path> is not a regular file");
+// other failures are Error::file_operation with the system's error text.
+Result<int> open_regular_file(const std::string& path) noexcept;
 
 }  // namespace quillmere
