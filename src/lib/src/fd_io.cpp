@@ -14,17 +14,24 @@
 namespace quillmere {
 namespace {
 
-int write_loop(int fd, std::string_view data) noexcept {
+int write_loop(int fd, std::string_view data, std::size_t* written) noexcept {
+  const std::size_t total = data.size();
+  int err = 0;
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      err = errno;
+      break;
     }
-    if (n == 0) return EIO;  // a regular write never returns 0 for a non-empty buffer; do not spin
+    if (n == 0) {  // a regular write never returns 0 for a non-empty buffer; do not spin
+      err = EIO;
+      break;
+    }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return 0;
+  if (written != nullptr) *written = total - data.size();
+  return err;
 }
 
 // A pipe whose reader has gone raises SIGPIPE, which ends a host that keeps its default
@@ -64,9 +71,9 @@ class SigpipeHeld {
 
 }  // namespace
 
-int write_all(int fd, std::string_view data) noexcept {
+int write_all(int fd, std::string_view data, std::size_t* written) noexcept {
   SigpipeHeld held;
-  return write_loop(fd, data);
+  return write_loop(fd, data, written);
 }
 
 void print_stdout(std::string_view text) noexcept {
@@ -74,7 +81,7 @@ void print_stdout(std::string_view text) noexcept {
   {
     SigpipeHeld held;
     if (std::fflush(stdout) != 0) std::clearerr(stdout);
-    (void)write_loop(STDOUT_FILENO, text);
+    (void)write_loop(STDOUT_FILENO, text, nullptr);
   }
   errno = saved_errno;
 }

@@ -15,7 +15,8 @@ namespace quillmere {
 
 // Writes all of `data` at the current position. Returns 0 or the errno value
 // (EIO when a write moves nothing; EPIPE, never a SIGPIPE, for a pipe without reader).
-int write_all(int fd, std::string_view data) noexcept;
+// `written`, when given, receives the bytes written, also when the write fails part-way.
+int write_all(int fd, std::string_view data, std::size_t* written = nullptr) noexcept;
 
 // Writes `text` to standard output in one piece, after whatever the C stream `stdout` still
 // holds, with SIGPIPE held back as above. A closed or broken standard output is ignored:
