@@ -1,3 +1,7 @@
+import json
+import pathlib
+import shutil
+
 import numpy as np
 import pytest
 
@@ -269,6 +273,34 @@ def test_dump_and_load_answer_the_same(tmp_path, rng, n):
     for i, row in enumerate(extra):
         loaded.insert(row, 10_000 + i)
     assert loaded.occupied() == index.occupied() + BUFFER - (1 if n else 0)
+
+
+def test_dump_written_before_load_checked_the_layout_loads_the_same(tmp_path):
+    """fixtures/legacy_dump came from the code of 83b89f5 (see make_legacy_dump.py)."""
+    fixtures = pathlib.Path(__file__).parent / "fixtures"
+    expected = json.loads((fixtures / "legacy_dump.json").read_text())
+    where = tmp_path / "legacy"
+    shutil.copytree(fixtures / "legacy_dump", where)
+    meta = where / "meta.json"
+    meta.write_text(meta.read_text().replace("/tmp/quillmere-legacy-dump", str(where)))
+    index = pq.QuillmereBuilder.from_disk(str(where)).build()
+
+    assert [[index.bucket_occupied(l, b) for b in range(index.level_n_buckets(l))]
+            for l in range(index.n_levels())] == expected["levels"]
+    assert index.buffer_occupied() == expected["buffer_occupied"]
+    q = expected["queries"]
+    queries = np.random.default_rng(q["seed"]).standard_normal((q["n"], DIM)).astype(np.float32)
+    for budget, answers in expected["search"].items():
+        assert [index.search(x, q["k"], n_candidates=int(budget)).tolist() for x in queries] == answers, budget
+    r = expected["records"]
+    rows = np.random.default_rng(r["seed"]).standard_normal((r["n"], r["dim"])).astype(np.float32)
+    for i in range(r["n"]):
+        removed = index.delete(i)
+        if i in r["deleted"]:
+            assert removed is None
+        else:
+            np.testing.assert_array_equal(np.array(removed[0], dtype=np.float32), rows[i])
+    assert index.occupied() == 0
 
 
 def test_dump_into_an_existing_directory_fails(tmp_path):

@@ -82,11 +82,12 @@ class RecordStore {
   // `what` names the store in error texts.
   Result<void> reserve_records(std::uint64_t count, std::string_view what);
   // Replaces the lists with `count` records read from two open files at the given byte
-  // offsets, after checking that both lie inside their files. `what` and the file names
-  // only name things in error texts.
+  // offsets, after checking that both lie inside their files (and, with `whole_files`, that
+  // they end exactly where the files do). `what` and the file names only name things in
+  // error texts.
   Result<void> read_lists(int records_fd, std::uint64_t records_offset, std::string_view records_name, int ids_fd,
                           std::uint64_t ids_offset, std::string_view ids_name, std::uint64_t count,
-                          std::string_view what);
+                          std::string_view what, bool whole_files);
 
   std::vector<float> records_;
   std::vector<std::uint32_t> ids_;
@@ -134,7 +135,7 @@ class Buffer : public RecordStore {
   friend struct BufferBuilder;
   Buffer(std::uint64_t size, std::uint64_t input_shape) noexcept : RecordStore(size, input_shape) {}
   // Fills the empty buffer with the disk.count records and ids of its two files (regular
-  // files only); more records than `size` is refused.
+  // files only), which must hold exactly those; more records than `size` is refused.
   Result<void> read(const DiskBuffer& disk);
 };
 
