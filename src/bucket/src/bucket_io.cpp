@@ -92,8 +92,8 @@ Result<DiskBuffer> Buffer::dump(const std::string& dir) const {
     auto ids_file = raw::create(disk.ids_path);
     if (!ids_file) return fail(ids_file.error());
     if (auto w = raw::write_u32(ids_file->fd(), ids_); !w) return fail(w.error());
-    if (auto c = records_file->close(); !c) return fail(c.error());
-    if (auto c = ids_file->close(); !c) return fail(c.error());
+    if (auto c = records_file->sync_and_close(); !c) return fail(c.error());
+    if (auto c = ids_file->sync_and_close(); !c) return fail(c.error());
     return disk;
   } catch (const std::exception& e) {
     return fail(exception_error(e, "the paths of the insert buffer's files"));

@@ -103,6 +103,11 @@ Result<void> File::close() noexcept {
   return {};
 }
 
+Result<void> File::sync_and_close() noexcept {
+  if (const int err = sync_fd(fd_); err != 0) return fail(os_failure(err));
+  return close();
+}
+
 Result<File> open_regular(const std::string& path) noexcept {
   try {
     std::string owned = path;  // copied before anything is opened

@@ -68,6 +68,15 @@ Result<void> dump_into(const Index& index, const std::string& dir) {
     ::unlink(temp.c_str());
     return fail(Error::file_operation(os_error_text(err)));
   }
+  // Every file was flushed before meta.json named it, and meta.json before its rename; now
+  // the names themselves: the directory's entries, then the directory's own entry in its
+  // parent, which mkdir made.
+  std::string_view trimmed = dir;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::string parent(trimmed.substr(0, std::max<std::size_t>(trimmed.find_last_of('/'), 1)));
+  for (const std::string* d : {&dir, &parent}) {
+    if (const int err = sync_directory(*d); err != 0) return fail(Error::file_operation(os_error_text(err)));
+  }
   return {};
 }
 

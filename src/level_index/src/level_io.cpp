@@ -92,8 +92,8 @@ Result<DiskLevelIndex> LevelIndex::dump(const std::string& dir, std::uint64_t n)
       if (!d) return fail(d.error());
       disk.buckets.push_back(*d);
     }
-    if (auto c = records_file->close(); !c) return fail(c.error());
-    if (auto c = ids_file->close(); !c) return fail(c.error());
+    if (auto c = records_file->sync_and_close(); !c) return fail(c.error());
+    if (auto c = ids_file->sync_and_close(); !c) return fail(c.error());
     disk.config = LevelIndexConfig{std::move(*model_config), bucket_size()};
     return disk;
   } catch (const std::bad_alloc&) {

@@ -130,4 +130,21 @@ Result<int> open_regular_file(const std::string& path) noexcept {
   return fd;
 }
 
+int sync_fd(int fd) noexcept {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int sync_directory(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  const int err = sync_fd(fd);
+  ::close(fd);
+  return err;
+}
+
 }  // namespace quillmere

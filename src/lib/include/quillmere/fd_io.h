@@ -33,4 +33,11 @@ std::expected<std::string, int> read_to_end(int fd, std::size_t limit = std::num
 // other failures are Error::file_operation with the system's error text.
 Result<int> open_regular_file(const std::string& path) noexcept;
 
+// Flushes the file's data and metadata to the device (fsync), retrying interruptions;
+// 0 or the errno value.
+int sync_fd(int fd) noexcept;
+// Opens the directory at `path` and flushes its entries (new names, renames) to the device;
+// 0 or the errno value.
+int sync_directory(const std::string& path) noexcept;
+
 }  // namespace quillmere
