@@ -1,6 +1,10 @@
 import json
+import os
 import pathlib
 import shutil
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -309,3 +313,44 @@ def test_dump_into_an_existing_directory_fails(tmp_path):
         index.dump(str(tmp_path))
     assert str(caught.value).startswith("File operation failed: ")
     assert index.occupied() == 3
+
+
+# ---- interrupts -------------------------------------------------------------------
+
+ENDLESS_TRAINING = textwrap.dedent("""
+    import _thread, os, signal, sys, threading, time
+    import numpy as np
+    import py_quillmere as pq
+
+    index = (pq.QuillmereBuilder().input_shape(8).buffer_size(20).bucket_size(10).arity(2)
+             .distance_fn("l2").train_batch_size(4).train_epochs(2**64 - 1).build())
+    rows = np.random.default_rng(0).standard_normal((20, 8)).astype(np.float32)
+    for i in range(19):
+        index.insert(rows[i], i)
+    interrupt = {"interrupt_main": _thread.interrupt_main,
+                 "signal": lambda: os.kill(os.getpid(), signal.SIGINT)}[sys.argv[1]]
+    sent = []
+    threading.Timer(0.5, lambda: (sent.append(time.monotonic()), interrupt())).start()
+    try:
+        index.insert(rows[19], 19)  # fills the buffer: the compaction would train for good
+        sys.exit("the insert returned")
+    except KeyboardInterrupt:
+        latency = time.monotonic() - sent[0]
+    # Nothing moved and nothing was lost: every record is still found, the index still works.
+    assert (index.occupied(), index.n_levels(), index.buffer_occupied()) == (20, 0, 20)
+    for i in range(20):
+        assert index.search(rows[i], 1)[0] == i
+    assert index.delete(7)[1] == 7 and index.occupied() == 19
+    print(f"latency {latency:.3f}")
+""")
+
+
+@pytest.mark.parametrize("how", ["interrupt_main", "signal"])
+def test_interrupt_stops_a_training_that_would_never_end(how):
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
+    proc = subprocess.run([sys.executable, "-c", ENDLESS_TRAINING, how], env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # The core polls every 50 ms; a second is far beyond that, but it is not forever.
+    latency = float(proc.stdout.rsplit("latency ", 1)[1])
+    assert latency < 1.0

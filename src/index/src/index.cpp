@@ -12,6 +12,7 @@
 #endif
 
 #include "quillmere/checked.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/log.h"
 #include "quillmere/timer.h"
 
@@ -123,6 +124,7 @@ Result<Index> IndexBuilder::build_unguarded() const {
       return fail(exception_error(e, "the list of levels"));
     }
     for (const auto& disk : *disk_levels) {
+      if (interrupted()) return fail(interrupted_error());
       LevelIndexBuilder lb;
       lb.bucket_size = disk.config.bucket_size;
       lb.input_shape = *input_shape;

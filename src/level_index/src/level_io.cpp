@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "quillmere/interrupt.h"
 #include "quillmere/level_index.h"
 #include "quillmere/raw_file.h"
 
@@ -57,6 +58,7 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
     return fail(exception_error(e, "a level of " + std::to_string(disk.buckets.size()) + " buckets"));
   }
   for (const DiskBucket& d : disk.buckets) {
+    if (interrupted()) return fail(interrupted_error());
     BucketBuilder bb;
     bb.size = bucket_size;
     bb.input_shape = input_shape;
