@@ -108,6 +108,12 @@ class Bucket : public RecordStore {
   Result<void> reserve_more(std::uint64_t more);
   // Drops the records after the first `count` (count <= occupied()); undoes pushes.
   void truncate(std::uint64_t count) noexcept;
+  // Gives capacity back once the bucket holds less than a quarter of what its lists have
+  // room for: they shrink to room for twice what it holds (nothing when it is empty).
+  // Values and positions stay as they are; when the smaller lists cannot be allocated the
+  // old ones stay. Between the two thresholds nothing moves, so deletes and inserts that
+  // alternate do not shrink and grow the lists in turn.
+  void release_spare_capacity() noexcept;
   // Appends the records, then the ids, at the current end of the level's two open
   // files and returns where they start.
   Result<DiskBucket> dump(int records_file, int ids_file) const;
