@@ -7,11 +7,20 @@ namespace {
 
 thread_local bool t_running_handlers = false;
 
+// The interpreter runs signal handlers on its main thread only. Asking which thread that is
+// needs the interpreter lock; later versions keep the question internal, and then every
+// thread polls (PyErr_CheckSignals does nothing elsewhere).
+bool on_main_thread() noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyOS_IsMainThread() != 0;
+#else
+  return true;
+#endif
+}
+
 }  // namespace
 
-// The interpreter runs signal handlers on its main thread only; asking which thread that is
-// needs the interpreter lock, so it is asked once, here.
-SignalInterrupt::SignalInterrupt() noexcept : main_thread_(_PyOS_IsMainThread() != 0) {}
+SignalInterrupt::SignalInterrupt() noexcept : main_thread_(on_main_thread()) {}
 
 SignalInterrupt::~SignalInterrupt() {
   Py_XDECREF(type_);
