@@ -117,7 +117,7 @@ void Bucket::truncate(std::uint64_t count) noexcept {
 
 void Bucket::release_spare_capacity() noexcept {
   const std::uint64_t n = ids_.size();
-  if (ids_.capacity() <= 4 * n && records_.capacity() <= 4 * n * input_shape_) return;
+  if (ids_.capacity() <= 4 * n && records_.capacity() <= 4 * records_.size()) return;
   try {
     std::vector<float> records;
     std::vector<std::uint32_t> ids;

@@ -101,8 +101,9 @@ std::optional<std::uint64_t> level_file_number(std::string_view name) {
 // a level cut from the list ("levels": [] at worst) would otherwise vanish with its records.
 Result<void> check_level_files(const std::string& dir, const std::string& meta_path, std::uint64_t n_levels) {
   namespace fs = std::filesystem;
+  const std::string listed = dir.empty() ? "." : dir;
   std::error_code ec;
-  fs::directory_iterator it(dir.empty() ? "." : dir, ec);
+  fs::directory_iterator it(listed, ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
     const auto n = level_file_number(name);
@@ -110,7 +111,7 @@ Result<void> check_level_files(const std::string& dir, const std::string& meta_p
       return fail(Error::invalid_json(meta_path + " lists " + std::to_string(n_levels) + " levels, but " +
                                       raw::join_path(dir, name) + " belongs to level " + std::to_string(*n)));
   }
-  if (ec) return fail(Error::file_operation("cannot list " + dir + ": " + os_error_text(ec.value())));
+  if (ec) return fail(Error::file_operation("cannot list " + listed + ": " + os_error_text(ec.value())));
   return {};
 }
 
