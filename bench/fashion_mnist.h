@@ -1,4 +1,5 @@
-// Fashion-MNIST for the C++ benchmarks: idx3 image files read through gzip.
+// Fashion-MNIST for the C++ benchmarks: idx3 image files read through gzip; and the load
+// average that every benchmark reports beside its figures.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,16 @@ inline quillmere::IndexBuilder default_builder(std::uint64_t dim) {
   quillmere::IndexBuilder b = quillmere::IndexBuilder::defaults();
   b.input_shape = dim;
   return b;
+}
+
+// The one-minute load average (0 when it cannot be read).
+inline double load_average() {
+  double one = 0.0;
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &one) != 1) one = 0.0;
+    std::fclose(f);
+  }
+  return one;
 }
 
 }  // namespace bench

@@ -54,6 +54,8 @@ class Quillmere:
 
         The record that fills the insert buffer triggers a compaction into the levels,
         which may train a new level's classifier. Ids are not checked for uniqueness.
+        Ctrl-C (on the main thread) stops a compaction at its next epoch or batch: every
+        record stays where it was, this one in the buffer, and ``KeyboardInterrupt`` is raised.
         """
 
     def delete(self, id: SupportsIndex) -> tuple[list[float], int] | None:
@@ -61,12 +63,14 @@ class Quillmere:
 
         The buffer is searched first, then the levels in order. A level left less than one
         arity-th full may be rebuilt, as the compaction strategy's rebuild strategy says.
+        Ctrl-C stops a rebuild the same way as a compaction (see ``insert``).
         """
 
     def dump(self, working_dir: str) -> None:
         """Writes the whole index into the new directory ``working_dir`` (it must not exist).
 
-        ``meta.json`` in it records absolute paths, so load it with
+        Every file is flushed to the device before ``meta.json`` names it. ``meta.json``
+        in it records absolute paths, so load it with
         ``QuillmereBuilder.from_disk`` from where it was written: a moved or renamed dump
         directory does not load.
         """
@@ -120,13 +124,17 @@ class QuillmereBuilder:
     def __init__(self) -> None: ...
     @staticmethod
     def from_yaml(file: str) -> QuillmereBuilder:
-        """A builder from a YAML configuration (every key required; see examples/config.yaml)."""
+        """A builder from a YAML configuration (every key required; see examples/config.yaml).
+
+        The file must be a regular file of at most 4 MiB.
+        """
 
     @staticmethod
     def from_disk(working_dir: str) -> QuillmereBuilder:
         """A builder that loads the index dumped into ``working_dir`` (its files are read by ``build``).
 
-        Prints two lines on standard output while it reads ``meta.json``.
+        Prints two lines on standard output while it reads ``meta.json``. Files of the
+        directory must be laid out as a dump writes them; anything else is refused.
         """
 
     def buffer_size(self, size: SupportsIndex) -> QuillmereBuilder:

@@ -9,6 +9,7 @@
 // result rounded as f32_to_bf16 rounds.
 #include "dispatch.h"
 #include "quillmere/kernels.h"
+#include "steps.h"
 #include "vec512.h"
 #include "vec512_bf16.h"
 
@@ -67,12 +68,6 @@ QM_TARGET_AVX512_BF16 float form_sum(const Bf16* a, const Bf16* b, const Bf16* c
   return reduce_halves(outer);
 }
 
-// The estimate refined by one Newton step in f32.
-QM_TARGET_AVX512F float rsqrt_refined(float x) {
-  const float r = rsqrt14_ss(x);
-  return r * ((x * (r * r)) * -0.5f + 1.5f);
-}
-
 }  // namespace
 
 QM_TARGET_AVX512_BF16 void dot_bf16_avx512_bf16(const Bf16* a, const Bf16* b, std::uint64_t n, double* out) {
@@ -100,18 +95,8 @@ QM_TARGET_AVX512_BF16 void cos_bf16_avx512_bf16(const Bf16* a, const Bf16* b, st
     const I512 x = maskz_loadu_epi16(m, a + i), y = maskz_loadu_epi16(m, b + i);
     ab = dpbf16(ab, x, y), aa = dpbf16(aa, x, x), bb = dpbf16(bb, y, y);
   }
-  const float saa = reduce_tree(aa), sbb = reduce_tree(bb);
-  if (saa == 0.0f && sbb == 0.0f) {
-    *out = 0.0;
-    return;
-  }
-  const float sab = reduce_tree(ab);
-  if (sab == 0.0f) {
-    *out = 1.0;
-    return;
-  }
-  const double c = std::fmaf(-rsqrt_refined(sbb), sab * rsqrt_refined(saa), 1.0f);
-  *out = c > 0.0 ? c : 0.0;  // a NaN gives 0.0 too
+  const float saa = reduce_tree(aa), sbb = reduce_tree(bb), sab = reduce_tree(ab);
+  *out = steps::cos_refined(sab, saa, sbb, rsqrt14(saa), rsqrt14(sbb));
 }
 
 QM_TARGET_AVX512_BF16 void bilinear_bf16_avx512_bf16(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n,
@@ -139,20 +124,20 @@ QM_TARGET_AVX512F void fma_bf16_avx512(const Bf16* a, const Bf16* b, const Bf16*
 
 namespace {
 
-// The cases of wsum, decided once per call; the one-sided cases never read the other input.
-enum class Wsum { sum, a_only, b_only, general };
+using steps::Blend;
 
-template <Wsum K>
+// One case of wsum, decided once per call; the one-sided cases never read the other input.
+template <Blend K>
 QM_TARGET_AVX512F F32x16 weigh(F32x16 x, F32x16 y, F32x16 al, F32x16 be) {
-  if constexpr (K == Wsum::sum) return add(x, y);
-  else if constexpr (K == Wsum::a_only) return mul(al, x);
-  else if constexpr (K == Wsum::b_only) return mul(be, y);
+  if constexpr (K == Blend::sum) return add(x, y);
+  else if constexpr (K == Blend::a_only) return mul(al, x);
+  else if constexpr (K == Blend::b_only) return mul(be, y);
   else return fmadd(y, be, mul(al, x));
 }
 
-template <Wsum K>
+template <Blend K>
 QM_TARGET_AVX512F void wsum_blocks(const Bf16* a, const Bf16* b, std::uint64_t n, F32x16 al, F32x16 be, Bf16* out) {
-  constexpr bool kA = K != Wsum::b_only, kB = K != Wsum::a_only;
+  constexpr bool kA = K != Blend::b_only, kB = K != Blend::a_only;
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) {
     const F32x16 x = kA ? loadu_bf16(a + i) : zero_ps(), y = kB ? loadu_bf16(b + i) : zero_ps();
@@ -168,10 +153,12 @@ QM_TARGET_AVX512F void wsum_blocks(const Bf16* a, const Bf16* b, std::uint64_t n
 QM_TARGET_AVX512F void wsum_bf16_avx512(const Bf16* a, const Bf16* b, std::uint64_t n, double alpha, double beta,
                                         Bf16* out) {
   const F32x16 al = set1_ps(static_cast<float>(alpha)), be = set1_ps(static_cast<float>(beta));
-  if (alpha == 1.0 && beta == 1.0) wsum_blocks<Wsum::sum>(a, b, n, al, be, out);
-  else if (beta == 0.0) wsum_blocks<Wsum::a_only>(a, b, n, al, be, out);
-  else if (alpha == 0.0) wsum_blocks<Wsum::b_only>(a, b, n, al, be, out);
-  else wsum_blocks<Wsum::general>(a, b, n, al, be, out);
+  switch (steps::blend_of(alpha, beta)) {
+    case Blend::sum: return wsum_blocks<Blend::sum>(a, b, n, al, be, out);
+    case Blend::both: return wsum_blocks<Blend::both>(a, b, n, al, be, out);
+    case Blend::a_only: return wsum_blocks<Blend::a_only>(a, b, n, al, be, out);
+    case Blend::b_only: return wsum_blocks<Blend::b_only>(a, b, n, al, be, out);
+  }
 }
 
 void add_bf16_avx512(detail::KernelTable& t) {

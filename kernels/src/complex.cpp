@@ -3,7 +3,9 @@
 // fused steps below are written out.
 #include <immintrin.h>
 
+#include "avx2.h"
 #include "dispatch.h"
+#include "f16_bf16.h"
 #include "quillmere/kernels.h"
 #include "scalar.h"
 
@@ -37,32 +39,24 @@ struct Lanes {
   __m256 p, q;
 };
 
-__attribute__((target("avx2,fma"))) inline void accumulate(Lanes& acc, __m256 a, __m256 b) {
+QM_AVX2_INLINE void accumulate(Lanes& acc, __m256 a, __m256 b) {
   acc.p = _mm256_fmadd_ps(a, b, acc.p);
   acc.q = _mm256_fmadd_ps(a, _mm256_permute_ps(b, _MM_SHUFFLE(2, 3, 0, 1)), acc.q);
 }
 
-// The lanes widened to f64: ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
-__attribute__((target("avx2,fma"))) inline double lane_sum(__m256 v) {
-  alignas(32) float l[8];
-  _mm256_store_ps(l, v);
-  auto d = [&](int i) { return static_cast<double>(l[i]); };
-  return ((d(0) + d(4)) + (d(2) + d(6))) + ((d(1) + d(5)) + (d(3) + d(7)));
-}
-
-// The imaginary-position lanes negated (of P for dot, of Q for vdot), then each summed.
+// The imaginary-position lanes negated (of P for dot, of Q for vdot), then each summed in f64.
 template <bool Conj>
-__attribute__((target("avx2,fma"))) inline void finish(const Lanes& acc, double& re, double& im) {
+QM_AVX2_INLINE void finish(const Lanes& acc, double& re, double& im) {
   const __m256 odd = _mm256_setr_ps(0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f);
-  re = lane_sum(Conj ? acc.p : _mm256_xor_ps(acc.p, odd));
-  im = lane_sum(Conj ? _mm256_xor_ps(acc.q, odd) : acc.q);
+  re = v256::reduce(Conj ? acc.p : _mm256_xor_ps(acc.p, odd));
+  im = v256::reduce(Conj ? _mm256_xor_ps(acc.q, odd) : acc.q);
 }
 
 template <bool Conj>
-__attribute__((target("avx2,fma"))) void f32c_avx2(const float* a, const float* b, std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void f32c_avx2(const float* a, const float* b, std::uint64_t n, double* out) {
   Lanes acc{_mm256_setzero_ps(), _mm256_setzero_ps()};
   std::uint64_t k = 0;
-  for (; n - k >= 4; k += 4) accumulate(acc, _mm256_loadu_ps(a + 2 * k), _mm256_loadu_ps(b + 2 * k));
+  for (; n - k >= 4; k += 4) accumulate(acc, v256::load(a + 2 * k), v256::load(b + 2 * k));
   double re, im;
   finish<Conj>(acc, re, im);
   for (; k < n; ++k) {
@@ -81,15 +75,10 @@ void f16c_serial(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n
 }
 
 template <bool Conj>
-__attribute__((target("avx2,fma,f16c"))) void f16c_avx2(const std::uint16_t* a, const std::uint16_t* b,
-                                                        std::uint64_t n, double* out) {
+QM_TARGET_AVX2 void f16c_avx2(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out) {
   Lanes acc{_mm256_setzero_ps(), _mm256_setzero_ps()};
   std::uint64_t k = 0;
-  for (; n - k >= 4; k += 4) {
-    const __m256 va = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 2 * k)));
-    const __m256 vb = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 2 * k)));
-    accumulate(acc, va, vb);
-  }
+  for (; n - k >= 4; k += 4) accumulate(acc, halves::F16::load(a + 2 * k), halves::F16::load(b + 2 * k));
   f16c_serial<Conj>(a + 2 * k, b + 2 * k, n - k, out);
   double re, im;
   finish<Conj>(acc, re, im);

@@ -2,11 +2,10 @@
 // native and emulated). Every lane holds one scalar position of the interleaved pairs: P
 // takes a * b lane by lane (ar br, ai bi), Q takes a * (b with each pair swapped) (ar bi,
 // ai br). Full blocks while they last, then one masked, zero-filled block (also for n = 0).
-#include <type_traits>
-
 #include "dispatch.h"
 #include "quillmere/kernels.h"
 #include "vec512_bits.h"
+#include "vec512_f64.h"
 
 namespace QM_AVX512_NS {
 
@@ -15,50 +14,26 @@ using namespace v512;
 namespace {
 
 // ---- f32 and f64 (avx512f): the sign of the imaginary-position lanes of P (dot) or Q
-// (vdot) is flipped at the end ----
+// (vdot) is flipped at the end; the lanes are summed as the f32 and f64 rows sum theirs ----
 
 template <class T>
-using Vec = std::conditional_t<sizeof(T) == 4, F32x16, F64x8>;
-
-// `count` values from p, zeros in the other lanes (all lanes when count is the width).
-template <class T>
-QM_TARGET_AVX512F inline Vec<T> load_values(const T* p, std::uint64_t count) {
-  if constexpr (sizeof(T) == 4) return count == 16 ? loadu_ps(p) : maskz_loadu_ps(first16(count), p);
-  else return count == 8 ? loadu_pd(p) : maskz_loadu_pd(first8(count), p);
-}
-
-template <class T>
-QM_TARGET_AVX512F inline Vec<T> zero_lanes() {
-  if constexpr (sizeof(T) == 4) return zero_ps();
-  else return zero_pd();
-}
-
-// f32 lanes summed by the fixed f32 tree, then widened; f64 lanes by halves.
-template <class T>
-QM_TARGET_AVX512F inline double lane_sum(Vec<T> v) {
-  if constexpr (sizeof(T) == 4) return static_cast<double>(reduce_tree(v));
-  else return reduce_halves(v);
+QM_TARGET_AVX512F inline void complex_step(Vec<T> a, Vec<T> b, Vec<T>& p, Vec<T>& q) {
+  p = fmadd(a, b, p);
+  q = fmadd(a, swap_pairs(b), q);
 }
 
 template <class T, bool Conj>
 QM_TARGET_AVX512F void complex_dot(const T* a, const T* b, std::uint64_t n, double* out) {
-  constexpr std::uint64_t kPairs = 32 / sizeof(T);
-  Vec<T> p = zero_lanes<T>(), q = p;
+  constexpr std::uint64_t kPairs = kLanes<T> / 2;
+  Vec<T> p = splat(T{0}), q = p;
   std::uint64_t k = 0;
-  for (; n - k >= kPairs; k += kPairs) {
-    const Vec<T> va = load_values(a + 2 * k, 2 * kPairs), vb = load_values(b + 2 * k, 2 * kPairs);
-    p = fmadd(va, vb, p);
-    q = fmadd(va, swap_pairs(vb), q);
-  }
-  if (n - k != 0 || n == 0) {
-    const Vec<T> va = load_values(a + 2 * k, 2 * (n - k)), vb = load_values(b + 2 * k, 2 * (n - k));
-    p = fmadd(va, vb, p);
-    q = fmadd(va, swap_pairs(vb), q);
-  }
+  for (; n - k >= kPairs; k += kPairs) complex_step<T>(load(a + 2 * k), load(b + 2 * k), p, q);
+  if (const std::uint64_t r = 2 * (n - k); r != 0 || n == 0)
+    complex_step<T>(load_first(r, a + 2 * k), load_first(r, b + 2 * k), p, q);
   if constexpr (Conj) q = negate_odd(q);
   else p = negate_odd(p);
-  out[0] = lane_sum<T>(p);
-  out[1] = lane_sum<T>(q);
+  out[0] = reduce(p);
+  out[1] = reduce(q);
 }
 
 // ---- f16 and bf16: 16 pairs per block, the sign flip applied to an input ----

@@ -4,14 +4,14 @@
 // and every f16 accumulator is reduced by adding its upper half onto its lower half five
 // times. The divergences compute in f32 lanes and give exactly the avx2 level's results.
 #include "dispatch.h"
-#include "f16_steps.h"
 #include "quillmere/kernels.h"
+#include "steps.h"
 #include "vec512_f16.h"
 
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using f16_steps::Wsum;
+using steps::Blend;
 
 namespace {
 
@@ -61,11 +61,11 @@ struct Cos {
 // approx_log2 from the bit pattern: exponent field - 127, plus (m - 1) P(m) with m the
 // significand bits under a zero exponent, so that any input gives what avx2 gives.
 QM_TARGET_AVX512_FP16 F32x16 approx_log2(F32x16 x) {
-  const I512 bits = bits_of(x);
+  const I512 bits = as_si(x);
   const F32x16 e = sub(cvtepi32_ps(and_si(srli_epi32<23>(bits), set1_epi32(255))), set1_ps(127.0f));
-  const F32x16 m = float_of(or_si(and_si(bits, set1_epi32(0x7FFFFF)), set1_epi32(0x3F800000)));
-  F32x16 p = set1_ps(f16_steps::kLog2Poly[0]);
-  for (int k = 1; k < 6; ++k) p = fmadd(p, m, set1_ps(f16_steps::kLog2Poly[k]));
+  const F32x16 m = as_ps(or_si(and_si(bits, set1_epi32(0x7FFFFF)), set1_epi32(0x3F800000)));
+  F32x16 p = set1_ps(steps::kLog2Poly[0]);
+  for (int k = 1; k < 6; ++k) p = fmadd(p, m, set1_ps(steps::kLog2Poly[k]));
   return add(mul(sub(m, set1_ps(1.0f)), p), e);
 }
 
@@ -108,11 +108,8 @@ struct Kl {
 // Lanes 0-7 summed in f64 as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), as at avx2.
 QM_TARGET_AVX512_FP16 double reduce8(F32x16 s) { return reduce_halves(cvt_lo_pd(s)); }
 
-// The processor's estimate of 1/sqrt(x).
-QM_TARGET_AVX512_FP16 float rsqrt_estimate(float x) { return first(rsqrt14(set1_ps(x))); }
-
-// alpha or beta rounded to f32, then to f16, nearest even each time.
-QM_TARGET_AVX512_FP16 F16x32 scalar_ph(double x) { return set1_ph(scalar::f16_from_f32_rne(static_cast<float>(x))); }
+// alpha or beta in every lane, as the level takes it.
+QM_TARGET_AVX512_FP16 F16x32 weight_ph(double x) { return set1_ph(steps::weight_f16(x)); }
 
 // The f32 value of a one-accumulator f16 sweep.
 template <class Acc>
@@ -144,15 +141,15 @@ QM_TARGET_AVX512_FP16 void cos_f16_avx512_fp16(const u16* a, const u16* b, std::
   const Cos acc = sweep(a, b, n, Cos{zero_ph(), zero_ph(), zero_ph()});
   const float aa = widen(reduce_halves(acc.aa)), bb = widen(reduce_halves(acc.bb));
   const float ab = widen(reduce_halves(acc.ab));
-  *out = f16_steps::cos_from_estimates(ab, aa, bb, rsqrt_estimate(aa), rsqrt_estimate(bb));
+  *out = steps::cos_refined(ab, aa, bb, rsqrt14(aa), rsqrt14(bb));
 }
 
 QM_TARGET_AVX512_FP16 void js_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  *out = f16_steps::js_from_log2_sum(sum8<Js>(a, b, n));
+  *out = steps::js_from_log2_sum(sum8<Js>(a, b, n));
 }
 
 QM_TARGET_AVX512_FP16 void kl_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double* out) {
-  *out = f16_steps::kl_from_log2_sum(sum8<Kl>(a, b, n));
+  *out = steps::kl_from_log2_sum(sum8<Kl>(a, b, n));
 }
 
 // n <= 32: b loaded once; row i goes to accumulator i mod 4 as c_i (b a_i), the product b a_i
@@ -206,7 +203,7 @@ QM_TARGET_AVX512_FP16 void mahalanobis_f16_avx512_fp16(const u16* a, const u16* 
 // block reads and writes only its lanes below n.
 QM_TARGET_AVX512_FP16 void fma_f16_avx512_fp16(const u16* a, const u16* b, const u16* c, std::uint64_t n,
                                                double alpha, double beta, u16* out) {
-  const F16x32 al = scalar_ph(alpha), be = scalar_ph(beta);
+  const F16x32 al = weight_ph(alpha), be = weight_ph(beta);
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32)
     storeu_ph(out + i, fmadd(be, loadu_ph(c + i), mul(mul(loadu_ph(a + i), loadu_ph(b + i)), al)));
@@ -221,15 +218,15 @@ namespace {
 
 // One weighted-sum case over full and masked blocks; an input the case does not use is not
 // read.
-template <Wsum C>
+template <Blend C>
 QM_TARGET_AVX512_FP16 F16x32 wsum_lanes(const u16* a, const u16* b, M32 m, F16x32 al, F16x32 be) {
-  if constexpr (C == Wsum::sum) return add(maskz_loadu_ph(m, a), maskz_loadu_ph(m, b));
-  else if constexpr (C == Wsum::alpha_a) return mul(al, maskz_loadu_ph(m, a));
-  else if constexpr (C == Wsum::beta_b) return mul(be, maskz_loadu_ph(m, b));
+  if constexpr (C == Blend::sum) return add(maskz_loadu_ph(m, a), maskz_loadu_ph(m, b));
+  else if constexpr (C == Blend::a_only) return mul(al, maskz_loadu_ph(m, a));
+  else if constexpr (C == Blend::b_only) return mul(be, maskz_loadu_ph(m, b));
   else return fmadd(be, maskz_loadu_ph(m, b), mul(al, maskz_loadu_ph(m, a)));
 }
 
-template <Wsum C>
+template <Blend C>
 QM_TARGET_AVX512_FP16 void wsum_blocks(const u16* a, const u16* b, std::uint64_t n, F16x32 al, F16x32 be, u16* out) {
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32) storeu_ph(out + i, wsum_lanes<C>(a + i, b + i, first32(32), al, be));
@@ -240,12 +237,12 @@ QM_TARGET_AVX512_FP16 void wsum_blocks(const u16* a, const u16* b, std::uint64_t
 
 QM_TARGET_AVX512_FP16 void wsum_f16_avx512_fp16(const u16* a, const u16* b, std::uint64_t n, double alpha,
                                                 double beta, u16* out) {
-  const F16x32 al = scalar_ph(alpha), be = scalar_ph(beta);
-  switch (f16_steps::wsum_case(alpha, beta)) {
-    case Wsum::sum: return wsum_blocks<Wsum::sum>(a, b, n, al, be, out);
-    case Wsum::alpha_a: return wsum_blocks<Wsum::alpha_a>(a, b, n, al, be, out);
-    case Wsum::beta_b: return wsum_blocks<Wsum::beta_b>(a, b, n, al, be, out);
-    case Wsum::general: return wsum_blocks<Wsum::general>(a, b, n, al, be, out);
+  const F16x32 al = weight_ph(alpha), be = weight_ph(beta);
+  switch (steps::blend_of(alpha, beta)) {
+    case Blend::sum: return wsum_blocks<Blend::sum>(a, b, n, al, be, out);
+    case Blend::both: return wsum_blocks<Blend::both>(a, b, n, al, be, out);
+    case Blend::a_only: return wsum_blocks<Blend::a_only>(a, b, n, al, be, out);
+    case Blend::b_only: return wsum_blocks<Blend::b_only>(a, b, n, al, be, out);
   }
 }
 

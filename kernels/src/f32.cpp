@@ -7,7 +7,7 @@
 
 namespace quillmere::kernels {
 
-using floats::Term;
+using steps::Term;
 
 // ---- serial ----
 
@@ -60,11 +60,11 @@ QM_TARGET_AVX2 void cos_f32_avx2(const float* a, const float* b, std::uint64_t n
 }
 QM_TARGET_AVX2 void wsum_f32_avx2(const float* a, const float* b, std::uint64_t n, double alpha, double beta,
                                   float* out) {
-  floats::wsum_avx2(a, b, n, alpha, beta, out);
+  v256::wsum_elements<floats::Own<float>>(a, b, n, alpha, beta, out);
 }
 QM_TARGET_AVX2 void fma_f32_avx2(const float* a, const float* b, const float* c, std::uint64_t n, double alpha,
                                  double beta, float* out) {
-  floats::fma_avx2(a, b, c, n, alpha, beta, out);
+  v256::fma_elements<floats::Own<float>>(a, b, c, n, alpha, beta, out);
 }
 
 // ---- entries ----

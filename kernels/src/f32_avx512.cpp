@@ -8,7 +8,7 @@
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using floats::Term;
+using steps::Term;
 
 namespace {
 
@@ -16,11 +16,8 @@ namespace {
 // degree 5 by fused multiply-adds.
 QM_V F32x16 approx_log2(F32x16 x) {
   const F32x16 e = getexp(x), m = getmant(x);
-  F32x16 p = fmadd(set1_ps(-0.034436006f), m, set1_ps(0.31821337f));
-  p = fmadd(p, m, set1_ps(-1.2315303f));
-  p = fmadd(p, m, set1_ps(2.5988452f));
-  p = fmadd(p, m, set1_ps(-3.324199f));
-  p = fmadd(p, m, set1_ps(3.11579f));
+  F32x16 p = set1_ps(steps::kLog2Poly[0]);
+  for (int k = 1; k < 6; ++k) p = fmadd(p, m, set1_ps(steps::kLog2Poly[k]));
   return add(mul(sub(m, set1_ps(1.0f)), p), e);
 }
 
@@ -84,7 +81,7 @@ QM_TARGET_AVX512F void kl_f32_avx512(const float* a, const float* b, std::uint64
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) acc = kl_step(loadu_ps(a + i), loadu_ps(b + i), eps, acc);
   if (n - i != 0 || n == 0) acc = kl_step(load_first(n - i, a + i), load_first(n - i, b + i), eps, acc);
-  *out = static_cast<double>(reduce_tree(acc) * scalar::kLn2);
+  *out = steps::kl_from_log2_sum(reduce_tree(acc));
 }
 
 QM_TARGET_AVX512F void js_f32_avx512(const float* a, const float* b, std::uint64_t n, double* out) {
@@ -93,8 +90,7 @@ QM_TARGET_AVX512F void js_f32_avx512(const float* a, const float* b, std::uint64
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) js_step(loadu_ps(a + i), loadu_ps(b + i), eps, sa, sb);
   if (n - i != 0 || n == 0) js_step(load_first(n - i, a + i), load_first(n - i, b + i), eps, sa, sb);
-  const float d = (reduce_tree(sa) + reduce_tree(sb)) * scalar::kHalfLn2;
-  *out = d > 0.0f ? static_cast<double>(std::sqrt(d)) : 0.0;
+  *out = steps::js_from_log2_sum(reduce_tree(sa) + reduce_tree(sb));
 }
 
 QM_TARGET_AVX512F void bilinear_f32_avx512(const float* a, const float* b, const float* c, std::uint64_t n,

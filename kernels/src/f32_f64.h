@@ -1,7 +1,7 @@
-// Kernel bodies shared by the f32 and f64 rows at the serial and avx2 levels, and the scalar
-// steps that every level of both rows finishes with. T is float or double; where the two
-// rows differ (f32 lanes are summed in f64, an f32 tail product is rounded before it is
-// widened, an f64 one is fused), overloads on the element or vector type say how.
+// Kernel bodies shared by the f32 and f64 rows at the serial and avx2 levels, and the Newton
+// step that every level of both rows refines its estimate with. T is float or double; where
+// the two rows differ (f32 lanes are summed in f64, an f32 tail product is rounded before it
+// is widened, an f64 one is fused), overloads on the element or vector type say how.
 #pragma once
 
 #include <immintrin.h>
@@ -9,42 +9,16 @@
 #include <cmath>
 #include <cstdint>
 
+#include "avx2.h"
 #include "scalar.h"
-
-#define QM_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define QM_AVX2_INLINE inline __attribute__((always_inline, target("avx2,fma")))
+#include "steps.h"
 
 namespace quillmere::kernels::floats {
 
-// ---- finishing steps of every level ----
+using steps::Term;
 
 // One Newton step towards 1/sqrt(x) from the estimate y, in f64.
 inline double rsqrt_newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
-
-// The cosine distance from the three sums and the level's value r of 1 - ab / sqrt(aa bb).
-// The special cases come first and in this order because the formulas get them wrong: the
-// estimate of 1/sqrt(0) is infinite, Newton's step turns that into NaN, and max() lets a
-// NaN through.
-inline double cosine_result(double ab, double aa, double bb, double r) {
-  if (aa == 0.0 && bb == 0.0) return 0.0;
-  if (ab == 0.0) return 1.0;
-  return r > 0.0 ? r : 0.0;
-}
-
-// The cases of a weighted sum at the vector levels, tested on the f64 scalars in this order.
-// A NaN scalar counts as not 0; a_only reads no b and b_only no a, so an infinity in the
-// input weighed by 0 does not turn the result into NaN.
-enum class Blend { sum, both, a_only, b_only };
-
-inline Blend blend_of(double alpha, double beta) {
-  if (alpha == 1.0 && beta == 1.0) return Blend::sum;
-  if (alpha != 0.0 && beta != 0.0) return Blend::both;
-  if (beta == 0.0) return Blend::a_only;
-  return Blend::b_only;
-}
-
-// What a dense sum adds up per element.
-enum class Term { product, square_of_difference };
 
 // ---- serial: one running sum per quantity in the element type, in index order, each
 // product and sum rounded on its own ----
@@ -62,12 +36,12 @@ double sum_serial(const T* a, const T* b, std::uint64_t n) {
 }
 
 // 1 - approx_rsqrt(aa) ab approx_rsqrt(bb), in f32 for the f32 row ...
-inline double cos_serial_value(float ab, float aa, float bb) {
-  return 1.0f - scalar::approx_rsqrt(aa) * ab * scalar::approx_rsqrt(bb);
-}
+inline double cos_serial_end(float ab, float aa, float bb) { return steps::cos_approx(ab, aa, bb); }
 // ... and in f64 from the estimates of the narrowed sums for the f64 row.
-inline double cos_serial_value(double ab, double aa, double bb) {
-  return 1.0 - ab * scalar::approx_rsqrt(static_cast<float>(aa)) * scalar::approx_rsqrt(static_cast<float>(bb));
+inline double cos_serial_end(double ab, double aa, double bb) {
+  const float ra = scalar::approx_rsqrt(static_cast<float>(aa)), rb = scalar::approx_rsqrt(static_cast<float>(bb));
+  const double d = 1.0 - ab * ra * rb;
+  return steps::cosine_result(ab, aa, bb, d);
 }
 
 template <class T>
@@ -80,7 +54,7 @@ double cos_serial(const T* a, const T* b, std::uint64_t n) {
     aa = aa + paa;
     bb = bb + pbb;
   }
-  return cosine_result(ab, aa, bb, cos_serial_value(ab, aa, bb));
+  return cos_serial_end(ab, aa, bb);
 }
 
 // The natural logarithm is the library's own: the three-term series the serial kernels once
@@ -153,42 +127,16 @@ void fma_serial(const T* a, const T* b, const T* c, std::uint64_t n, double alph
 // ---- avx2: one accumulator of 8 f32 or 4 f64 lanes per summed quantity, fused over whole
 // blocks; then the lanes summed in f64 and the remaining elements added in index order ----
 
-QM_AVX2_INLINE __m256 load(const float* p) { return _mm256_loadu_ps(p); }
-QM_AVX2_INLINE __m256d load(const double* p) { return _mm256_loadu_pd(p); }
-QM_AVX2_INLINE void store(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
-QM_AVX2_INLINE void store(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
-QM_AVX2_INLINE __m256 splat(float x) { return _mm256_set1_ps(x); }
-QM_AVX2_INLINE __m256d splat(double x) { return _mm256_set1_pd(x); }
-QM_AVX2_INLINE __m256 add(__m256 x, __m256 y) { return _mm256_add_ps(x, y); }
-QM_AVX2_INLINE __m256d add(__m256d x, __m256d y) { return _mm256_add_pd(x, y); }
-QM_AVX2_INLINE __m256 sub(__m256 x, __m256 y) { return _mm256_sub_ps(x, y); }
-QM_AVX2_INLINE __m256d sub(__m256d x, __m256d y) { return _mm256_sub_pd(x, y); }
-QM_AVX2_INLINE __m256 mul(__m256 x, __m256 y) { return _mm256_mul_ps(x, y); }
-QM_AVX2_INLINE __m256d mul(__m256d x, __m256d y) { return _mm256_mul_pd(x, y); }
-QM_AVX2_INLINE __m256 fmadd(__m256 x, __m256 y, __m256 z) { return _mm256_fmadd_ps(x, y, z); }
-QM_AVX2_INLINE __m256d fmadd(__m256d x, __m256d y, __m256d z) { return _mm256_fmadd_pd(x, y, z); }
+using v256::fmadd;
+using v256::load;
+using v256::reduce;
+using v256::splat;
+using v256::sub;
 
 template <class T>
 using Vec256 = decltype(load(static_cast<const T*>(nullptr)));
 template <class T>
 inline constexpr std::uint64_t kBlock = 32 / sizeof(T);
-
-// f32 lanes widened: t_j = l_j + l_(j+4), then (t0 + t2) + (t1 + t3).
-QM_AVX2_INLINE double reduce(__m256 v) {
-  alignas(32) float l[8];
-  _mm256_store_ps(l, v);
-  const double t0 = static_cast<double>(l[0]) + static_cast<double>(l[4]);
-  const double t1 = static_cast<double>(l[1]) + static_cast<double>(l[5]);
-  const double t2 = static_cast<double>(l[2]) + static_cast<double>(l[6]);
-  const double t3 = static_cast<double>(l[3]) + static_cast<double>(l[7]);
-  return (t0 + t2) + (t1 + t3);
-}
-// f64 lanes: (l0 + l2) + (l1 + l3).
-QM_AVX2_INLINE double reduce(__m256d v) {
-  alignas(32) double l[4];
-  _mm256_store_pd(l, v);
-  return (l[0] + l[2]) + (l[1] + l[3]);
-}
 
 // One remaining element x y added to the f64 sum: an f32 product is rounded to f32 first, an
 // f64 one is fused.
@@ -199,9 +147,7 @@ QM_AVX2_INLINE double tail_add(double s, float x, float y) {
 QM_AVX2_INLINE double tail_add(double s, double x, double y) { return std::fma(x, y, s); }
 
 // The 12-bit estimate of the narrowed value, refined in f64.
-QM_AVX2_INLINE double rsqrt_avx2(double x) {
-  return rsqrt_newton(x, _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(static_cast<float>(x)))));
-}
+QM_AVX2_INLINE double rsqrt_avx2(double x) { return rsqrt_newton(x, v256::rsqrt12(static_cast<float>(x))); }
 
 template <Term K, class T>
 QM_AVX2_INLINE double sum_avx2(const T* a, const T* b, std::uint64_t n) {
@@ -244,57 +190,23 @@ QM_AVX2_INLINE double cos_avx2(const T* a, const T* b, std::uint64_t n) {
     aa = tail_add(aa, a[i], a[i]);
     bb = tail_add(bb, b[i], b[i]);
   }
-  return cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
+  return steps::cosine_result(ab, aa, bb, 1.0 - ab * rsqrt_avx2(aa) * rsqrt_avx2(bb));
 }
 
-// Whole blocks of a weighted sum, each product and sum rounded on its own ...
-template <Blend K, class T>
-QM_AVX2_INLINE Vec256<T> blend_block(const T* a, const T* b, Vec256<T> alpha, Vec256<T> beta) {
-  if constexpr (K == Blend::sum) return add(load(a), load(b));
-  else if constexpr (K == Blend::both) return add(mul(alpha, load(a)), mul(beta, load(b)));
-  else if constexpr (K == Blend::a_only) return mul(alpha, load(a));
-  else return mul(beta, load(b));
-}
-// ... and one remaining element, alpha a fused onto beta b.
-template <Blend K, class T>
-QM_AVX2_INLINE T blend_one(const T* a, const T* b, T alpha, T beta) {
-  if constexpr (K == Blend::sum) return *a + *b;
-  else if constexpr (K == Blend::both) return std::fma(alpha, *a, beta * *b);
-  else if constexpr (K == Blend::a_only) return alpha * *a;
-  else return beta * *b;
-}
-
-template <Blend K, class T>
-QM_AVX2_INLINE void wsum_avx2_as(const T* a, const T* b, std::uint64_t n, T alpha, T beta, T* out) {
-  const Vec256<T> va = splat(alpha), vb = splat(beta);
-  std::uint64_t i = 0;
-  for (; i + kBlock<T> <= n; i += kBlock<T>) store(out + i, blend_block<K>(a + i, b + i, va, vb));
-  for (; i < n; ++i) out[i] = blend_one<K>(a + i, b + i, alpha, beta);
-}
-
-// alpha and beta narrowed to the element type once the case is chosen.
+// The elements are their own lanes. The fused form of a remaining element: (alpha a) b fused
+// onto beta c in the element type.
 template <class T>
-QM_AVX2_INLINE void wsum_avx2(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  switch (blend_of(alpha, beta)) {
-    case Blend::sum: return wsum_avx2_as<Blend::sum>(a, b, n, al, be, out);
-    case Blend::both: return wsum_avx2_as<Blend::both>(a, b, n, al, be, out);
-    case Blend::a_only: return wsum_avx2_as<Blend::a_only>(a, b, n, al, be, out);
-    case Blend::b_only: return wsum_avx2_as<Blend::b_only>(a, b, n, al, be, out);
+struct Own {
+  using Elem = T;
+  using Lane = T;
+  static constexpr std::uint64_t kLanes = kBlock<T>;
+  static QM_AVX2_INLINE Vec256<T> load(const T* p) { return v256::load(p); }
+  static QM_AVX2_INLINE void store(T* p, Vec256<T> v) { v256::store(p, v); }
+  static QM_AVX2_INLINE T widen(T x) { return x; }
+  static QM_AVX2_INLINE T narrow(T x) { return x; }
+  static QM_AVX2_INLINE T fma_one(T a, T b, T c, double alpha, double beta) {
+    return std::fma(static_cast<T>(alpha) * a, b, static_cast<T>(beta) * c);
   }
-}
-
-// Blocks: alpha (a b) + beta c, each product and the sum rounded; the remaining elements
-// (alpha a) b fused onto beta c.
-template <class T>
-QM_AVX2_INLINE void fma_avx2(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta,
-                             T* out) {
-  const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  const Vec256<T> va = splat(al), vb = splat(be);
-  std::uint64_t i = 0;
-  for (; i + kBlock<T> <= n; i += kBlock<T>)
-    store(out + i, add(mul(va, mul(load(a + i), load(b + i))), mul(vb, load(c + i))));
-  for (; i < n; ++i) out[i] = std::fma(al * a[i], b[i], be * c[i]);
-}
+};
 
 }  // namespace quillmere::kernels::floats

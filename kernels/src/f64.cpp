@@ -7,7 +7,7 @@
 
 namespace quillmere::kernels {
 
-using floats::Term;
+using steps::Term;
 
 // ---- serial ----
 
@@ -57,11 +57,11 @@ QM_TARGET_AVX2 void cos_f64_avx2(const double* a, const double* b, std::uint64_t
 }
 QM_TARGET_AVX2 void wsum_f64_avx2(const double* a, const double* b, std::uint64_t n, double alpha, double beta,
                                   double* out) {
-  floats::wsum_avx2(a, b, n, alpha, beta, out);
+  v256::wsum_elements<floats::Own<double>>(a, b, n, alpha, beta, out);
 }
 QM_TARGET_AVX2 void fma_f64_avx2(const double* a, const double* b, const double* c, std::uint64_t n, double alpha,
                                  double beta, double* out) {
-  floats::fma_avx2(a, b, c, n, alpha, beta, out);
+  v256::fma_elements<floats::Own<double>>(a, b, c, n, alpha, beta, out);
 }
 
 // ---- entries ----

@@ -8,7 +8,7 @@
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using floats::Term;
+using steps::Term;
 
 QM_TARGET_AVX512F void dot_f64_avx512(const double* a, const double* b, std::uint64_t n, double* out) {
   *out = reduce(sum_lanes<Term::product>(a, b, n));

@@ -13,41 +13,34 @@
 #include <limits>
 #include <type_traits>
 
+#include "avx2.h"
 #include "dispatch.h"
 #include "int8_scalar.h"
 #include "quillmere/kernels.h"
-
-#define QM_AVX2 __attribute__((target("avx2,fma")))
 
 namespace quillmere::kernels {
 namespace {
 
 using int8::round_scalar;
-
-// What one pass sums: the inner product, the squared distance, or all three cosine sums.
-enum class Sum { dot, l2sq, cos };
-
-// x is the inner product (dot, cos) or the squared distance (l2sq).
-struct Totals {
-  std::int64_t x = 0, aa = 0, bb = 0;
-};
+using int8::Sum;
+using int8::Totals;
 
 template <Sum S, class T>
 Totals serial_sums(const T* a, const T* b, std::uint64_t n) {
-  Totals t;
+  Totals t{};
   for (std::uint64_t i = 0; i < n; ++i) {
     const std::int64_t x = a[i], y = b[i];
     if constexpr (S == Sum::l2sq) {
-      t.x += (x - y) * (x - y);
+      t[0] += (x - y) * (x - y);
     } else {
-      t.x += x * y;
-      if constexpr (S == Sum::cos) t.aa += x * x, t.bb += y * y;
+      t[0] += x * y;
+      if constexpr (S == Sum::cos) t[1] += x * x, t[2] += y * y;
     }
   }
   return t;
 }
 
-QM_AVX2 std::int64_t lane_total(__m256i v) {
+QM_TARGET_AVX2 std::int64_t lane_total(__m256i v) {
   alignas(32) std::int32_t l[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(l), v);
   std::int64_t s = 0;
@@ -57,7 +50,7 @@ QM_AVX2 std::int64_t lane_total(__m256i v) {
 
 // 16 elements widened to 16-bit lanes.
 template <class T>
-QM_AVX2 __m256i widen16(const T* p) {
+QM_TARGET_AVX2 __m256i widen16(const T* p) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   return std::is_signed_v<T> ? _mm256_cvtepi8_epi16(v) : _mm256_cvtepu8_epi16(v);
 }
@@ -66,8 +59,8 @@ QM_AVX2 __m256i widen16(const T* p) {
 // added in pairs: at most four products per lane per block), folded every kFoldBlocks
 // blocks; the last n mod 32 elements one at a time.
 template <Sum S, class T>
-QM_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
-  Totals t;
+QM_TARGET_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
+  Totals t{};
   std::uint64_t i = 0;
   while (n - i >= 32) {
     __m256i x = _mm256_setzero_si256(), aa = x, bb = x;
@@ -95,11 +88,11 @@ QM_AVX2 Totals avx2_sums(const T* a, const T* b, std::uint64_t n) {
         }
       }
     }
-    t.x += lane_total(x);
-    if constexpr (S == Sum::cos) t.aa += lane_total(aa), t.bb += lane_total(bb);
+    t[0] += lane_total(x);
+    if constexpr (S == Sum::cos) t[1] += lane_total(aa), t[2] += lane_total(bb);
   }
   const Totals rest = serial_sums<S>(a + i, b + i, n - i);
-  return {t.x + rest.x, t.aa + rest.aa, t.bb + rest.bb};
+  return {t[0] + rest[0], t[1] + rest[1], t[2] + rest[2]};
 }
 
 template <Level L, Sum S, class T>
@@ -108,25 +101,21 @@ Totals sums(const T* a, const T* b, std::uint64_t n) {
   else return avx2_sums<S>(a, b, n);
 }
 
-float rsqrt_sse(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x))); }
-
-template <Level L, class T>
-void dot_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(sums<L, Sum::dot>(a, b, n).x);
-}
-template <Level L, class T>
-void l2sq_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(sums<L, Sum::l2sq>(a, b, n).x);
+// The inner product or the squared distance.
+template <Level L, Sum S, class T>
+void sum_k(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(sums<L, S>(a, b, n)[0]);
 }
 template <Level L, class T>
 void l2_k(const T* a, const T* b, std::uint64_t n, double* out) {
-  const std::int64_t s = sums<L, Sum::l2sq>(a, b, n).x;
+  const std::int64_t s = sums<L, Sum::l2sq>(a, b, n)[0];
   *out = L == Level::serial ? scalar::serial_sqrt(static_cast<float>(s)) : int8::l2_vector(s);
 }
 template <Level L, class T>
 void cos_k(const T* a, const T* b, std::uint64_t n, double* out) {
   const Totals t = sums<L, Sum::cos>(a, b, n);
-  *out = L == Level::serial ? int8::cos_serial(t.x, t.aa, t.bb) : int8::cos_vector(t.x, t.aa, t.bb, rsqrt_sse);
+  *out = L == Level::serial ? int8::cos_serial(t[0], t[1], t[2])
+                            : int8::cos_vector(t[0], t[1], t[2], v256::rsqrt12);
 }
 
 // ---- element-wise ----
@@ -156,92 +145,54 @@ void fma_serial_t(const T* a, const T* b, const T* c, std::uint64_t n, double al
   }
 }
 
-// 8 elements widened to f32.
+// The bytes in and out of 8 f32 lanes at the avx2 level. A block is rounded by the vector
+// rule: NaN to 0 and the clamp, then nearest even and the saturating narrows (signed words to
+// unsigned bytes for u8). A remaining element is rounded by round_scalar, and its fused form
+// is (alpha a) b fused onto beta c in f32.
 template <class T>
-QM_AVX2 __m256 load8(const T* p) {
-  const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-  return _mm256_cvtepi32_ps(std::is_signed_v<T> ? _mm256_cvtepi8_epi32(v) : _mm256_cvtepu8_epi32(v));
-}
+struct Bytes {
+  using Elem = T;
+  using Lane = float;
+  static constexpr std::uint64_t kLanes = 8;
+  static QM_AVX2_INLINE __m256 load(const T* p) {
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return _mm256_cvtepi32_ps(std::is_signed_v<T> ? _mm256_cvtepi8_epi32(v) : _mm256_cvtepu8_epi32(v));
+  }
+  static QM_AVX2_INLINE void store(T* p, __m256 v) {
+    using Lim = std::numeric_limits<T>;
+    v = _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
+    v = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(Lim::min())), _mm256_set1_ps(Lim::max()));
+    const __m256i w = _mm256_cvtps_epi32(v);
+    const __m128i w16 = _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+    const __m128i b8 = std::is_signed_v<T> ? _mm_packs_epi16(w16, w16) : _mm_packus_epi16(w16, w16);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), b8);
+  }
+  static QM_AVX2_INLINE float widen(T x) { return static_cast<float>(x); }
+  static QM_AVX2_INLINE T narrow(float v) { return round_scalar<T>(v); }
+  static QM_AVX2_INLINE T fma_one(T a, T b, T c, double alpha, double beta) {
+    const float x = widen(a), y = widen(b), z = widen(c);
+    return round_scalar<T>(std::fma(static_cast<float>(alpha) * x, y, static_cast<float>(beta) * z));
+  }
+};
 
-// Vector rounding: NaN to 0 and the clamp, then nearest even and the saturating narrows
-// (signed words to unsigned bytes for u8).
+// alpha = beta = 1 is the saturating byte addition, no floating point.
 template <class T>
-QM_AVX2 void store8(T* p, __m256 v) {
-  using Lim = std::numeric_limits<T>;
-  v = _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
-  v = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(Lim::min())), _mm256_set1_ps(Lim::max()));
-  const __m256i w = _mm256_cvtps_epi32(v);
-  const __m128i w16 = _mm_packs_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
-  const __m128i b8 = std::is_signed_v<T> ? _mm_packs_epi16(w16, w16) : _mm_packus_epi16(w16, w16);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), b8);
-}
-
-// The element-wise formulas of the avx2 level: 8 lanes with every product and sum rounded
-// on its own, and the form of the remaining elements. Each reads only the inputs it uses.
-struct WsumBoth {
-  static constexpr bool kA = true, kB = true, kC = false;
-  float alpha, beta;
-  QM_AVX2 __m256 vec(__m256 a, __m256 b, __m256) const {
-    return _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(alpha), a), _mm256_mul_ps(_mm256_set1_ps(beta), b));
-  }
-  QM_AVX2 float one(float a, float b, float) const { return std::fmaf(alpha, a, beta * b); }
-};
-struct WsumA {
-  static constexpr bool kA = true, kB = false, kC = false;
-  float alpha;
-  QM_AVX2 __m256 vec(__m256 a, __m256, __m256) const { return _mm256_mul_ps(_mm256_set1_ps(alpha), a); }
-  QM_AVX2 float one(float a, float, float) const { return alpha * a; }
-};
-struct WsumB {
-  static constexpr bool kA = false, kB = true, kC = false;
-  float beta;
-  QM_AVX2 __m256 vec(__m256, __m256 b, __m256) const { return _mm256_mul_ps(_mm256_set1_ps(beta), b); }
-  QM_AVX2 float one(float, float b, float) const { return beta * b; }
-};
-struct Fma {
-  static constexpr bool kA = true, kB = true, kC = true;
-  float alpha, beta;
-  QM_AVX2 __m256 vec(__m256 a, __m256 b, __m256 c) const {
-    return _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(alpha), _mm256_mul_ps(a, b)), _mm256_mul_ps(_mm256_set1_ps(beta), c));
-  }
-  QM_AVX2 float one(float a, float b, float c) const { return std::fmaf(b, alpha * a, beta * c); }
-};
-
-template <class T, class Op>
-QM_AVX2 void map8(const T* a, const T* b, const T* c, std::uint64_t n, T* out, Op op) {
-  const __m256 zero = _mm256_setzero_ps();
+QM_TARGET_AVX2 void wsum_avx2_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+  if (steps::blend_of(alpha, beta) != steps::Blend::sum)
+    return v256::wsum_elements<Bytes<T>>(a, b, n, alpha, beta, out);
   std::uint64_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    store8(out + i, op.vec(Op::kA ? load8(a + i) : zero, Op::kB ? load8(b + i) : zero, Op::kC ? load8(c + i) : zero));
-  for (; i < n; ++i) {
-    const float x = Op::kA ? a[i] : 0.0f, y = Op::kB ? b[i] : 0.0f, z = Op::kC ? c[i] : 0.0f;
-    out[i] = round_scalar<T>(op.one(x, y, z));
+  for (; i + 32 <= n; i += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                        std::is_signed_v<T> ? _mm256_adds_epi8(x, y) : _mm256_adds_epu8(x, y));
   }
+  for (; i < n; ++i) out[i] = add_saturated(a[i], b[i]);
 }
 
 template <class T>
-QM_AVX2 void wsum_avx2_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  if (alpha == 1.0 && beta == 1.0) {
-    // Saturating byte addition, no floating point.
-    std::uint64_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
-      const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                          std::is_signed_v<T> ? _mm256_adds_epi8(x, y) : _mm256_adds_epu8(x, y));
-    }
-    for (; i < n; ++i) out[i] = add_saturated(a[i], b[i]);
-    return;
-  }
-  const float alpha32 = static_cast<float>(alpha), beta32 = static_cast<float>(beta);
-  if (beta == 0.0) map8(a, b, b, n, out, WsumA{alpha32});
-  else if (alpha == 0.0) map8(a, b, b, n, out, WsumB{beta32});
-  else map8(a, b, b, n, out, WsumBoth{alpha32, beta32});
-}
-
-template <class T>
-QM_AVX2 void fma_avx2_t(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta, T* out) {
-  map8(a, b, c, n, out, Fma{static_cast<float>(alpha), static_cast<float>(beta)});
+QM_TARGET_AVX2 void fma_avx2_t(const T* a, const T* b, const T* c, std::uint64_t n, double alpha, double beta, T* out) {
+  v256::fma_elements<Bytes<T>>(a, b, c, n, alpha, beta, out);
 }
 
 }  // namespace
@@ -253,18 +204,24 @@ using std::uint8_t;
 using std::uint64_t;
 using enum Level;
 
-void dot_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
-void dot_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
-void dot_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<serial>(a, b, n, out); }
-void dot_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { dot_k<avx2>(a, b, n, out); }
+void dot_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<serial, Sum::dot>(a, b, n, out); }
+void dot_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::dot>(a, b, n, out); }
+void dot_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::dot>(a, b, n, out);
+}
+void dot_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::dot>(a, b, n, out); }
 void cos_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
 void cos_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
 void cos_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<serial>(a, b, n, out); }
 void cos_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { cos_k<avx2>(a, b, n, out); }
-void l2sq_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
-void l2sq_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
-void l2sq_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<serial>(a, b, n, out); }
-void l2sq_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2sq_k<avx2>(a, b, n, out); }
+void l2sq_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::l2sq>(a, b, n, out);
+}
+void l2sq_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::l2sq>(a, b, n, out); }
+void l2sq_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
+  sum_k<serial, Sum::l2sq>(a, b, n, out);
+}
+void l2sq_u8_avx2(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { sum_k<avx2, Sum::l2sq>(a, b, n, out); }
 void l2_i8_serial(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }
 void l2_i8_avx2(const int8_t* a, const int8_t* b, uint64_t n, double* out) { l2_k<avx2>(a, b, n, out); }
 void l2_u8_serial(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) { l2_k<serial>(a, b, n, out); }

@@ -27,16 +27,13 @@
 namespace QM_AVX512_NS {
 
 using namespace v512;
-using namespace v512::int8ops;
 
 namespace {
 
 // ---- integer sums ----
 
-enum class Sum { dot, l2sq, cos };
-
-// Totals: the inner product (dot, cos) or the squared distance (l2sq), then aa and bb.
-using Totals = std::array<std::int64_t, 3>;
+using int8::Sum;
+using int8::Totals;
 
 template <class T>
 constexpr std::uint64_t kBlock = std::is_signed_v<T> ? 32 : 64;
@@ -115,13 +112,10 @@ QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::u
   return t;
 }
 
-template <class T>
-QM_TARGET_AVX512_INT void dot_t(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(int_sums<Sum::dot>(a, b, n)[0]);
-}
-template <class T>
-QM_TARGET_AVX512_INT void l2sq_t(const T* a, const T* b, std::uint64_t n, double* out) {
-  *out = static_cast<double>(int_sums<Sum::l2sq>(a, b, n)[0]);
+// The inner product or the squared distance.
+template <Sum S, class T>
+QM_TARGET_AVX512_INT void sum_t(const T* a, const T* b, std::uint64_t n, double* out) {
+  *out = static_cast<double>(int_sums<S>(a, b, n)[0]);
 }
 template <class T>
 QM_TARGET_AVX512_INT void l2_t(const T* a, const T* b, std::uint64_t n, double* out) {
@@ -224,24 +218,25 @@ QM_TARGET_AVX512_FP16 I512 add_saturated(I512 a, I512 b) {
   else return adds_epu8(a, b);
 }
 
-// alpha or beta as the level takes it: to f32, then to f16, nearest even each time.
-inline std::uint16_t to_f16(double x) { return scalar::f16_from_f32_rne(static_cast<float>(x)); }
+using steps::weight_f16;
 
 template <class T>
 QM_TARGET_AVX512_FP16 QM_INT8_FLAT void wsum_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  if (alpha == 1.0 && beta == 1.0) {
-    // Saturating byte addition, no floating point.
-    std::uint64_t i = 0;
-    for (; n - i >= 64; i += 64) storeu_si(out + i, add_saturated<T>(loadu_si(a + i), loadu_si(b + i)));
-    if (const std::uint64_t r = n - i; r != 0) {
-      const M64 m = first64(r);
-      mask_storeu_epi8(out + i, m, add_saturated<T>(maskz_loadu_epi8(m, a + i), maskz_loadu_epi8(m, b + i)));
+  switch (steps::blend_of(alpha, beta)) {
+    case steps::Blend::sum: {
+      // Saturating byte addition, no floating point.
+      std::uint64_t i = 0;
+      for (; n - i >= 64; i += 64) storeu_si(out + i, add_saturated<T>(loadu_si(a + i), loadu_si(b + i)));
+      if (const std::uint64_t r = n - i; r != 0) {
+        const M64 m = first64(r);
+        mask_storeu_epi8(out + i, m, add_saturated<T>(maskz_loadu_epi8(m, a + i), maskz_loadu_epi8(m, b + i)));
+      }
+      return;
     }
-    return;
+    case steps::Blend::both: return map64<T>(a, b, nullptr, n, out, WsumBoth{weight_f16(alpha), weight_f16(beta)});
+    case steps::Blend::a_only: return map64<T>(a, nullptr, nullptr, n, out, WsumA{weight_f16(alpha)});
+    case steps::Blend::b_only: return map64<T>(nullptr, b, nullptr, n, out, WsumB{weight_f16(beta)});
   }
-  if (beta == 0.0) map64<T>(a, nullptr, nullptr, n, out, WsumA{to_f16(alpha)});
-  else if (alpha == 0.0) map64<T>(nullptr, b, nullptr, n, out, WsumB{to_f16(beta)});
-  else map64<T>(a, b, nullptr, n, out, WsumBoth{to_f16(alpha), to_f16(beta)});
 }
 
 }  // namespace
@@ -251,10 +246,10 @@ using std::uint8_t;
 using std::uint64_t;
 
 QM_TARGET_AVX512_INT void dot_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
-  dot_t(a, b, n, out);
+  sum_t<Sum::dot>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void dot_u8_avx512_int(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
-  dot_t(a, b, n, out);
+  sum_t<Sum::dot>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void cos_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
   cos_t(a, b, n, out);
@@ -263,10 +258,10 @@ QM_TARGET_AVX512_INT void cos_u8_avx512_int(const uint8_t* a, const uint8_t* b, 
   cos_t(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2sq_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
-  l2sq_t(a, b, n, out);
+  sum_t<Sum::l2sq>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2sq_u8_avx512_int(const uint8_t* a, const uint8_t* b, uint64_t n, double* out) {
-  l2sq_t(a, b, n, out);
+  sum_t<Sum::l2sq>(a, b, n, out);
 }
 QM_TARGET_AVX512_INT void l2_i8_avx512_int(const int8_t* a, const int8_t* b, uint64_t n, double* out) {
   l2_t(a, b, n, out);
@@ -285,11 +280,11 @@ QM_TARGET_AVX512_FP16 void wsum_u8_avx512_fp16(const uint8_t* a, const uint8_t* 
 }
 QM_TARGET_AVX512_FP16 void fma_i8_avx512_fp16(const int8_t* a, const int8_t* b, const int8_t* c, uint64_t n,
                                               double alpha, double beta, int8_t* out) {
-  map64(a, b, c, n, out, FmaI8{to_f16(alpha), to_f16(beta)});
+  map64(a, b, c, n, out, FmaI8{weight_f16(alpha), weight_f16(beta)});
 }
 QM_TARGET_AVX512_FP16 void fma_u8_avx512_fp16(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint64_t n,
                                               double alpha, double beta, uint8_t* out) {
-  map64(a, b, c, n, out, FmaU8{to_f16(alpha), to_f16(beta)});
+  map64(a, b, c, n, out, FmaU8{weight_f16(alpha), weight_f16(beta)});
 }
 
 void add_int8_avx512(detail::KernelTable& t) {

@@ -2,11 +2,13 @@
 // 32-bit lane sums, the cosine and Euclidean finishes, and the scalar rounding rule.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 #include "scalar.h"
+#include "steps.h"
 
 namespace quillmere::kernels::int8 {
 
@@ -15,34 +17,24 @@ namespace quillmere::kernels::int8 {
 // 4096 * 4 * 65025 < 2^31: no lane can wrap, for any n.
 inline constexpr std::uint64_t kFoldBlocks = 4096;
 
-// The cosine distance from exact sums; zero vectors first: both zero give 0, a zero inner
-// product gives 1. The vector levels refine their estimate `rsqrt0` once in f32 and fuse
-// the last multiply-subtract.
+// What one pass sums: the inner product, the squared distance, or all three cosine sums.
+enum class Sum { dot, l2sq, cos };
+
+// The totals of a pass: the inner product (dot, cos) or the squared distance (l2sq), then
+// aa and bb.
+using Totals = std::array<std::int64_t, 3>;
+
+// The cosine distance from exact sums. The vector levels refine their estimate `rsqrt0` once
+// in f32 and fuse the last multiply-subtract, taking bb's refined estimate into the product
+// first; the serial level takes aa's estimate first.
 template <class Estimate>
 double cos_vector(std::int64_t ab, std::int64_t aa, std::int64_t bb, Estimate rsqrt0) {
-  if (aa == 0 && bb == 0) return 0.0;
-  if (ab == 0) return 1.0;
-  const auto refined = [&](float x) {
-    const float r0 = rsqrt0(x);
-    const float r0r0 = r0 * r0;
-    const float t = x * r0r0;
-    const float u = t * -0.5f;
-    return r0 * (u + 1.5f);
-  };
-  const float p = static_cast<float>(ab);
-  const float ra = refined(static_cast<float>(aa)), rb = refined(static_cast<float>(bb));
-  const float prb = p * rb;
-  const double d = std::fmaf(-ra, prb, 1.0f);
-  return d > 0.0 ? d : 0.0;  // a NaN gives 0 too
+  const auto fa = static_cast<float>(aa), fb = static_cast<float>(bb);
+  return steps::cos_refined(static_cast<float>(ab), fb, fa, rsqrt0(fb), rsqrt0(fa));
 }
 
 inline double cos_serial(std::int64_t ab, std::int64_t aa, std::int64_t bb) {
-  if (aa == 0 && bb == 0) return 0.0;
-  if (ab == 0) return 1.0;
-  const float ra = scalar::approx_rsqrt(static_cast<float>(aa)), rb = scalar::approx_rsqrt(static_cast<float>(bb));
-  const float rap = ra * static_cast<float>(ab);
-  const double d = 1.0f - rap * rb;
-  return d > 0.0 ? d : 0.0;
+  return steps::cos_approx(static_cast<float>(ab), static_cast<float>(aa), static_cast<float>(bb));
 }
 
 // The vector levels' Euclidean distance: the correctly rounded f32 root of the sum.

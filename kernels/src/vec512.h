@@ -10,8 +10,14 @@
 //
 // Only the estimate instructions (rsqrt14, rcp14) cannot be copied bit for bit: the
 // emulation returns the correctly rounded value cut to the estimate's 14 bits.
+//
+// The families' own operations (vec512_<family>.h) live in the same namespace, v512. The
+// emulated build's operations are inline functions with external linkage, so each name (with
+// its parameter types) is defined in one header only; an operation two families need lives
+// here.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -96,11 +102,39 @@ inline V map(Fn fn) {
 inline float cut14(double x) {
   const float f = static_cast<float>(x);
   if (!std::isfinite(f) || f == 0.0f) return f;
-  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) & ~std::uint32_t{0x3FF});
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+  // A subnormal (rcp14 of a lane past 2^126) has fewer significant bits, counted from its top.
+  const int width = std::fpclassify(f) == FP_SUBNORMAL ? std::bit_width(bits & 0x7FFFFFu) : 24;
+  return std::bit_cast<float>(bits & ~((std::uint32_t{1} << std::max(width - 14, 0)) - 1));
 }
 inline double cut14d(double x) {
   if (!std::isfinite(x) || x == 0.0) return x;
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~((std::uint64_t{1} << 39) - 1));
+}
+// The NaN an instruction makes of a negative square-root operand ("QNaN indefinite").
+inline constexpr float kIndefinite = std::bit_cast<float>(0xFFC00000u);
+inline constexpr double kIndefiniteD = std::bit_cast<double>(0xFFF8000000000000u);
+// A NaN with its quiet bit set, as the instructions pass a NaN operand on.
+inline float quiet(float x) { return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) | 0x400000u); }
+// An f16 widened as the conversion instructions widen it.
+inline float widen_ph(std::uint16_t h) {
+  const float f = scalar::f16_to_f32(h);
+  return std::isnan(f) ? quiet(f) : f;
+}
+// The 64 bytes of a as another vector type.
+template <class To, class From>
+inline To bits_as(const From& a) {
+  static_assert(sizeof(To) == 64 && sizeof(From) == 64);
+  To r;
+  std::memcpy(&r, &a, 64);
+  return r;
+}
+// The upper half added onto the lower half (by `add`) until one lane is left.
+template <class V, class Add>
+inline auto fold_halves(V a, Add add) {
+  for (std::size_t w = std::size(a.v) / 2; w >= 1; w /= 2)
+    for (std::size_t j = 0; j < w; ++j) a.v[j] = add(a.v[j], a.v[j + w]);
+  return a.v[0];
 }
 }  // namespace emu
 
@@ -137,20 +171,35 @@ QM_V F32x16 rsqrt14(F32x16 a) {
   return emu::map<F32x16>([&](std::size_t i) {
     const float x = a.v[i];
     if (x == 0.0f) return std::copysign(INFINITY, x);
-    if (x < 0.0f) return NAN;
+    if (x < 0.0f) return emu::kIndefinite;
     return emu::cut14(1.0 / std::sqrt(static_cast<double>(x)));
   });
 }
+// The estimate of one value, as one lane of the vector form.
+QM_V float rsqrt14(float x) { return rsqrt14(set1_ps(x)).v[0]; }
 QM_V F32x16 rcp14(F32x16 a) {
   return emu::map<F32x16>([&](std::size_t i) { return emu::cut14(1.0 / static_cast<double>(a.v[i])); });
 }
-// The unbiased exponent of each lane, as an f32 (lanes > 0 and finite).
+// The unbiased exponent of each lane's magnitude, as an f32 (a subnormal's true exponent);
+// a zero gives -inf, an infinity +inf, a NaN itself made quiet.
 QM_V F32x16 getexp(F32x16 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return static_cast<float>(std::ilogb(a.v[i])); });
+  return emu::map<F32x16>([&](std::size_t i) {
+    const float x = a.v[i];
+    if (std::isnan(x)) return emu::quiet(x);
+    if (x == 0.0f) return -INFINITY;
+    if (std::isinf(x)) return INFINITY;
+    return static_cast<float>(std::ilogb(x));
+  });
 }
-// The significand of each lane scaled to [1, 2), with the lane's sign.
+// The significand of each lane scaled to [1, 2), with the lane's sign; a zero or an infinity
+// gives 1 of its sign, a NaN itself made quiet.
 QM_V F32x16 getmant(F32x16 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return std::scalbn(a.v[i], -std::ilogb(a.v[i])); });
+  return emu::map<F32x16>([&](std::size_t i) {
+    const float x = a.v[i];
+    if (std::isnan(x)) return emu::quiet(x);
+    if (x == 0.0f || std::isinf(x)) return std::copysign(1.0f, x);
+    return std::scalbn(x, -std::ilogb(x));
+  });
 }
 QM_V M16 cmp_ge(F32x16 a, F32x16 b) {
   M16 m = 0;
@@ -204,10 +253,11 @@ QM_V F64x8 rsqrt14(F64x8 a) {
   return emu::map<F64x8>([&](std::size_t i) {
     const double x = a.v[i];
     if (x == 0.0) return std::copysign(INFINITY, x);
-    if (x < 0.0) return static_cast<double>(NAN);
+    if (x < 0.0) return emu::kIndefiniteD;
     return emu::cut14d(1.0 / std::sqrt(x));
   });
 }
+QM_V double rsqrt14(double x) { return rsqrt14(set1_pd(x)).v[0]; }
 QM_V M8 cmp_ge(F64x8 a, F64x8 b) {
   M8 m = 0;
   for (int i = 0; i < 8; ++i) m |= static_cast<M8>((a.v[i] >= b.v[i]) << i);
@@ -218,11 +268,7 @@ QM_V F64x8 maskz_mov(M8 m, F64x8 a) {
 }
 // The upper half added onto the lower half until one lane is left, in f64.
 QM_V double reduce_halves(F64x8 a) {
-  double l[8];
-  std::memcpy(l, a.v, sizeof l);
-  for (int w = 4; w >= 1; w /= 2)
-    for (int j = 0; j < w; ++j) l[j] = l[j] + l[j + w];
-  return l[0];
+  return emu::fold_halves(a, [](double x, double y) { return x + y; });
 }
 // Narrowed to f32 in lanes 0-7 of the result (lanes 8-15 zero).
 QM_V F32x16 cvt_ps(F64x8 a) {
@@ -269,20 +315,30 @@ QM_V void mask_storeu_epi32(void* p, M16 m, I512 a) {
   for (int i = 0; i < 16; ++i)
     if ((m >> i) & 1) std::memcpy(static_cast<char*>(p) + 4 * i, &a.u32[i], 4);
 }
+QM_V I512 set1_epi32(std::uint32_t x) {
+  I512 r;
+  for (std::uint32_t& l : r.u32) l = x;
+  return r;
+}
+QM_V I512 and_si(I512 a, I512 b) {
+  I512 r;
+  for (int i = 0; i < 8; ++i) r.u64[i] = a.u64[i] & b.u64[i];
+  return r;
+}
+QM_V I512 or_si(I512 a, I512 b) {
+  I512 r;
+  for (int i = 0; i < 8; ++i) r.u64[i] = a.u64[i] | b.u64[i];
+  return r;
+}
+// The bits of f32 lanes as integer lanes, and back.
+QM_V I512 as_si(F32x16 a) { return emu::bits_as<I512>(a); }
+QM_V F32x16 as_ps(I512 a) { return emu::bits_as<F32x16>(a); }
 
 // ---- f16 (AVX-512 FP16): every operation rounds to f16, nearest even ----
 QM_V_FP16 F16x32 zero_ph() { return F16x32{}; }
 QM_V_FP16 F16x32 set1_ph(std::uint16_t bits) { return emu::map<F16x32>([&](std::size_t) { return bits; }); }
-QM_V_FP16 F16x32 as_ph(I512 a) {
-  F16x32 r;
-  std::memcpy(r.v, a.u16, 64);
-  return r;
-}
-QM_V_FP16 I512 as_si(F16x32 a) {
-  I512 r;
-  std::memcpy(r.u16, a.v, 64);
-  return r;
-}
+QM_V_FP16 F16x32 as_ph(I512 a) { return emu::bits_as<F16x32>(a); }
+QM_V_FP16 I512 as_si(F16x32 a) { return emu::bits_as<I512>(a); }
 QM_V_FP16 F16x32 add(F16x32 a, F16x32 b) {
   return emu::map<F16x32>([&](std::size_t i) { return scalar::f16_add(a.v[i], b.v[i]); });
 }
@@ -296,37 +352,38 @@ QM_V_FP16 F16x32 fmadd(F16x32 a, F16x32 b, F16x32 c) {
   return emu::map<F16x32>([&](std::size_t i) { return scalar::f16_fma(a.v[i], b.v[i], c.v[i]); });
 }
 // The upper half added onto the lower half five times (32, 16, 8, 4, 2 lanes), in f16.
-QM_V_FP16 std::uint16_t reduce_halves(F16x32 a) {
-  std::uint16_t l[32];
-  std::memcpy(l, a.v, sizeof l);
-  for (int w = 16; w >= 1; w /= 2)
-    for (int j = 0; j < w; ++j) l[j] = scalar::f16_add(l[j], l[j + w]);
-  return l[0];
-}
-// Lanes 0-15 and 16-31 widened to f32 (exact).
+QM_V_FP16 std::uint16_t reduce_halves(F16x32 a) { return emu::fold_halves(a, scalar::f16_add); }
+// Lanes 0-15 and 16-31 widened to f32 (exact; a signalling NaN comes out quiet).
 QM_V_FP16 F32x16 cvtph_lo_ps(F16x32 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return scalar::f16_to_f32(a.v[i]); });
+  return emu::map<F32x16>([&](std::size_t i) { return emu::widen_ph(a.v[i]); });
 }
 QM_V_FP16 F32x16 cvtph_hi_ps(F16x32 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return scalar::f16_to_f32(a.v[i + 16]); });
+  return emu::map<F32x16>([&](std::size_t i) { return emu::widen_ph(a.v[i + 16]); });
 }
 
 // ---- bf16 (AVX-512 BF16) ----
-// Lane k of acc gets a[2k+1] * b[2k+1], then a[2k] * b[2k]: exact products, each sum
-// rounded to nearest even, subnormal inputs and results taken as zero.
+// Lane k of acc gets a[2k+1] * b[2k+1], then a[2k] * b[2k], each by a fused multiply-add
+// rounded to nearest even. Subnormal inputs (acc included) are taken as zero and tiny results
+// flushed to zero, tininess judged after rounding as x86 judges it: the result rounded to 24
+// bits with an unbounded exponent lies below 2^-126.
 QM_V_BF16 F32x16 dpbf16(F32x16 acc, I512 a, I512 b) {
-  auto daz = [](std::uint16_t x) {
-    const float f = scalar::bf16_to_f32(x);
-    return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f;
-  };
-  auto ftz = [](float f) { return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f; };
-  auto term = [&](int j) {
-    return ftz(static_cast<float>(static_cast<double>(daz(a.u16[j])) * daz(b.u16[j])));
+  auto daz = [](float f) { return std::fpclassify(f) == FP_SUBNORMAL ? std::copysign(0.0f, f) : f; };
+  auto fma_ftz = [&](float c, std::uint16_t x, std::uint16_t y) {
+    const float p = daz(scalar::bf16_to_f32(x)), q = daz(scalar::bf16_to_f32(y)), s = daz(c);
+    const float r = std::fmaf(p, q, s);
+    if (std::fpclassify(r) == FP_SUBNORMAL) return std::copysign(0.0f, r);
+    if (std::fabs(r) != 0x1p-126f) return r;
+    // Rounded to the smallest normal: tiny when the exact p q + s lies below the midpoint
+    // 2^-126 - 2^-151 of the two 24-bit values around it. t + err is p q + s exactly.
+    const double pq = static_cast<double>(p) * q;  // exact
+    const double t = pq + s, bp = t - s, err = (pq - bp) + (s - (t - bp));
+    constexpr double kMid = 0x1p-126 - 0x1p-151;
+    const bool tiny = std::fabs(t) < kMid || (std::fabs(t) == kMid && err != 0.0 && (err > 0.0) != (t > 0.0));
+    return tiny ? std::copysign(0.0f, r) : r;
   };
   return emu::map<F32x16>([&](std::size_t k) {
-    const int i = static_cast<int>(k);
-    const float t = ftz(acc.v[k] + term(2 * i + 1));
-    return ftz(t + term(2 * i));
+    const float t = fma_ftz(acc.v[k], a.u16[2 * k + 1], b.u16[2 * k + 1]);
+    return fma_ftz(t, a.u16[2 * k], b.u16[2 * k]);
   });
 }
 
@@ -353,6 +410,7 @@ QM_V F32x16 fnmadd(F32x16 a, F32x16 b, F32x16 c) { return {_mm512_fnmadd_ps(a.v,
 QM_V F32x16 max(F32x16 a, F32x16 b) { return {_mm512_max_ps(a.v, b.v)}; }
 QM_V F32x16 sqrt(F32x16 a) { return {_mm512_sqrt_ps(a.v)}; }
 QM_V F32x16 rsqrt14(F32x16 a) { return {_mm512_rsqrt14_ps(a.v)}; }
+QM_V float rsqrt14(float x) { return _mm_cvtss_f32(_mm_rsqrt14_ss(_mm_setzero_ps(), _mm_set_ss(x))); }
 QM_V F32x16 rcp14(F32x16 a) { return {_mm512_rcp14_ps(a.v)}; }
 QM_V F32x16 getexp(F32x16 a) { return {_mm512_getexp_ps(a.v)}; }
 QM_V F32x16 getmant(F32x16 a) { return {_mm512_getmant_ps(a.v, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src)}; }
@@ -389,6 +447,7 @@ QM_V F64x8 fnmadd(F64x8 a, F64x8 b, F64x8 c) { return {_mm512_fnmadd_pd(a.v, b.v
 QM_V F64x8 max(F64x8 a, F64x8 b) { return {_mm512_max_pd(a.v, b.v)}; }
 QM_V F64x8 sqrt(F64x8 a) { return {_mm512_sqrt_pd(a.v)}; }
 QM_V F64x8 rsqrt14(F64x8 a) { return {_mm512_rsqrt14_pd(a.v)}; }
+QM_V double rsqrt14(double x) { return _mm_cvtsd_f64(_mm_rsqrt14_sd(_mm_setzero_pd(), _mm_set_sd(x))); }
 QM_V M8 cmp_ge(F64x8 a, F64x8 b) { return _mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ); }
 QM_V F64x8 maskz_mov(M8 m, F64x8 a) { return {_mm512_maskz_mov_pd(m, a.v)}; }
 QM_V double reduce_halves(F64x8 a) {
@@ -398,7 +457,7 @@ QM_V double reduce_halves(F64x8 a) {
   v = _mm512_add_pd(v, _mm512_permute_pd(v, 0x55));                           // lane 0: l0 + l1
   return _mm512_cvtsd_f64(v);
 }
-QM_V F32x16 cvt_ps(F64x8 a) { return {_mm512_castps256_ps512(_mm512_cvtpd_ps(a.v))}; }
+QM_V F32x16 cvt_ps(F64x8 a) { return {_mm512_zextps256_ps512(_mm512_cvtpd_ps(a.v))}; }
 
 // ---- integer lanes ----
 QM_V I512 zero_si() { return {_mm512_setzero_si512()}; }
@@ -410,6 +469,11 @@ QM_V I512 maskz_loadu_epi32(M16 m, const void* p) { return {_mm512_maskz_loadu_e
 QM_V_BW void mask_storeu_epi8(void* p, M64 m, I512 a) { _mm512_mask_storeu_epi8(p, m, a.v); }
 QM_V_BW void mask_storeu_epi16(void* p, M32 m, I512 a) { _mm512_mask_storeu_epi16(p, m, a.v); }
 QM_V void mask_storeu_epi32(void* p, M16 m, I512 a) { _mm512_mask_storeu_epi32(p, m, a.v); }
+QM_V I512 set1_epi32(std::uint32_t x) { return {_mm512_set1_epi32(static_cast<int>(x))}; }
+QM_V I512 and_si(I512 a, I512 b) { return {_mm512_and_si512(a.v, b.v)}; }
+QM_V I512 or_si(I512 a, I512 b) { return {_mm512_or_si512(a.v, b.v)}; }
+QM_V I512 as_si(F32x16 a) { return {_mm512_castps_si512(a.v)}; }
+QM_V F32x16 as_ps(I512 a) { return {_mm512_castsi512_ps(a.v)}; }
 
 // ---- f16 ----
 QM_V_FP16 F16x32 zero_ph() { return {_mm512_setzero_ph()}; }

@@ -42,14 +42,8 @@ QM_V I512 sub_bf16_trunc(I512 a, I512 b) {
 }
 // The upper half added onto the lower half four times (16, 8, 4, 2 lanes), in f32.
 QM_V float reduce_halves(F32x16 a) {
-  float l[16];
-  std::memcpy(l, a.v, sizeof l);
-  for (int w = 8; w >= 1; w /= 2)
-    for (int j = 0; j < w; ++j) l[j] = l[j] + l[j + w];
-  return l[0];
+  return emu::fold_halves(a, [](float x, float y) { return x + y; });
 }
-// The 14-bit reciprocal square root estimate of one f32.
-QM_V float rsqrt14_ss(float x) { return rsqrt14(set1_ps(x)).v[0]; }
 
 #else  // product build
 
@@ -98,7 +92,6 @@ QM_V float reduce_halves(F32x16 a) {
   v = _mm512_add_ps(v, _mm512_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)));  // lane 0: l0 + l1
   return _mm512_cvtss_f32(v);
 }
-QM_V float rsqrt14_ss(float x) { return _mm_cvtss_f32(_mm_rsqrt14_ss(_mm_setzero_ps(), _mm_set_ss(x))); }
 
 #endif
 

@@ -39,8 +39,6 @@ I512 map_u64(Fn fn) {
 
 // ---- bits ----
 QM_V I512 xor_si(I512 a, I512 b) { return emu::map_u64([&](int i) { return a.u64[i] ^ b.u64[i]; }); }
-QM_V I512 and_si(I512 a, I512 b) { return emu::map_u64([&](int i) { return a.u64[i] & b.u64[i]; }); }
-QM_V I512 or_si(I512 a, I512 b) { return emu::map_u64([&](int i) { return a.u64[i] | b.u64[i]; }); }
 QM_V I512 add_epi64(I512 a, I512 b) { return emu::map_u64([&](int i) { return a.u64[i] + b.u64[i]; }); }
 QM_V_POPCNT I512 popcnt_epi64(I512 a) {
   return emu::map_u64([&](int i) { return static_cast<std::uint64_t>(std::popcount(a.u64[i])); });
@@ -78,11 +76,6 @@ QM_V I512 negate_odd_16(I512 a) {
 }
 
 // ---- sets ----
-QM_V I512 set1_epi32(std::uint32_t x) {
-  I512 r;
-  for (std::uint32_t& v : r.u32) v = x;
-  return r;
-}
 QM_V_BW I512 set1_epi16(std::uint16_t x) {
   I512 r;
   for (std::uint16_t& v : r.u16) v = x;
@@ -138,8 +131,6 @@ QM_V_VP2I M16 intersect_epi32(I512 a, I512 b) {
 
 // ---- bits ----
 QM_V I512 xor_si(I512 a, I512 b) { return {_mm512_xor_si512(a.v, b.v)}; }
-QM_V I512 and_si(I512 a, I512 b) { return {_mm512_and_si512(a.v, b.v)}; }
-QM_V I512 or_si(I512 a, I512 b) { return {_mm512_or_si512(a.v, b.v)}; }
 QM_V I512 add_epi64(I512 a, I512 b) { return {_mm512_add_epi64(a.v, b.v)}; }
 QM_V_POPCNT I512 popcnt_epi64(I512 a) { return {_mm512_popcnt_epi64(a.v)}; }
 QM_V std::uint64_t reduce_add_epi64(I512 a) { return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(a.v)); }
@@ -160,7 +151,6 @@ QM_V I512 swap_pairs_16(I512 a) { return {_mm512_rol_epi32(a.v, 16)}; }
 QM_V I512 negate_odd_16(I512 a) { return {_mm512_xor_si512(a.v, _mm512_set1_epi32(static_cast<int>(0x80000000u)))}; }
 
 // ---- sets ----
-QM_V I512 set1_epi32(std::uint32_t x) { return {_mm512_set1_epi32(static_cast<int>(x))}; }
 QM_V_BW I512 set1_epi16(std::uint16_t x) { return {_mm512_set1_epi16(static_cast<short>(x))}; }
 QM_V M16 cmpeq_epi32(I512 a, I512 b) { return _mm512_cmpeq_epi32_mask(a.v, b.v); }
 QM_V_BW M32 cmpeq_epi16(I512 a, I512 b) { return _mm512_cmpeq_epi16_mask(a.v, b.v); }

@@ -1,7 +1,6 @@
 // The vector operations the f16 kernels need beyond vec512.h, with the same two backends:
 // one intrinsic each in the product build, a scalar emulation with the instruction's exact
-// result in the test build. They live in an unnamed namespace, private to the one file
-// that includes this header, so that other families may add operations of the same names.
+// result in the test build.
 #pragma once
 
 #include <cstdint>
@@ -10,39 +9,11 @@
 #include "vec512.h"
 
 namespace QM_AVX512_NS::v512 {
-namespace {
 
 #if QUILLMERE_EMULATE_AVX512
 
-// Lane 0.
-QM_V float first(F32x16 a) { return a.v[0]; }
 // Lanes 8-15 copied to lanes 0-7 (and left in lanes 8-15).
 QM_V F32x16 upper_half(F32x16 a) { return emu::map<F32x16>([&](std::size_t i) { return a.v[8 + i % 8]; }); }
-QM_V I512 bits_of(F32x16 a) {
-  I512 r;
-  std::memcpy(r.u32, a.v, 64);
-  return r;
-}
-QM_V F32x16 float_of(I512 a) {
-  F32x16 r;
-  std::memcpy(r.v, a.u32, 64);
-  return r;
-}
-QM_V I512 set1_epi32(std::uint32_t x) {
-  I512 r;
-  for (std::uint32_t& l : r.u32) l = x;
-  return r;
-}
-QM_V I512 and_si(I512 a, I512 b) {
-  I512 r;
-  for (int i = 0; i < 16; ++i) r.u32[i] = a.u32[i] & b.u32[i];
-  return r;
-}
-QM_V I512 or_si(I512 a, I512 b) {
-  I512 r;
-  for (int i = 0; i < 16; ++i) r.u32[i] = a.u32[i] | b.u32[i];
-  return r;
-}
 // Logical shift right of each 32-bit lane.
 template <unsigned N>
 QM_V I512 srli_epi32(I512 a) {
@@ -57,13 +28,7 @@ QM_V F32x16 cvtepi32_ps(I512 a) {
 
 #else  // product build
 
-QM_V float first(F32x16 a) { return _mm512_cvtss_f32(a.v); }
 QM_V F32x16 upper_half(F32x16 a) { return {_mm512_shuffle_f32x4(a.v, a.v, _MM_SHUFFLE(3, 2, 3, 2))}; }
-QM_V I512 bits_of(F32x16 a) { return {_mm512_castps_si512(a.v)}; }
-QM_V F32x16 float_of(I512 a) { return {_mm512_castsi512_ps(a.v)}; }
-QM_V I512 set1_epi32(std::uint32_t x) { return {_mm512_set1_epi32(static_cast<int>(x))}; }
-QM_V I512 and_si(I512 a, I512 b) { return {_mm512_and_si512(a.v, b.v)}; }
-QM_V I512 or_si(I512 a, I512 b) { return {_mm512_or_si512(a.v, b.v)}; }
 template <unsigned N>
 QM_V I512 srli_epi32(I512 a) { return {_mm512_srli_epi32(a.v, N)}; }
 QM_V F32x16 cvtepi32_ps(I512 a) { return {_mm512_cvtepi32_ps(a.v)}; }
@@ -77,5 +42,4 @@ QM_V_FP16 F16x32 maskz_loadu_ph(M32 m, const std::uint16_t* p) { return as_ph(ma
 QM_V_FP16 void storeu_ph(std::uint16_t* p, F16x32 a) { storeu_si(p, as_si(a)); }
 QM_V_FP16 void mask_storeu_ph(std::uint16_t* p, M32 m, F16x32 a) { mask_storeu_epi16(p, m, as_si(a)); }
 
-}  // namespace
 }  // namespace QM_AVX512_NS::v512

@@ -1,6 +1,6 @@
-// What the f32 and f64 families add to the vector layer of vec512.h: a scalar reciprocal
-// square root estimate, names that pick the f32 or f64 operation from the element type, and
-// the avx512f loops both rows share. Everything here is AVX512F-only (QM_V).
+// What the f32 and f64 families add to the vector layer of vec512.h: names that pick the f32
+// or f64 operation from the element type, and the avx512f loops both rows share. Everything
+// here is AVX512F-only (QM_V).
 #pragma once
 
 #include <algorithm>
@@ -11,13 +11,6 @@
 #include "vec512.h"
 
 namespace QM_AVX512_NS::v512 {
-
-#if QUILLMERE_EMULATE_AVX512
-// The 14-bit estimate of 1/sqrt(x) for one f64, as one lane of the vector form.
-QM_V double rsqrt14(double x) { return rsqrt14(set1_pd(x)).v[0]; }
-#else
-QM_V double rsqrt14(double x) { return _mm_cvtsd_f64(_mm_rsqrt14_sd(_mm_setzero_pd(), _mm_set_sd(x))); }
-#endif
 
 // ---- the operation for the element type ----
 
@@ -41,9 +34,9 @@ inline constexpr std::uint64_t kLanes = 64 / sizeof(T);
 
 // ---- loops shared by the f32 and f64 kernels ----
 
-template <floats::Term K, class V>
+template <steps::Term K, class V>
 QM_V V accumulate(V x, V y, V acc) {
-  if constexpr (K == floats::Term::product) {
+  if constexpr (K == steps::Term::product) {
     return fmadd(x, y, acc);
   } else {
     const V d = sub(x, y);
@@ -53,7 +46,7 @@ QM_V V accumulate(V x, V y, V acc) {
 
 // The lanes of a sum over a and b: full blocks, then one masked step for the rest (also when
 // n = 0, adding nothing).
-template <floats::Term K, class T>
+template <steps::Term K, class T>
 QM_V Vec<T> sum_lanes(const T* a, const T* b, std::uint64_t n) {
   Vec<T> acc = splat(T{0});
   std::uint64_t i = 0;
@@ -80,13 +73,13 @@ QM_V double cos_lanes(const T* a, const T* b, std::uint64_t n) {
   const double sab = reduce(ab), saa = reduce(aa), sbb = reduce(bb);
   using floats::rsqrt_newton;
   const double ya = rsqrt_newton(saa, rsqrt14(saa)), yb = rsqrt_newton(sbb, rsqrt14(sbb));
-  return floats::cosine_result(sab, saa, sbb, 1.0 - sab * ya * yb);
+  return steps::cosine_result(sab, saa, sbb, 1.0 - sab * ya * yb);
 }
 
 // A weighted sum in one case; beta b is fused onto alpha a.
-template <floats::Blend K, class T>
+template <steps::Blend K, class T>
 QM_V Vec<T> blend_lanes(std::uint64_t r, const T* a, const T* b, Vec<T> alpha, Vec<T> beta) {
-  using enum floats::Blend;
+  using enum steps::Blend;
   if constexpr (K == sum) return add(load_first(r, a), load_first(r, b));
   else if constexpr (K == both) return fmadd(beta, load_first(r, b), mul(alpha, load_first(r, a)));
   else if constexpr (K == a_only) return mul(alpha, load_first(r, a));
@@ -94,7 +87,7 @@ QM_V Vec<T> blend_lanes(std::uint64_t r, const T* a, const T* b, Vec<T> alpha, V
 }
 
 // Element-wise kernels take every block through a mask, full (all lanes) but for the last.
-template <floats::Blend K, class T>
+template <steps::Blend K, class T>
 QM_V void wsum_as(const T* a, const T* b, std::uint64_t n, T alpha, T beta, T* out) {
   const Vec<T> va = splat(alpha), vb = splat(beta);
   for (std::uint64_t i = 0; i < n; i += kLanes<T>) {
@@ -106,9 +99,9 @@ QM_V void wsum_as(const T* a, const T* b, std::uint64_t n, T alpha, T beta, T* o
 // alpha and beta narrowed to the element type once the case is chosen.
 template <class T>
 QM_V void wsum_lanes(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
-  using enum floats::Blend;
+  using enum steps::Blend;
   const T al = static_cast<T>(alpha), be = static_cast<T>(beta);
-  switch (floats::blend_of(alpha, beta)) {
+  switch (steps::blend_of(alpha, beta)) {
     case sum: return wsum_as<sum>(a, b, n, al, be, out);
     case both: return wsum_as<both>(a, b, n, al, be, out);
     case a_only: return wsum_as<a_only>(a, b, n, al, be, out);

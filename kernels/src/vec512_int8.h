@@ -1,6 +1,5 @@
 // The vector operations of the i8 and u8 kernels beyond vec512.h, with the same two backends
-// (intrinsics, or scalar emulations with exactly the instruction's results). They live in
-// their own namespace so that another family's operations of the same name cannot collide.
+// (intrinsics, or scalar emulations with exactly the instruction's results).
 //
 // Only the SSE reciprocal-square-root estimate cannot be copied bit for bit: the emulation
 // returns the correctly rounded value cut to 12 significant bits.
@@ -17,11 +16,11 @@
 #define QM_V_SSE static inline __attribute__((always_inline))
 #endif
 
-namespace QM_AVX512_NS::v512::int8ops {
+namespace QM_AVX512_NS::v512 {
 
 #if QUILLMERE_EMULATE_AVX512
 
-namespace emu8 {
+namespace emu {
 template <class Fn>
 inline I512 words(Fn fn) {
   I512 r;
@@ -35,7 +34,7 @@ inline I512 bytes(Fn fn) {
   return r;
 }
 inline double f16(std::uint16_t h) { return scalar::f16_to_f32(h); }
-}  // namespace emu8
+}  // namespace emu
 
 // ---- bytes and words ----
 // The low 32 bytes of p, the upper half zero.
@@ -45,35 +44,34 @@ QM_V I512 loadu_lo256(const void* p) {
   return r;
 }
 // Bytes 0-31 (lo) or 32-63 (hi), sign- or zero-extended to 32 words.
-QM_V_BW I512 cvtepi8_epi16_lo(I512 a) { return emu8::words([&](int i) { return a.i8[i]; }); }
-QM_V_BW I512 cvtepi8_epi16_hi(I512 a) { return emu8::words([&](int i) { return a.i8[i + 32]; }); }
-QM_V_BW I512 cvtepu8_epi16_lo(I512 a) { return emu8::words([&](int i) { return a.u8[i]; }); }
-QM_V_BW I512 cvtepu8_epi16_hi(I512 a) { return emu8::words([&](int i) { return a.u8[i + 32]; }); }
+QM_V_BW I512 cvtepi8_epi16_lo(I512 a) { return emu::words([&](int i) { return a.i8[i]; }); }
+QM_V_BW I512 cvtepi8_epi16_hi(I512 a) { return emu::words([&](int i) { return a.i8[i + 32]; }); }
+QM_V_BW I512 cvtepu8_epi16_lo(I512 a) { return emu::words([&](int i) { return a.u8[i]; }); }
+QM_V_BW I512 cvtepu8_epi16_hi(I512 a) { return emu::words([&](int i) { return a.u8[i + 32]; }); }
 // Bytes 0-7 (lo) or 8-15 (hi) of each 128-bit group, interleaved with those of b.
 QM_V_BW I512 unpacklo_epi8(I512 a, I512 b) {
-  return emu8::bytes([&](int i) { return (i & 1 ? b : a).u8[(i / 16) * 16 + (i % 16) / 2]; });
+  return emu::bytes([&](int i) { return (i & 1 ? b : a).u8[(i / 16) * 16 + (i % 16) / 2]; });
 }
 QM_V_BW I512 unpackhi_epi8(I512 a, I512 b) {
-  return emu8::bytes([&](int i) { return (i & 1 ? b : a).u8[(i / 16) * 16 + 8 + (i % 16) / 2]; });
+  return emu::bytes([&](int i) { return (i & 1 ? b : a).u8[(i / 16) * 16 + 8 + (i % 16) / 2]; });
 }
-QM_V_BW I512 sub_epi16(I512 a, I512 b) { return emu8::words([&](int i) { return a.i16[i] - b.i16[i]; }); }
+QM_V_BW I512 sub_epi16(I512 a, I512 b) { return emu::words([&](int i) { return a.i16[i] - b.i16[i]; }); }
 QM_V_BW I512 mullo_epi16(I512 a, I512 b) {
-  return emu8::words([&](int i) { return static_cast<std::uint16_t>(std::uint32_t{a.u16[i]} * b.u16[i]); });
+  return emu::words([&](int i) { return static_cast<std::uint16_t>(std::uint32_t{a.u16[i]} * b.u16[i]); });
 }
-QM_V I512 or_si(I512 a, I512 b) { return emu8::bytes([&](int i) { return a.u8[i] | b.u8[i]; }); }
 // Saturating byte arithmetic.
 QM_V_BW I512 adds_epi8(I512 a, I512 b) {
-  return emu8::bytes([&](int i) { return std::clamp(a.i8[i] + b.i8[i], -128, 127); });
+  return emu::bytes([&](int i) { return std::clamp(a.i8[i] + b.i8[i], -128, 127); });
 }
-QM_V_BW I512 adds_epu8(I512 a, I512 b) { return emu8::bytes([&](int i) { return std::min(a.u8[i] + b.u8[i], 255); }); }
-QM_V_BW I512 subs_epu8(I512 a, I512 b) { return emu8::bytes([&](int i) { return std::max(a.u8[i] - b.u8[i], 0); }); }
+QM_V_BW I512 adds_epu8(I512 a, I512 b) { return emu::bytes([&](int i) { return std::min(a.u8[i] + b.u8[i], 255); }); }
+QM_V_BW I512 subs_epu8(I512 a, I512 b) { return emu::bytes([&](int i) { return std::max(a.u8[i] - b.u8[i], 0); }); }
 // The 64 words of lo then hi narrowed in order to 64 bytes, saturating signed words to the
 // signed (epi8) or unsigned (epu8) byte range.
 QM_V_BW I512 narrow_epi16_epi8(I512 lo, I512 hi) {
-  return emu8::bytes([&](int i) { return std::clamp<int>(i < 32 ? lo.i16[i] : hi.i16[i - 32], -128, 127); });
+  return emu::bytes([&](int i) { return std::clamp<int>(i < 32 ? lo.i16[i] : hi.i16[i - 32], -128, 127); });
 }
 QM_V_BW I512 narrow_epi16_epu8(I512 lo, I512 hi) {
-  return emu8::bytes([&](int i) { return std::clamp<int>(i < 32 ? lo.i16[i] : hi.i16[i - 32], 0, 255); });
+  return emu::bytes([&](int i) { return std::clamp<int>(i < 32 ? lo.i16[i] : hi.i16[i - 32], 0, 255); });
 }
 
 // ---- 32-bit sums ----
@@ -104,8 +102,8 @@ QM_V_FP16 F16x32 cvtepu16_ph(I512 a) {
 }
 // f16 to signed words, nearest even; a NaN or a value outside the word range gives -32768.
 QM_V_FP16 I512 cvtph_epi16(F16x32 a) {
-  return emu8::words([&](int i) -> int {
-    const double v = emu8::f16(a.v[i]);
+  return emu::words([&](int i) -> int {
+    const double v = emu::f16(a.v[i]);
     if (std::isnan(v) || std::isinf(v)) return -32768;
     double r = std::floor(v);
     const double frac = v - r;
@@ -115,15 +113,15 @@ QM_V_FP16 I512 cvtph_epi16(F16x32 a) {
 }
 // The instructions' minimum and maximum: a when a < b (a > b), else b, so b when either is NaN.
 QM_V_FP16 F16x32 min(F16x32 a, F16x32 b) {
-  return emu::map<F16x32>([&](std::size_t i) { return emu8::f16(a.v[i]) < emu8::f16(b.v[i]) ? a.v[i] : b.v[i]; });
+  return emu::map<F16x32>([&](std::size_t i) { return emu::f16(a.v[i]) < emu::f16(b.v[i]) ? a.v[i] : b.v[i]; });
 }
 QM_V_FP16 F16x32 max(F16x32 a, F16x32 b) {
-  return emu::map<F16x32>([&](std::size_t i) { return emu8::f16(a.v[i]) > emu8::f16(b.v[i]) ? a.v[i] : b.v[i]; });
+  return emu::map<F16x32>([&](std::size_t i) { return emu::f16(a.v[i]) > emu::f16(b.v[i]) ? a.v[i] : b.v[i]; });
 }
 // Lanes where neither a nor b is NaN.
 QM_V_FP16 M32 cmp_ord(F16x32 a, F16x32 b) {
   M32 m = 0;
-  for (int i = 0; i < 32; ++i) m |= static_cast<M32>(!std::isnan(emu8::f16(a.v[i])) && !std::isnan(emu8::f16(b.v[i]))) << i;
+  for (int i = 0; i < 32; ++i) m |= static_cast<M32>(!std::isnan(emu::f16(a.v[i])) && !std::isnan(emu::f16(b.v[i]))) << i;
   return m;
 }
 QM_V_FP16 F16x32 maskz_mov(M32 m, F16x32 a) {
@@ -135,7 +133,8 @@ QM_V_FP16 F16x32 maskz_mov(M32 m, F16x32 a) {
 // 12 significant bits.
 QM_V_SSE float rsqrt12(float x) {
   if (x == 0.0f || std::fpclassify(x) == FP_SUBNORMAL) return std::copysign(INFINITY, x);  // subnormals read as 0
-  if (x < 0.0f || std::isnan(x)) return NAN;
+  if (std::isnan(x)) return emu::quiet(x);
+  if (x < 0.0f) return emu::kIndefinite;
   if (std::isinf(x)) return 0.0f;
   const float f = static_cast<float>(1.0 / std::sqrt(static_cast<double>(x)));
   return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) & ~std::uint32_t{0xFFF});
@@ -152,7 +151,6 @@ QM_V_BW I512 unpacklo_epi8(I512 a, I512 b) { return {_mm512_unpacklo_epi8(a.v, b
 QM_V_BW I512 unpackhi_epi8(I512 a, I512 b) { return {_mm512_unpackhi_epi8(a.v, b.v)}; }
 QM_V_BW I512 sub_epi16(I512 a, I512 b) { return {_mm512_sub_epi16(a.v, b.v)}; }
 QM_V_BW I512 mullo_epi16(I512 a, I512 b) { return {_mm512_mullo_epi16(a.v, b.v)}; }
-QM_V I512 or_si(I512 a, I512 b) { return {_mm512_or_si512(a.v, b.v)}; }
 QM_V_BW I512 adds_epi8(I512 a, I512 b) { return {_mm512_adds_epi8(a.v, b.v)}; }
 QM_V_BW I512 adds_epu8(I512 a, I512 b) { return {_mm512_adds_epu8(a.v, b.v)}; }
 QM_V_BW I512 subs_epu8(I512 a, I512 b) { return {_mm512_subs_epu8(a.v, b.v)}; }
@@ -186,4 +184,4 @@ QM_V_SSE float rsqrt12(float x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x
 
 #endif
 
-}  // namespace QM_AVX512_NS::v512::int8ops
+}  // namespace QM_AVX512_NS::v512

@@ -103,7 +103,7 @@ std::vector<std::pair<Variant, double>> each(const V16& a, const V16& b, const V
     else run<S>(v, a.data(), b.data(), std::uint64_t{a.size()}, &r);
     out.emplace_back(v, r);
   }
-  EXPECT_EQ(out.size(), 3u) << "serial, avx2 and avx512_fp16 (emulated)";
+  EXPECT_TRUE(std::ranges::any_of(out, [](const auto& r) { return r.first.emulated; })) << "avx512_fp16 (emulated)";
   return out;
 }
 

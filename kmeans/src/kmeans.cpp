@@ -29,6 +29,7 @@ std::string KMeansError::text() const {
       return "Insufficient points: " + std::to_string(rows) + " points for " + std::to_string(k) + " clusters";
     case Kind::DimensionMismatch:
       return "Dimension mismatch: expected " + std::to_string(expected) + ", got " + std::to_string(actual);
+    case Kind::Stopped: return "Training stopped";
   }
   return "Unknown k-means error";
 }
@@ -389,6 +390,7 @@ std::expected<ClusterMembers, KMeansError> KMeans::train(MatrixView data, std::o
   tr.normalize_centroids();
 
   for (std::uint64_t iteration = 1; iteration <= max_iters; ++iteration) {
+    if (stop && stop()) return std::unexpected(KMeansError::stopped());
     tr.assign();
     tr.update();
     tr.reseed_empty_clusters(gen);

@@ -207,8 +207,10 @@ PyObject* builder_build(PyObject* self, PyObject*) {
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
     const quillmere::IndexBuilder copy = snapshot(obj);
+    SignalInterrupt interrupt;  // loading a large dump takes a while
+    quillmere::InterruptScope scope(interrupt);
     quillmere::Result<quillmere::Index> index = copy.build();
-    if (!index) return raise_error(index.error());
+    if (!index) return raise_error(index.error(), &interrupt);
     return new_quillmere(std::move(*index));
   });
 }

@@ -51,8 +51,12 @@ void ids_capsule_free(PyObject* capsule) {
 
 }  // namespace
 
-PyObject* raise_error(const quillmere::Error& error) {
+PyObject* raise_error(const quillmere::Error& error, SignalInterrupt* interrupt) {
   using quillmere::ErrorKind;
+  if (error.kind == ErrorKind::Interrupted) {
+    if (interrupt == nullptr || !interrupt->restore()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   const std::string text = error.message();
   PyObject* type = PyExc_RuntimeError;
   if (!error.is_index_error()) {

@@ -104,7 +104,7 @@ std::expected<void, std::string> FileSink::write_line(std::string_view line) noe
   int err;
   {
     std::lock_guard lock(mutex_);
-    err = write_all(fd_, line);
+    err = write_whole_line(line);
   }
   if (err == 0) return {};
   try {
@@ -112,6 +112,27 @@ std::expected<void, std::string> FileSink::write_line(std::string_view line) noe
   } catch (...) {
     return std::unexpected(std::string());
   }
+}
+
+int FileSink::write_whole_line(std::string_view line) noexcept {
+  // A line cut short (a full disk) would have the next one glued to its fragment. Where
+  // the file can be cut back, the fragment goes; elsewhere (a pipe) the next line starts
+  // on a line of its own.
+  if (fragment_pending_) {
+    if (const int err = write_all(fd_, "\n"); err != 0) return err;
+    fragment_pending_ = false;
+  }
+  const off_t start = ::lseek(fd_, 0, SEEK_CUR);  // -1 where the file has no position
+  std::size_t written = 0;
+  const int err = write_all(fd_, line, &written);
+  if (err == 0 || written == 0) return err;
+  int rc = -1;
+  if (start >= 0) {
+    do rc = ::ftruncate(fd_, start);
+    while (rc != 0 && errno == EINTR);
+  }
+  if (rc != 0 || ::lseek(fd_, start, SEEK_SET) != start) fragment_pending_ = true;
+  return err;
 }
 
 void JsonLinesLogger::log(const log::Record& record) noexcept {

@@ -42,6 +42,9 @@ class LineSink {
 };
 
 // An opened log file, written at its current position. Owns and closes the descriptor.
+// A line that a write cuts short (a full disk) is cut back out of a regular file; where that
+// cannot be done (a pipe, a device), the next line is preceded by a newline. So no line is
+// ever glued to another's fragment.
 class FileSink final : public LineSink {
  public:
   explicit FileSink(int fd) noexcept : fd_(fd) {}
@@ -56,7 +59,11 @@ class FileSink final : public LineSink {
   int fd() const noexcept { return fd_; }
 
  private:
+  // Writes one line at the current position under the mutex; 0 or the errno value.
+  int write_whole_line(std::string_view line) noexcept;
+
   int fd_;
+  bool fragment_pending_ = false;  // a cut line was left in place; the next one starts a new line
   std::mutex mutex_;  // not re-entrant; see JsonLinesLogger for nested records
 };
 

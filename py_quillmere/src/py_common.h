@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quillmere/error.h"
+#include "quillmere/interrupt.h"
 
 namespace quillmere {
 struct IndexBuilder;
@@ -29,8 +30,41 @@ namespace pyq {
 
 // ---- exceptions -------------------------------------------------------------
 
-// Raises the Python exception for a core error and returns nullptr.
-PyObject* raise_error(const quillmere::Error& error);
+class SignalInterrupt;
+
+// Raises the Python exception for a core error and returns nullptr. An interrupted core call
+// raises what the signal handler raised (through `interrupt`), else KeyboardInterrupt.
+PyObject* raise_error(const quillmere::Error& error, SignalInterrupt* interrupt = nullptr);
+
+// Lets a signal (Ctrl-C) stop long core work: training a level, placing a large batch,
+// loading a dump. Made with the interpreter lock held, on the calling thread; installed with
+// quillmere::InterruptScope around the core call on that same thread. When the core polls it
+// (at most every 50 ms), it takes the interpreter lock, unless this thread holds it, and runs
+// the pending signal handlers; when one raises (KeyboardInterrupt), it keeps that exception
+// and asks the core to stop. Only the main thread runs signal handlers, so elsewhere it never
+// takes the lock and never stops anything.
+class SignalInterrupt final : public quillmere::InterruptCheck {
+ public:
+  SignalInterrupt() noexcept;
+  ~SignalInterrupt() override;  // with the interpreter lock held
+  SignalInterrupt(const SignalInterrupt&) = delete;
+  SignalInterrupt& operator=(const SignalInterrupt&) = delete;
+
+  bool stop_requested() noexcept override;
+  // With the interpreter lock held: makes the kept exception the current one. False when
+  // nothing was kept.
+  bool restore() noexcept;
+
+ private:
+  bool main_thread_;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// True while signal handlers run inside SignalInterrupt::stop_requested on this thread: the
+// thread may hold an index mutex further up its stack, so index methods must refuse to run.
+bool signal_handlers_active_on_this_thread() noexcept;
 
 // Runs `body` and turns any C++ exception that escapes it into a Python
 // exception, so none ever unwinds into the interpreter.

@@ -28,6 +28,12 @@ QuillmereObject* checked_self(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "Quillmere methods cannot be called from inside a log writer");
     return nullptr;
   }
+  // The same for a signal handler run while this thread's index work polls for signals.
+  if (signal_handlers_active_on_this_thread()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Quillmere methods cannot be called from a signal handler that runs during an insert or delete");
+    return nullptr;
+  }
   return obj;
 }
 
@@ -166,12 +172,14 @@ PyObject* quillmere_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (record_length != input_shape) return raise_length_error("Record", record_length, input_shape);
 
     IndexState* state = obj->state;
+    SignalInterrupt interrupt;
     quillmere::Result<void> done = without_gil([&] {
       std::unique_lock lock(state->mutex);
       if (exit_begun()) park_for_exit(lock);
+      quillmere::InterruptScope scope(interrupt);
       return state->index.insert(std::move(record), id);
     });
-    if (!done) return raise_error(done.error());
+    if (!done) return raise_error(done.error(), &interrupt);
     Py_RETURN_NONE;
   });
 }
@@ -187,12 +195,14 @@ PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_id(id_arg, "id", id)) return nullptr;
 
     IndexState* state = obj->state;
+    SignalInterrupt interrupt;
     auto removed = without_gil([&] {
       std::unique_lock lock(state->mutex);
       if (exit_begun()) park_for_exit(lock);
+      quillmere::InterruptScope scope(interrupt);
       return state->index.remove(id);
     });
-    if (!removed) return raise_error(removed.error());
+    if (!removed) return raise_error(removed.error(), &interrupt);
     if (!removed->has_value()) Py_RETURN_NONE;
 
     const std::vector<float>& values = (*removed)->record;

@@ -1,4 +1,5 @@
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -199,18 +200,26 @@ def test_from_yaml(tmp_path):
     assert config_of(builder.arity(3).build(), tmp_path, "second")["arity"] == 3
 
 
+def sparse_file(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+    return str(path)
+
+
 @pytest.mark.parametrize(
-    "content, prefix",
-    [(None, "File operation failed: "), ("buffer_size: [1\n", "Invalid YAML config: ")],
-    ids=["missing", "broken"],
+    "make_path, text",
+    [
+        (lambda d: str(d / "absent.yaml"), "File operation failed: No such file"),
+        (lambda d: (d / "c.yaml").write_text("buffer_size: [1\n") and str(d / "c.yaml"), "Invalid YAML config: "),
+        # Refused before a byte is read: neither is read until memory runs out.
+        (lambda d: "/dev/zero", "File operation failed: /dev/zero is not a regular file"),
+        (lambda d: sparse_file(d / "huge.yaml", 100 << 20), "is larger than the 4 MiB a configuration file may hold"),
+    ],
+    ids=["missing", "broken", "device", "100MB"],
 )
-def test_from_yaml_failures(tmp_path, content, prefix):
-    path = tmp_path / "config.yaml"
-    if content is not None:
-        path.write_text(content)
-    with pytest.raises(RuntimeError) as caught:
-        pq.QuillmereBuilder.from_yaml(str(path))
-    assert str(caught.value).startswith(prefix)
+def test_from_yaml_failures(tmp_path, make_path, text):
+    with pytest.raises(RuntimeError, match=re.escape(text)):
+        pq.QuillmereBuilder.from_yaml(make_path(tmp_path))
 
 
 def test_from_disk_builds_independent_indexes(tmp_path):

@@ -1,3 +1,11 @@
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -271,9 +279,78 @@ def test_dump_and_load_answer_the_same(tmp_path, rng, n):
     assert loaded.occupied() == index.occupied() + BUFFER - (1 if n else 0)
 
 
+def test_dump_written_before_load_checked_the_layout_loads_the_same(tmp_path):
+    """fixtures/legacy_dump came from the code of 83b89f5 (see make_legacy_dump.py)."""
+    fixtures = pathlib.Path(__file__).parent / "fixtures"
+    expected = json.loads((fixtures / "legacy_dump.json").read_text())
+    where = tmp_path / "legacy"
+    shutil.copytree(fixtures / "legacy_dump", where)
+    meta = where / "meta.json"
+    meta.write_text(meta.read_text().replace("/tmp/quillmere-legacy-dump", str(where)))
+    index = pq.QuillmereBuilder.from_disk(str(where)).build()
+
+    assert [[index.bucket_occupied(l, b) for b in range(index.level_n_buckets(l))]
+            for l in range(index.n_levels())] == expected["levels"]
+    assert index.buffer_occupied() == expected["buffer_occupied"]
+    q = expected["queries"]
+    queries = np.random.default_rng(q["seed"]).standard_normal((q["n"], DIM)).astype(np.float32)
+    for budget, answers in expected["search"].items():
+        assert [index.search(x, q["k"], n_candidates=int(budget)).tolist() for x in queries] == answers, budget
+    r = expected["records"]
+    rows = np.random.default_rng(r["seed"]).standard_normal((r["n"], r["dim"])).astype(np.float32)
+    for i in range(r["n"]):
+        removed = index.delete(i)
+        if i in r["deleted"]:
+            assert removed is None
+        else:
+            np.testing.assert_array_equal(np.array(removed[0], dtype=np.float32), rows[i])
+    assert index.occupied() == 0
+
+
 def test_dump_into_an_existing_directory_fails(tmp_path):
     index, _ = filled(3)
     with pytest.raises(RuntimeError) as caught:
         index.dump(str(tmp_path))
     assert str(caught.value).startswith("File operation failed: ")
     assert index.occupied() == 3
+
+
+# ---- interrupts -------------------------------------------------------------------
+
+ENDLESS_TRAINING = textwrap.dedent("""
+    import _thread, os, signal, sys, threading, time
+    import numpy as np
+    import py_quillmere as pq
+
+    index = (pq.QuillmereBuilder().input_shape(8).buffer_size(20).bucket_size(10).arity(2)
+             .distance_fn("l2").train_batch_size(4).train_epochs(2**64 - 1).build())
+    rows = np.random.default_rng(0).standard_normal((20, 8)).astype(np.float32)
+    for i in range(19):
+        index.insert(rows[i], i)
+    interrupt = {"interrupt_main": _thread.interrupt_main,
+                 "signal": lambda: os.kill(os.getpid(), signal.SIGINT)}[sys.argv[1]]
+    sent = []
+    threading.Timer(0.5, lambda: (sent.append(time.monotonic()), interrupt())).start()
+    try:
+        index.insert(rows[19], 19)  # fills the buffer: the compaction would train for good
+        sys.exit("the insert returned")
+    except KeyboardInterrupt:
+        latency = time.monotonic() - sent[0]
+    # Nothing moved and nothing was lost: every record is still found, the index still works.
+    assert (index.occupied(), index.n_levels(), index.buffer_occupied()) == (20, 0, 20)
+    for i in range(20):
+        assert index.search(rows[i], 1)[0] == i
+    assert index.delete(7)[1] == 7 and index.occupied() == 19
+    print(f"latency {latency:.3f}")
+""")
+
+
+@pytest.mark.parametrize("how", ["interrupt_main", "signal"])
+def test_interrupt_stops_a_training_that_would_never_end(how):
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
+    proc = subprocess.run([sys.executable, "-c", ENDLESS_TRAINING, how], env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # The core polls every 50 ms; a second is far beyond that, but it is not forever.
+    latency = float(proc.stdout.rsplit("latency ", 1)[1])
+    assert latency < 1.0

@@ -104,6 +104,29 @@ def test_file_log_is_sorted_compact_json_with_the_flush_events_in_order(tmp_path
     assert records.index(compact) < records.index(timings[-2])
 
 
+def test_log_file_on_a_full_disk_holds_only_whole_lines(tmp_path):
+    # A file size limit stands in for a full disk: a write that crosses it is cut short, the
+    # next fails; raising the limit again is the space coming back.
+    log = tmp_path / "full.log"
+    proc = ok(f"""
+        import resource, signal
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        pq.log_init({str(log)!r}, "debug")
+        index = tiny_index()
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1500, hard))
+        for i, r in enumerate(rows(12)):
+            index.insert(r, i)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        for i, r in enumerate(rows(12, seed=1)):
+            index.insert(r, 100 + i)
+    """)
+    assert any("File too large" in f["message"] for f in failure_lines(proc.stderr))
+    lines = [json.loads(line) for line in read_lines(log)]  # every line one whole object
+    inserts = [l for l in lines if l["message"] == "time" and l["function"] == "insert"]
+    assert len(inserts) >= 12  # every insert after the space came back
+
+
 @pytest.mark.parametrize("level,admits_debug", [
     ("warn", False), ("verbose", False), ("OFF", False), ("", False), ("tRaCe", True)])
 def test_level_filter(tmp_path, level, admits_debug):

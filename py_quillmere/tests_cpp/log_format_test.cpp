@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -208,6 +209,35 @@ TEST(FailureReport, WriteErrorGoesToStandardErrorAndLoggingGoesOn) {
     EXPECT_EQ(j.at("level"), "ERROR");
     EXPECT_TRUE(j.at("timestamp").is_number_integer());
   }
+}
+
+// Everything the pipe's non-blocking read end holds now.
+std::string drain(int fd) {
+  std::string out;
+  char buf[8192];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
+
+TEST(FailureReport, ALineCutShortWhereItCannotBeTakenBackLeavesTheNextWhole) {
+  // A pipe cannot be truncated. Its 64 KiB take a first cut of a longer line, then the
+  // non-blocking write fails; the next record must not be glued to that fragment.
+  int p[2];
+  ASSERT_EQ(::pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  ASSERT_EQ(::fcntl(p[1], F_SETPIPE_SZ, 65536), 65536);
+  JsonLinesLogger logger(std::make_unique<FileSink>(p[1]), Level::Debug);
+  testing::internal::CaptureStderr();
+  logger.log(make_record(Level::Debug, {{"pad", std::string(70000, 'p')}}));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Resource temporarily unavailable"), std::string::npos);
+  const std::string cut = drain(p[0]);
+  ASSERT_EQ(cut.size(), 65536u);
+  logger.log(make_record(Level::Debug, {{"after", std::uint64_t{1}}}));
+  const std::string next = drain(p[0]);
+  ASSERT_EQ(next.front(), '\n');
+  const auto lines = split_lines(next.substr(1));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(lines[0]).at("after"), 1);
+  ::close(p[0]);
 }
 
 // A sink that logs again from inside its own write, as a writer object calling back might.

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +39,14 @@ struct Matrix {
 };
 
 struct KMeansError {
-  enum class Kind : unsigned char { InvalidParameter, AlreadyTrained, NotTrained, InsufficientPoints, DimensionMismatch };
+  enum class Kind : unsigned char {
+    InvalidParameter,
+    AlreadyTrained,
+    NotTrained,
+    InsufficientPoints,
+    DimensionMismatch,
+    Stopped,  // `stop` asked the training to end
+  };
 
   Kind kind;
   std::string message;            // InvalidParameter
@@ -56,10 +64,11 @@ struct KMeansError {
   static KMeansError dimension_mismatch(std::uint64_t expected, std::uint64_t actual) {
     return {Kind::DimensionMismatch, {}, 0, 0, expected, actual};
   }
+  static KMeansError stopped() { return {Kind::Stopped, {}}; }
 
   // "Invalid parameter: <message>", "Model already trained", "Model not trained",
   // "Insufficient points: <rows> points for <k> clusters",
-  // "Dimension mismatch: expected <expected>, got <actual>".
+  // "Dimension mismatch: expected <expected>, got <actual>", "Training stopped".
   std::string text() const;
 };
 
@@ -78,6 +87,9 @@ struct KMeans {
   bool balanced = false;                   // run the size-balancing phase after the main loop
   bool verbose = false;                    // progress lines on standard output
   bool trained = false;
+  // Asked before every iteration; when it returns true the training ends with
+  // KMeansError::Kind::Stopped (max_iters may be any number, so a caller may need to end it).
+  std::function<bool()> stop;
 
   // Clusters the n rows of `data` into k clusters and returns the k member lists (every row
   // in exactly one list). `threads`, when given, fixes the process-wide pool's worker count;

@@ -115,6 +115,23 @@ void Bucket::truncate(std::uint64_t count) noexcept {
   ids_.resize(count);
 }
 
+void Bucket::release_spare_capacity() noexcept {
+  const std::uint64_t n = ids_.size();
+  if (ids_.capacity() <= 4 * n && records_.capacity() <= 4 * records_.size()) return;
+  try {
+    std::vector<float> records;
+    std::vector<std::uint32_t> ids;
+    records.reserve(2 * records_.size());
+    ids.reserve(2 * n);
+    records.assign(records_.begin(), records_.end());
+    ids.assign(ids_.begin(), ids_.end());
+    records_.swap(records);
+    ids_.swap(ids);
+  } catch (const std::exception&) {
+    // Keeping the larger lists loses nothing.
+  }
+}
+
 Result<void> Buffer::insert(std::span<const float> record, std::uint32_t id) {
   if (ids_.size() >= size_) return fail({ErrorKind::BufferFull, kBufferFull});
   try {

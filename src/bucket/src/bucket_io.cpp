@@ -1,5 +1,6 @@
 // Writing stores into an index directory and reading them back.
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "quillmere/bucket.h"
@@ -9,7 +10,7 @@ namespace quillmere {
 
 Result<void> RecordStore::read_lists(int records_fd, std::uint64_t records_offset, std::string_view records_name,
                                      int ids_fd, std::uint64_t ids_offset, std::string_view ids_name,
-                                     std::uint64_t count, std::string_view what) {
+                                     std::uint64_t count, std::string_view what, bool whole_files) {
   auto records_size = raw::file_size(records_fd);
   if (!records_size) return fail(records_size.error());
   auto ids_size = raw::file_size(ids_fd);
@@ -18,6 +19,15 @@ Result<void> RecordStore::read_lists(int records_fd, std::uint64_t records_offse
   if (!r) return fail(r.error());
   auto i = raw::extent_in_file(ids_offset, count, 1, 4, *ids_size, ids_name, what);
   if (!i) return fail(i.error());
+  if (whole_files) {
+    for (const auto& [end, size, name] : {std::tuple{records_offset + *r, *records_size, records_name},
+                                          std::tuple{ids_offset + *i, *ids_size, ids_name}}) {
+      if (end != size)
+        return fail(Error::file_operation(std::string(what) + " of " + std::to_string(count) + " records ends at byte " +
+                                          std::to_string(end) + ", but " + std::string(name) + " holds " +
+                                          std::to_string(size) + " bytes"));
+    }
+  }
 
   // Both lists fit their files, so their sizes fit memory's addresses.
   std::vector<float> records;
@@ -37,7 +47,7 @@ Result<void> RecordStore::read_lists(int records_fd, std::uint64_t records_offse
 
 Result<void> Bucket::read(int records_file, int ids_file, const DiskBucket& disk) {
   return read_lists(records_file, disk.records_offset, "the level's records file", ids_file, disk.ids_offset,
-                    "the level's ids file", disk.count, "a bucket");
+                    "the level's ids file", disk.count, "a bucket", false);
 }
 
 Result<void> Buffer::read(const DiskBuffer& disk) {
@@ -50,8 +60,9 @@ Result<void> Buffer::read(const DiskBuffer& disk) {
   if (disk.count > size_)
     return fail(Error::file_operation("the insert buffer's files are said to hold " + std::to_string(disk.count) +
                                       " records, more than its capacity of " + std::to_string(size_)));
+  // A dump writes the buffer's files whole: a count that leaves bytes over is damage.
   if (auto r = read_lists(records_file->fd(), 0, disk.records_path, ids_file->fd(), 0, disk.ids_path, disk.count,
-                          "the insert buffer");
+                          "the insert buffer", true);
       !r)
     return r;
   if (auto c = records_file->close(); !c) return c;
@@ -81,8 +92,8 @@ Result<DiskBuffer> Buffer::dump(const std::string& dir) const {
     auto ids_file = raw::create(disk.ids_path);
     if (!ids_file) return fail(ids_file.error());
     if (auto w = raw::write_u32(ids_file->fd(), ids_); !w) return fail(w.error());
-    if (auto c = records_file->close(); !c) return fail(c.error());
-    if (auto c = ids_file->close(); !c) return fail(c.error());
+    if (auto c = records_file->sync_and_close(); !c) return fail(c.error());
+    if (auto c = ids_file->sync_and_close(); !c) return fail(c.error());
     return disk;
   } catch (const std::exception& e) {
     return fail(exception_error(e, "the paths of the insert buffer's files"));

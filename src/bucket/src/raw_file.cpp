@@ -12,23 +12,36 @@
 #include <utility>
 
 #include "quillmere/checked.h"
+#include "quillmere/fd_io.h"
 
 namespace quillmere::raw {
 namespace {
 
 Error os_failure(int err) { return Error::file_operation(os_error_text(err)); }
 
-// Every byte of [data, data + bytes) at the current position.
+// Bytes written between two requests to start writing them to the device.
+constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
+
+// Every byte of [data, data + bytes) at the current position. The device starts writing each
+// chunk as soon as it is in the page cache, so the flush that ends a dump mostly finds the
+// work done. Measured on a 190 MB Fashion-MNIST dump (bench/persist_bench): without any
+// flush 1.2 to 1.3 times the speed of `cp -r`; flushing each file only when it is complete,
+// which left the disk idle while the dump filled the cache, 0.45 times; with this, 0.6 to 0.8.
 Result<void> write_bytes(int fd, const unsigned char* data, std::uint64_t bytes) noexcept {
+  off_t at = ::lseek(fd, 0, SEEK_CUR);  // -1 where the file has no position: no early writeback
   while (bytes > 0) {
-    // Linux moves at most about 2 GiB per call; ask for no more than 1 GiB at a time.
-    const std::size_t chunk = bytes < (std::uint64_t{1} << 30) ? static_cast<std::size_t>(bytes) : std::size_t{1} << 30;
+    const std::size_t chunk = bytes < kWritebackChunk ? static_cast<std::size_t>(bytes) : kWritebackChunk;
     const ssize_t n = ::write(fd, data, chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(os_failure(errno));
     }
     if (n == 0) return fail(Error::file_operation("failed to write whole buffer"));
+    // Only a request: its failure shows again, and is reported, when the file is flushed.
+    if (at >= 0) {
+      (void)::sync_file_range(fd, at, n, SYNC_FILE_RANGE_WRITE);
+      at += n;
+    }
     data += n;
     bytes -= static_cast<std::uint64_t>(n);
   }
@@ -102,21 +115,17 @@ Result<void> File::close() noexcept {
   return {};
 }
 
+Result<void> File::sync_and_close() noexcept {
+  if (const int err = sync_fd(fd_); err != 0) return fail(os_failure(err));
+  return close();
+}
+
 Result<File> open_regular(const std::string& path) noexcept {
   try {
     std::string owned = path;  // copied before anything is opened
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(os_failure(errno));
-    File file(fd, std::move(owned));
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return fail(os_failure(errno));
-    if (!S_ISREG(st.st_mode)) return fail(Error::file_operation(path + " is not a regular file"));
-    // Blocking reads again; a regular file never blocks, this only keeps the flags plain.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return file;
+    auto fd = open_regular_file(path);
+    if (!fd) return fail(fd.error());
+    return File(*fd, std::move(owned));
   } catch (...) {
     return fail(Error::out_of_memory("out of memory while opening a file"));
   }

@@ -105,6 +105,32 @@ TEST(BucketPush, GrowsPastItsNominalSize) {
   EXPECT_EQ(b.occupied(), 3u);
 }
 
+TEST(BucketSpareCapacity, GoesBackBelowAQuarterAndNotBefore) {
+  // Room for 40 records (as after a compaction), then deletes from the front.
+  Bucket b(10, kDim);
+  ASSERT_TRUE(b.reserve_more(40).has_value());
+  for (std::uint32_t i = 0; i < 40; ++i) b.push(values_of(i), i);
+  const std::uint64_t full_room = b.reserved_bytes();
+  ASSERT_EQ(full_room, 40 * 4 * (kDim + 1));
+  auto room_after_shrinking_to = [&](std::uint64_t n) {
+    while (b.occupied() > n) {
+      EXPECT_TRUE(b.remove_at(0).has_value());
+      const auto ids_before = b.ids();
+      const auto records_before = b.records();
+      b.release_spare_capacity();
+      // What is stored, and where, does not change.
+      EXPECT_EQ(b.ids(), ids_before);
+      EXPECT_EQ(b.records(), records_before);
+    }
+    return b.reserved_bytes();
+  };
+  EXPECT_EQ(room_after_shrinking_to(10), full_room);  // a quarter full: kept
+  EXPECT_EQ(room_after_shrinking_to(9), 18 * 4 * (kDim + 1));  // below: room for twice 9
+  EXPECT_EQ(room_after_shrinking_to(5), 18 * 4 * (kDim + 1));  // not below a quarter of that yet
+  EXPECT_EQ(room_after_shrinking_to(4), 8 * 4 * (kDim + 1));
+  EXPECT_EQ(room_after_shrinking_to(0), 0u);
+}
+
 TEST(BufferInsert, RefusesTheRecordAfterItsCapacity) {
   Buffer buf = *BufferBuilder{3, kDim, std::nullopt}.build();
   for (std::uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(buf.insert(values_of(i), i).has_value());

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "quillmere/fd_io.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/kmeans.h"
 #include "quillmere/log.h"
 #include "quillmere/timer.h"
@@ -63,7 +64,7 @@ Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, D
 
   try {
     KMeans km{{}, std::vector<float>(k, 0.0f), k, max_iters, 16, std::nullopt,
-              label_method == DistanceFn::l2, false, false, false};
+              label_method == DistanceFn::l2, false, false, false, [] { return interrupted(); }};
     std::expected<ClusterMembers, KMeansError> members;
     if (label_method == DistanceFn::l2) {
       print_data_line(data, input_shape, k, max_iters);
@@ -73,7 +74,10 @@ Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, D
       const Matrix owned{rows, input_shape, std::vector<float>(data.begin(), data.end())};
       members = km.train(owned.view());
     }
-    if (!members) return fail(Error::assertion(members.error().text()));
+    if (!members) {
+      if (members.error().kind == KMeansError::Kind::Stopped) return fail(interrupted_error());
+      return fail(Error::assertion(members.error().text()));
+    }
 
     std::vector<std::uint64_t> labels(rows, 0);
     for (std::size_t c = 0; c < members->size(); ++c) {

@@ -1,6 +1,8 @@
 #include "quillmere/index.h"
 
 #include <limits>
+#include <set>
+#include <string_view>
 #include <new>
 #include <stdexcept>
 #include <tuple>
@@ -10,6 +12,7 @@
 #endif
 
 #include "quillmere/checked.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/log.h"
 #include "quillmere/timer.h"
 
@@ -43,6 +46,29 @@ Result<std::uint64_t> level_stat(const std::vector<LevelIndex>& levels, std::uin
   return (levels[level_idx].*stat)();
 }
 
+// A dump gives each level and the buffer raw files of their own; a description naming one
+// file twice (a level listed twice, say) would load the same records twice.
+Result<void> check_distinct_files(const std::optional<std::vector<DiskLevelIndex>>& levels,
+                                  const std::optional<DiskBuffer>& buffer) {
+  std::set<std::string_view> seen;
+  auto add = [&](const std::string& path) -> Result<void> {
+    if (!seen.insert(path).second)
+      return fail(Error::file_operation(path + " is named twice in the dump's description"));
+    return {};
+  };
+  if (levels) {
+    for (const auto& level : *levels) {
+      if (auto r = add(level.records_path); !r) return r;
+      if (auto r = add(level.ids_path); !r) return r;
+    }
+  }
+  if (buffer) {
+    if (auto r = add(buffer->records_path); !r) return r;
+    if (auto r = add(buffer->ids_path); !r) return r;
+  }
+  return {};
+}
+
 }  // namespace
 
 IndexBuilder IndexBuilder::defaults() {
@@ -74,6 +100,7 @@ Result<Index> IndexBuilder::build_unguarded() const {
   // Records of no values cannot be told apart in the flat stores.
   if (*input_shape == 0) return fail(Error::invalid_value("input_shape must be greater than 0"));
 
+  if (auto r = check_distinct_files(disk_levels, disk_buffer); !r) return fail(r.error());
   BufferBuilder buffer_builder;
   buffer_builder.size = buffer_size;
   buffer_builder.input_shape = input_shape;
@@ -97,6 +124,7 @@ Result<Index> IndexBuilder::build_unguarded() const {
       return fail(exception_error(e, "the list of levels"));
     }
     for (const auto& disk : *disk_levels) {
+      if (interrupted()) return fail(interrupted_error());
       LevelIndexBuilder lb;
       lb.bucket_size = disk.config.bucket_size;
       lb.input_shape = *input_shape;

@@ -3,11 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <limits>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
 
 #include "quillmere/config_reader.h"
 #include "quillmere/fd_io.h"
@@ -60,6 +68,50 @@ Result<void> dump_into(const Index& index, const std::string& dir) {
     ::unlink(temp.c_str());
     return fail(Error::file_operation(os_error_text(err)));
   }
+  // Every file was flushed before meta.json named it, and meta.json before its rename; now
+  // the names themselves: the directory's entries, then the directory's own entry in its
+  // parent, which mkdir made.
+  std::string_view trimmed = dir;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::string parent(trimmed.substr(0, std::max<std::size_t>(trimmed.find_last_of('/'), 1)));
+  for (const std::string* d : {&dir, &parent}) {
+    if (const int err = sync_directory(*d); err != 0) return fail(Error::file_operation(os_error_text(err)));
+  }
+  return {};
+}
+
+// The level number of a file that a dump writes per level ("model-<n>.safetensors",
+// "bucket-records-<n>.bin", "bucket-ids-<n>.bin", n in decimal without leading zeros).
+std::optional<std::uint64_t> level_file_number(std::string_view name) {
+  static constexpr std::pair<std::string_view, std::string_view> kForms[] = {
+      {"model-", ".safetensors"}, {"bucket-records-", ".bin"}, {"bucket-ids-", ".bin"}};
+  for (const auto& [prefix, suffix] : kForms) {
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
+    const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.size() > 1 && digits.front() == '0') return std::nullopt;
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    if (end != digits.data() + digits.size()) return std::nullopt;
+    return ec == std::errc::result_out_of_range ? std::numeric_limits<std::uint64_t>::max() : n;
+  }
+  return std::nullopt;
+}
+
+// Every per-level file in the dump's directory must belong to a level that meta.json lists:
+// a level cut from the list ("levels": [] at worst) would otherwise vanish with its records.
+Result<void> check_level_files(const std::string& dir, const std::string& meta_path, std::uint64_t n_levels) {
+  namespace fs = std::filesystem;
+  const std::string listed = dir.empty() ? "." : dir;
+  std::error_code ec;
+  fs::directory_iterator it(listed, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const auto n = level_file_number(name);
+    if (n && *n >= n_levels)
+      return fail(Error::invalid_json(meta_path + " lists " + std::to_string(n_levels) + " levels, but " +
+                                      raw::join_path(dir, name) + " belongs to level " + std::to_string(*n)));
+  }
+  if (ec) return fail(Error::file_operation("cannot list " + listed + ": " + os_error_text(ec.value())));
   return {};
 }
 
@@ -89,6 +141,7 @@ Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
     (void)file->close();  // read-only: nothing is lost if closing complains
     auto disk = read_meta_json(*text);
     if (!disk) return fail(disk.error());
+    if (auto r = check_level_files(dir, meta_path, disk->levels.size()); !r) return fail(r.error());
 
     IndexBuilder b;
     b.buffer_size = disk->buffer_size;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -200,6 +201,7 @@ struct FailedMoveCase {
   std::uint64_t buffer;
   std::uint64_t delete_from;
   std::uint64_t broken_target;  // this level cannot take records of the index's shape
+  bool interrupted = false;      // instead, the move is interrupted and the target stays whole
 };
 
 void PrintTo(const FailedMoveCase& c, std::ostream* os) { *os << c.name; }
@@ -212,15 +214,17 @@ TEST_P(FailedMove, PutsTheRecordsBack) {
   // Swap in a target whose classifier expects a wider record: routing the moved batch fails.
   auto& lv = IndexTestAccess::levels(index);
   const std::uint64_t wide = 33, n_target = lv[c.broken_target].n_buckets();
-  lv[c.broken_target] = routed_level(n_target, wide, std::vector<float>(n_target, 0.0f), kBucketSize);
-  std::vector<float> records;
-  std::vector<std::uint32_t> ids;
-  for (std::uint64_t k = 0; k < c.levels[c.broken_target].occupied; ++k) {
-    const auto r = routed_record(k % 3, wide, float(level_id(c.broken_target, k)));
-    records.insert(records.end(), r.begin(), r.end());
-    ids.push_back(level_id(c.broken_target, k));
+  if (!c.interrupted) {
+    lv[c.broken_target] = routed_level(n_target, wide, std::vector<float>(n_target, 0.0f), kBucketSize);
+    std::vector<float> records;
+    std::vector<std::uint32_t> ids;
+    for (std::uint64_t k = 0; k < c.levels[c.broken_target].occupied; ++k) {
+      const auto r = routed_record(k % 3, wide, float(level_id(c.broken_target, k)));
+      records.insert(records.end(), r.begin(), r.end());
+      ids.push_back(level_id(c.broken_target, k));
+    }
+    ASSERT_TRUE(lv[c.broken_target].insert_many(records, ids).has_value());
   }
-  ASSERT_TRUE(lv[c.broken_target].insert_many(records, ids).has_value());
 
   const std::uint32_t id = level_id(c.delete_from, 0);
   auto expected = stored_ids(index);
@@ -236,10 +240,18 @@ TEST_P(FailedMove, PutsTheRecordsBack) {
     for (const auto& level : lv) after_removal.push_back(snapshot(level));
     ASSERT_TRUE(lv[c.delete_from].insert_many((*probe)->record, std::vector{id}).has_value());
   }
+  test::StopAtPoll stop(1);
+  std::optional<InterruptScope> scope;
+  if (c.interrupted) scope.emplace(stop);
   auto removed = index.remove(id);
+  scope.reset();
   ASSERT_FALSE(removed.has_value());
-  EXPECT_EQ(removed.error().kind, ErrorKind::Assertion);
-  EXPECT_EQ(removed.error().message(), "assertion failed: records.len() / input_shape == ids.len()");
+  if (c.interrupted) {
+    EXPECT_EQ(removed.error().kind, ErrorKind::Interrupted);
+  } else {
+    EXPECT_EQ(removed.error().kind, ErrorKind::Assertion);
+    EXPECT_EQ(removed.error().message(), "assertion failed: records.len() / input_shape == ids.len()");
+  }
 
   EXPECT_EQ(stored_ids(index), expected);
   EXPECT_EQ(index.buffer().ids(), buffer_ids);
@@ -255,7 +267,9 @@ INSTANTIATE_TEST_SUITE_P(
     Moves, FailedMove,
     ::testing::Values(FailedMoveCase{"buffer_into_level", kBasic, {{3, 10}}, 5, 0, 0},
                       FailedMoveCase{"one_level_up", kBasic, {{3, 10}, {9, 50}}, 2, 0, 1},
-                      FailedMoveCase{"greedy_two_levels_up", kGreedy, {{3, 10}, {9, 90}, {27, 100}}, 3, 0, 2}),
+                      FailedMoveCase{"greedy_two_levels_up", kGreedy, {{3, 10}, {9, 90}, {27, 100}}, 3, 0, 2},
+                      FailedMoveCase{"interrupted_buffer_into_level", kBasic, {{3, 10}}, 5, 0, 0, true},
+                      FailedMoveCase{"interrupted_one_level_up", kBasic, {{3, 10}, {9, 50}}, 2, 0, 1, true}),
     [](const auto& info) { return info.param.name; });
 
 // Random inserts and deletes checked against a plain map; every record left must be

@@ -193,6 +193,29 @@ TEST(CompactionFailure, DrainedLevelIsPutBackExactlyAndTheRetrySucceedsLater) {
   EXPECT_EQ(stored_ids(*index), iota_ids(9));
 }
 
+TEST(CompactionFailure, InterruptedTrainingPutsEveryRecordBack) {
+  auto index = small_builder(4, 2, 2, 4).build();
+  ASSERT_TRUE(index.has_value());
+  std::mt19937 rng(9);
+  for (std::uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(index->insert(random_record(rng, 4), i).has_value());
+  const auto buckets_before = index->levels()[0].buckets();
+  // The next flush trains a new level 1 for as long as its configuration says: for good.
+  IndexTestAccess::levels_config(*index).model.train_params.epochs = ~std::uint64_t{0};
+  IndexTestAccess::levels_config(*index).model.train_params.batch_size = 2;
+  for (std::uint32_t i = 4; i < 7; ++i) ASSERT_TRUE(index->insert(random_record(rng, 4), i).has_value());
+  test::StopAtPoll stop(2);  // the first poll lets the work start
+  {
+    InterruptScope scope(stop);
+    auto r = index->insert(random_record(rng, 4), 7);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, ErrorKind::Interrupted);
+  }
+  EXPECT_EQ(stop.polls, 2);
+  ASSERT_EQ(index->n_levels(), 1u);
+  for (std::uint64_t b = 0; b < 2; ++b) EXPECT_EQ(index->levels()[0].bucket(b).ids(), buckets_before[b].ids());
+  EXPECT_EQ(index->buffer().ids(), (std::vector<std::uint32_t>{4, 5, 6, 7}));
+}
+
 TEST(CompactionFailure, UnloadableWeightsRefuseTheNewLevelBeforeAnythingMoves) {
   IndexBuilder b = small_builder(3, 2, 10, 4);
   b.levels.model.weights_path = "/nonexistent/model.safetensors";

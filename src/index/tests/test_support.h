@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quillmere/index.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/log.h"
 #include "quillmere/testing/capture_logger.h"
 
@@ -38,6 +39,14 @@ LevelIndex routed_level(std::uint64_t n_buckets, std::uint64_t dim, const std::v
 
 // One record routed to `bucket` whose last value is `value`.
 std::vector<float> routed_record(std::uint64_t bucket, std::uint64_t dim, float value);
+
+// An interrupt check that asks to stop from its `stop_at`-th poll on.
+struct StopAtPoll final : InterruptCheck {
+  explicit StopAtPoll(int stop_at) : stop_at(stop_at) {}
+  bool stop_requested() noexcept override { return ++polls >= stop_at; }
+  int stop_at;
+  int polls = 0;
+};
 
 }  // namespace test
 }  // namespace quillmere

@@ -1,7 +1,9 @@
 // Writing a level into an index directory and reading its buckets back.
 #include <new>
 #include <stdexcept>
+#include <tuple>
 
+#include "quillmere/interrupt.h"
 #include "quillmere/level_index.h"
 #include "quillmere/raw_file.h"
 
@@ -17,18 +19,36 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
   auto ids_file = raw::open_regular(disk.ids_path);
   if (!ids_file) return fail(ids_file.error());
 
-  // Every extent must fit the files before the first bucket is allocated.
+  // A dump writes a level's buckets one after another from byte 0 of both files, and nothing
+  // else. Anything other than that exact tiling is a damaged description: a count one short
+  // or one over would drop a record or repeat the next bucket's first, a shifted offset would
+  // garble every value. It is refused before the first bucket is allocated.
   auto records_size = raw::file_size(records_file->fd());
   if (!records_size) return fail(records_size.error());
   auto ids_size = raw::file_size(ids_file->fd());
   if (!ids_size) return fail(ids_size.error());
+  std::uint64_t records_end = 0, ids_end = 0;
   for (std::size_t b = 0; b < disk.buckets.size(); ++b) {
     const DiskBucket& d = disk.buckets[b];
     const std::string what = "bucket " + std::to_string(b);
+    for (const auto& [offset, end, path] : {std::tuple{d.records_offset, records_end, &disk.records_path},
+                                            std::tuple{d.ids_offset, ids_end, &disk.ids_path}}) {
+      if (offset != end)
+        return fail(Error::file_operation(what + " is said to start at byte " + std::to_string(offset) + " of " +
+                                          *path + ", but the buckets before it end at byte " + std::to_string(end)));
+    }
     auto r = raw::extent_in_file(d.records_offset, d.count, input_shape, 4, *records_size, disk.records_path, what);
     if (!r) return fail(r.error());
     auto i = raw::extent_in_file(d.ids_offset, d.count, 1, 4, *ids_size, disk.ids_path, what);
     if (!i) return fail(i.error());
+    records_end += *r;
+    ids_end += *i;
+  }
+  for (const auto& [end, size, path] : {std::tuple{records_end, *records_size, &disk.records_path},
+                                        std::tuple{ids_end, *ids_size, &disk.ids_path}}) {
+    if (end != size)
+      return fail(Error::file_operation("the buckets of " + *path + " end at byte " + std::to_string(end) +
+                                        ", but the file holds " + std::to_string(size) + " bytes"));
   }
 
   std::vector<Bucket> buckets;
@@ -38,6 +58,7 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
     return fail(exception_error(e, "a level of " + std::to_string(disk.buckets.size()) + " buckets"));
   }
   for (const DiskBucket& d : disk.buckets) {
+    if (interrupted()) return fail(interrupted_error());
     BucketBuilder bb;
     bb.size = bucket_size;
     bb.input_shape = input_shape;
@@ -73,8 +94,8 @@ Result<DiskLevelIndex> LevelIndex::dump(const std::string& dir, std::uint64_t n)
       if (!d) return fail(d.error());
       disk.buckets.push_back(*d);
     }
-    if (auto c = records_file->close(); !c) return fail(c.error());
-    if (auto c = ids_file->close(); !c) return fail(c.error());
+    if (auto c = records_file->sync_and_close(); !c) return fail(c.error());
+    if (auto c = ids_file->sync_and_close(); !c) return fail(c.error());
     disk.config = LevelIndexConfig{std::move(*model_config), bucket_size()};
     return disk;
   } catch (const std::bad_alloc&) {

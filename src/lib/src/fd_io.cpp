@@ -1,5 +1,6 @@
 #include "quillmere/fd_io.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,17 +14,24 @@
 namespace quillmere {
 namespace {
 
-int write_loop(int fd, std::string_view data) noexcept {
+int write_loop(int fd, std::string_view data, std::size_t* written) noexcept {
+  const std::size_t total = data.size();
+  int err = 0;
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      err = errno;
+      break;
     }
-    if (n == 0) return EIO;  // a regular write never returns 0 for a non-empty buffer; do not spin
+    if (n == 0) {  // a regular write never returns 0 for a non-empty buffer; do not spin
+      err = EIO;
+      break;
+    }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return 0;
+  if (written != nullptr) *written = total - data.size();
+  return err;
 }
 
 // A pipe whose reader has gone raises SIGPIPE, which ends a host that keeps its default
@@ -63,9 +71,9 @@ class SigpipeHeld {
 
 }  // namespace
 
-int write_all(int fd, std::string_view data) noexcept {
+int write_all(int fd, std::string_view data, std::size_t* written) noexcept {
   SigpipeHeld held;
-  return write_loop(fd, data);
+  return write_loop(fd, data, written);
 }
 
 void print_stdout(std::string_view text) noexcept {
@@ -73,15 +81,16 @@ void print_stdout(std::string_view text) noexcept {
   {
     SigpipeHeld held;
     if (std::fflush(stdout) != 0) std::clearerr(stdout);
-    (void)write_loop(STDOUT_FILENO, text);
+    (void)write_loop(STDOUT_FILENO, text, nullptr);
   }
   errno = saved_errno;
 }
 
-std::expected<std::string, int> read_to_end(int fd) {
+std::expected<std::string, int> read_to_end(int fd, std::size_t limit) {
   std::string text;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t{1} << 30))
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t{1} << 30) &&
+      static_cast<std::size_t>(st.st_size) <= limit)
     text.reserve(static_cast<std::size_t>(st.st_size));
   char block[65536];
   for (;;) {
@@ -91,8 +100,51 @@ std::expected<std::string, int> read_to_end(int fd) {
       if (errno == EINTR) continue;
       return std::unexpected(errno);
     }
+    if (static_cast<std::size_t>(n) > limit - text.size()) return std::unexpected(EFBIG);
     text.append(block, static_cast<std::size_t>(n));
   }
+}
+
+Result<int> open_regular_file(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  try {
+    if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return fail(Error::file_operation(os_error_text(err)));
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return fail(Error::file_operation(path + " is not a regular file"));
+    }
+  } catch (...) {
+    ::close(fd);
+    return fail(Error::out_of_memory("out of memory while opening a file"));
+  }
+  // Blocking reads again; a regular file never blocks, this only keeps the flags plain.
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+int sync_fd(int fd) noexcept {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int sync_directory(const std::string& path) noexcept {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  const int err = sync_fd(fd);
+  ::close(fd);
+  return err;
 }
 
 }  // namespace quillmere

@@ -10,6 +10,7 @@
 
 #include "quillmere/checked.h"
 #include "quillmere/error.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/log.h"
 #include "quillmere/testing/capture_logger.h"
 #include "quillmere/timer.h"
@@ -123,6 +124,30 @@ TEST(Logging, FacadeAdmitsByLevelAndTimerLogsOnEveryPath) {
     EXPECT_EQ(std::get<std::string>(c.kvs[0].second), "insert");
     EXPECT_EQ(c.kvs[1].first, "time");
   }
+}
+
+TEST(Interrupt, AStopLastsForTheScopeAndScopesNest) {
+  struct Answer final : InterruptCheck {
+    bool stop = false;
+    int polls = 0;
+    bool stop_requested() noexcept override { return ++polls, stop; }
+  } outer, inner;
+  EXPECT_FALSE(interrupted());  // no check installed
+  {
+    InterruptScope a(outer);
+    EXPECT_FALSE(interrupted());
+    EXPECT_EQ(outer.polls, 1);
+    {
+      inner.stop = true;
+      InterruptScope b(inner);
+      EXPECT_TRUE(interrupted());
+      EXPECT_TRUE(interrupted());  // latched: the check is not asked again
+      EXPECT_EQ(inner.polls, 1);
+    }
+    EXPECT_FALSE(interrupted());  // the outer scope's check again
+  }
+  EXPECT_FALSE(interrupted());
+  EXPECT_EQ(interrupted_error().kind, ErrorKind::Interrupted);
 }
 
 }  // namespace

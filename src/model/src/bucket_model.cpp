@@ -15,6 +15,7 @@
 #include "quillmere/blocks.h"
 #include "quillmere/checked.h"
 #include "quillmere/clustering.h"
+#include "quillmere/interrupt.h"
 #include "quillmere/log.h"
 #include "quillmere/sampling.h"
 #include "weights.h"
@@ -396,6 +397,7 @@ Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const f
     CallingThreadOnly one_thread;
     at::InferenceMode inference;
     for (std::int64_t start = 0; start < n; start += kPlacementChunkRows) {
+      if (interrupted()) return fail(interrupted_error());
       const std::int64_t rows = std::min(kPlacementChunkRows, n - start);
       at::Tensor x = at::from_blob(const_cast<float*>(records.data()) + start * width, {rows, width}, at::kFloat)
                          .to(m.torch_device);
@@ -456,11 +458,16 @@ Result<void> BucketModel::train(std::span<const float> records) {
                                            .weight_decay(0)
                                            .amsgrad(false));
     const auto bs = static_cast<std::int64_t>(batch);
+    // Epochs and batches are limited by nothing but the configuration: the caller's interrupt
+    // check is asked before each step, and a stopped training leaves the parameters part-way
+    // (the level that was being made is dropped).
     for (std::uint64_t epoch = 0; epoch < tp.epochs; ++epoch) {
+      if (interrupted()) return fail(interrupted_error());
       at::Tensor perm = at::randperm(xs.size(0), at::TensorOptions().dtype(at::kLong).device(m.torch_device));
       at::Tensor xs_shuffled = xs.index_select(0, perm);
       at::Tensor ys_shuffled = ys.index_select(0, perm);
       for (std::uint64_t b = 0; b < batches; ++b) {
+        if (interrupted()) return fail(interrupted_error());
         const auto start = static_cast<std::int64_t>(b) * bs;
         at::Tensor logits = m.forward(xs_shuffled.narrow(0, start, bs));
         at::Tensor loss = at::nll_loss(at::log_softmax(logits, -1, at::kFloat), ys_shuffled.narrow(0, start, bs));

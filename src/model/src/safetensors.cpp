@@ -14,6 +14,7 @@
 
 #include "quillmere/checked.h"
 #include "quillmere/error.h"
+#include "quillmere/fd_io.h"
 
 namespace quillmere::safetensors {
 namespace {
@@ -213,6 +214,9 @@ std::expected<void, std::string> write_file(const std::string& path, std::span<c
   if (!fp) return bad("cannot create " + path + ": " + os_error_text(errno));
   bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
   int err = ok ? 0 : errno;
+  // On the device before the dump's meta.json can name it.
+  if (ok && std::fflush(fp) != 0) ok = false, err = errno;
+  if (ok && (err = sync_fd(::fileno(fp))) != 0) ok = false;
   if (std::fclose(fp) != 0 && ok) {
     ok = false;
     err = errno;

@@ -52,7 +52,7 @@ struct OutTensor {
 // Serialises f32 tensors in the given order.
 std::expected<std::vector<std::byte>, std::string> encode(std::span<const OutTensor> tensors);
 
-// Writes `bytes` to `path`, creating or truncating it.
+// Writes `bytes` to `path`, creating or truncating it, and flushes them to the device.
 std::expected<void, std::string> write_file(const std::string& path, std::span<const std::byte> bytes);
 
 }  // namespace quillmere::safetensors

@@ -1,9 +1,10 @@
 #include "quillmere/config_reader.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -12,6 +13,12 @@
 #include "value_tree.h"
 
 namespace quillmere {
+namespace {
+
+// A configuration is a few hundred bytes; this leaves room for any comments a person writes.
+constexpr std::uint64_t kMaxConfigBytes = std::uint64_t{4} << 20;
+
+}  // namespace
 
 Result<IndexConfig> read_index_config_yaml(std::string_view text) {
   try {
@@ -28,14 +35,29 @@ Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
   std::string text;
   int fd = -1;
   try {
-    // Not blocking in open: a FIFO that no one writes would wait there for good.
-    // Reads block again, so a pipe with a writer is read whole; one without ends at once.
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
-    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    auto read = read_to_end(fd);
+    // A device (/dev/zero), a pipe or a huge file would be read until memory runs out or
+    // never end: they are refused before a byte is read.
+    auto opened = open_regular_file(path);
+    if (!opened) return fail(opened.error());
+    fd = *opened;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int err = errno;
+      ::close(std::exchange(fd, -1));
+      return fail(Error::file_operation(os_error_text(err)));
+    }
+    const auto too_large = [&] {
+      return Error::file_operation(path + " is larger than the " + std::to_string(kMaxConfigBytes >> 20) +
+                                   " MiB a configuration file may hold");
+    };
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxConfigBytes) {
+      ::close(std::exchange(fd, -1));
+      return fail(too_large());
+    }
+    // Bounded again while reading: the file may grow after the check.
+    auto read = read_to_end(fd, kMaxConfigBytes);
     ::close(std::exchange(fd, -1));
-    if (!read) return fail(Error::file_operation(os_error_text(read.error())));
+    if (!read) return fail(read.error() == EFBIG ? too_large() : Error::file_operation(os_error_text(read.error())));
     text = std::move(*read);
   } catch (const std::bad_alloc&) {
     if (fd >= 0) ::close(fd);

@@ -295,10 +295,6 @@ TEST_F(YamlFile, ReadsAndReportsFileErrors) {
   EXPECT_EQ(missing.error().kind, ErrorKind::FileOperation);
   EXPECT_EQ(missing.error().message(), "File operation failed: No such file or directory (os error 2)");
 
-  auto dir = read_index_config_yaml_file(::testing::TempDir());
-  ASSERT_FALSE(dir.has_value());
-  EXPECT_EQ(dir.error().kind, ErrorKind::FileOperation);
-
   auto utf8 = read_index_config_yaml_file(write("bad_utf8.yaml", "buffer_size: 1\nname: caf\xe9\n"));
   ASSERT_FALSE(utf8.has_value());
   EXPECT_EQ(utf8.error().message(), "File operation failed: stream did not contain valid UTF-8");
@@ -308,27 +304,35 @@ TEST_F(YamlFile, ReadsAndReportsFileErrors) {
   EXPECT_EQ(syntax.error().kind, ErrorKind::InvalidYamlConfig);
 }
 
-TEST_F(YamlFile, PipesAreReadWholeAndAFifoWithoutWriterDoesNotBlock) {
-  // A pipe given by path, as process substitution gives one: read up to its end,
-  // whether its writer closes before or after the reader opens it.
+TEST_F(YamlFile, OnlyRegularFilesUpToFourMiBAreRead) {
+  // A file of exactly 4 MiB is read; one byte more is refused unread, as is anything that is
+  // not a regular file, however it would behave when read.
+  const std::string padded = kBase + "#" + std::string((std::size_t{4} << 20) - kBase.size() - 2, 'x') + "\n";
+  auto limit = read_index_config_yaml_file(write("limit.yaml", padded));
+  ASSERT_TRUE(limit.has_value()) << limit.error().message();
+  EXPECT_EQ(*limit, base_config());
+
   int p[2];
   ASSERT_EQ(::pipe(p), 0);
   ASSERT_EQ(::write(p[1], kBase.data(), kBase.size()), static_cast<ssize_t>(kBase.size()));
-  Result<IndexConfig> piped = fail(Error::assertion("not read"));
-  std::thread reader([&] { piped = read_index_config_yaml_file("/proc/self/fd/" + std::to_string(p[0])); });
-  ::close(p[1]);
-  reader.join();
-  ::close(p[0]);
-  ASSERT_TRUE(piped.has_value()) << piped.error().message();
-  EXPECT_EQ(*piped, base_config());
-
   const std::string fifo = path("fifo");
   std::remove(fifo.c_str());
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  auto unwritten = read_index_config_yaml_file(fifo);
-  std::remove(fifo.c_str());
-  ASSERT_FALSE(unwritten.has_value());
-  EXPECT_EQ(unwritten.error().message(), "Invalid YAML config: EOF while parsing a value");
+  const std::pair<std::string, std::string> refused[] = {
+      {write("over.yaml", padded + " "), "is larger than the 4 MiB a configuration file may hold"},
+      {"/dev/zero", "is not a regular file"},
+      {"/proc/self/fd/" + std::to_string(p[0]), "is not a regular file"},
+      {fifo, "is not a regular file"},
+      {::testing::TempDir(), "is not a regular file"},
+  };
+  for (const auto& [file, text] : refused) {
+    auto r = read_index_config_yaml_file(file);
+    ASSERT_FALSE(r.has_value()) << file;
+    EXPECT_EQ(r.error().message(), "File operation failed: " + file + " " + text);
+  }
+  ::close(p[0]);
+  ::close(p[1]);
+  for (auto n : {"fifo", "limit.yaml", "over.yaml"}) std::remove(path(n).c_str());
 }
 
 }  // namespace

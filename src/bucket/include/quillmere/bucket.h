@@ -82,11 +82,12 @@ class RecordStore {
   // `what` names the store in error texts.
   Result<void> reserve_records(std::uint64_t count, std::string_view what);
   // Replaces the lists with `count` records read from two open files at the given byte
-  // offsets, after checking that both lie inside their files. `what` and the file names
-  // only name things in error texts.
+  // offsets, after checking that both lie inside their files (and, with `whole_files`, that
+  // they end exactly where the files do). `what` and the file names only name things in
+  // error texts.
   Result<void> read_lists(int records_fd, std::uint64_t records_offset, std::string_view records_name, int ids_fd,
                           std::uint64_t ids_offset, std::string_view ids_name, std::uint64_t count,
-                          std::string_view what);
+                          std::string_view what, bool whole_files);
 
   std::vector<float> records_;
   std::vector<std::uint32_t> ids_;
@@ -107,6 +108,12 @@ class Bucket : public RecordStore {
   Result<void> reserve_more(std::uint64_t more);
   // Drops the records after the first `count` (count <= occupied()); undoes pushes.
   void truncate(std::uint64_t count) noexcept;
+  // Gives capacity back once the bucket holds less than a quarter of what its lists have
+  // room for: they shrink to room for twice what it holds (nothing when it is empty).
+  // Values and positions stay as they are; when the smaller lists cannot be allocated the
+  // old ones stay. Between the two thresholds nothing moves, so deletes and inserts that
+  // alternate do not shrink and grow the lists in turn.
+  void release_spare_capacity() noexcept;
   // Appends the records, then the ids, at the current end of the level's two open
   // files and returns where they start.
   Result<DiskBucket> dump(int records_file, int ids_file) const;
@@ -134,7 +141,7 @@ class Buffer : public RecordStore {
   friend struct BufferBuilder;
   Buffer(std::uint64_t size, std::uint64_t input_shape) noexcept : RecordStore(size, input_shape) {}
   // Fills the empty buffer with the disk.count records and ids of its two files (regular
-  // files only); more records than `size` is refused.
+  // files only), which must hold exactly those; more records than `size` is refused.
   Result<void> read(const DiskBuffer& disk);
 };
 

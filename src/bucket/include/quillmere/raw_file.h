@@ -26,6 +26,9 @@ class File {
   int fd() const noexcept { return fd_; }
   const std::string& path() const noexcept { return path_; }
   Result<void> close() noexcept;
+  // Flushes what was written to the device (fsync), then closes: a power loss cannot lose
+  // what a later step (meta.json naming the file) relies on.
+  Result<void> sync_and_close() noexcept;
 
  private:
   int fd_ = -1;

@@ -19,6 +19,8 @@ namespace quillmere {
 // With l2 it prints a "data=" line before and a "clusters=" line after the training on
 // standard output; a failing standard output does not fail the call.
 // Logs the "clustering:compute_labels" event and the "time" record of "compute_labels".
+// Ends with ErrorKind::Interrupted between two iterations when the thread's interrupt
+// check asks to stop (interrupt.h).
 Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, DistanceFn label_method,
                                                   std::uint64_t k, std::uint64_t input_shape,
                                                   std::uint64_t max_iters);

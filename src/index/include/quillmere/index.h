@@ -55,11 +55,16 @@ struct IndexBuilder {
   // layers, cpu, dot, oid_to_bucket, bentley_saxe with no_rebuild, no_retrain; no disk data.
   static IndexBuilder defaults();
   static Result<IndexBuilder> from_yaml(const std::string& path);
+  // Reads `dir`/meta.json. A model, records or ids file of a level that meta.json does not
+  // list, found in `dir`, is refused (InvalidJsonConfig naming it): its records would be lost.
   static Result<IndexBuilder> from_disk(const std::string& dir);
 
   // Checks the slots in the order buffer_size, input_shape, (the buffer is made),
   // arity, device, distance_fn, compaction_strategy, delete_method; the first absent
   // one is MissingAttribute. input_shape 0 and arity 0 are refused as invalid values.
+  // Dumped data must be laid out exactly as a dump writes it: no raw file named twice,
+  // each level's buckets tiling its two files, the buffer filling its own (FileOperation
+  // naming the file otherwise).
   Result<Index> build() const;
 
  private:

@@ -136,9 +136,12 @@ struct LevelIndexBuilder {
   Result<LevelIndex> build_unguarded() const;
 };
 
-// Opens a dumped level's two files (regular files only), checks every DiskBucket
-// against their sizes, then reads each in order into a Bucket of `bucket_size` (through
-// BucketBuilder). A level without buckets is refused.
+// Opens a dumped level's two files (regular files only), checks that the DiskBuckets tile
+// both files as a dump writes them (bucket after bucket from byte 0, no gap, no overlap,
+// nothing left over; ErrorKind::FileOperation naming the file otherwise), then reads each in
+// order into a Bucket of `bucket_size` (through BucketBuilder). A level without buckets is
+// refused. Stops with ErrorKind::Interrupted between buckets when the thread's interrupt
+// check asks (interrupt.h).
 Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::uint64_t bucket_size,
                                                std::uint64_t input_shape);
 

@@ -26,6 +26,7 @@ enum class ErrorKind : unsigned char {
   Io,              // a failed read, write or seek inside an opened file
   OutOfMemory,     // an allocation that could not be satisfied
   Internal,        // an unexpected exception from the runtime or a library, with its own text
+  Interrupted,     // long work stopped at the caller's request ("interrupted", see interrupt.h)
 };
 
 struct Error {

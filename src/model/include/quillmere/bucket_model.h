@@ -50,11 +50,15 @@ class BucketModel {
 
   // Softmax of one query of input_shape() values: one pair per bucket, best first.
   Result<std::vector<BucketProbability>> predict(std::span<const float> query) const;
-  // Arg-max bucket of every record of a flat n x input_shape() block, one forward pass.
+  // Arg-max bucket of every record of a flat n x input_shape() block, one forward pass per
+  // block of rows; ErrorKind::Interrupted between blocks when the thread's interrupt check
+  // asks to stop (interrupt.h).
   Result<std::vector<std::uint64_t>> predict_labels(std::span<const float> records) const;
   // Writes every parameter to `path` (format by extension) and returns the ModelConfig to record.
   Result<ModelConfig> save_weights(const std::string& path) const;
-  // Trains on a flat n x input_shape() block: sample, k-means labels, Adam.
+  // Trains on a flat n x input_shape() block: sample, k-means labels, Adam. Ends with
+  // ErrorKind::Interrupted at the next k-means iteration, epoch or batch when the thread's
+  // interrupt check asks to stop; the parameters are then part-trained.
   Result<void> train(std::span<const float> records);
 
   std::uint64_t labels() const noexcept;

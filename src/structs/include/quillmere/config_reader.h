@@ -16,8 +16,9 @@ namespace quillmere {
 Result<IndexConfig> read_index_config_yaml(std::string_view text);
 
 // Reads the whole file at `path` and parses it as above. A file that cannot be opened
-// or read is Error::file_operation(os error text); one that is not UTF-8 is
-// Error::file_operation("stream did not contain valid UTF-8").
+// or read is Error::file_operation(os error text); anything but a regular file, and a file
+// of more than 4 MiB, is refused before it is read (Error::file_operation naming the path);
+// one that is not UTF-8 is Error::file_operation("stream did not contain valid UTF-8").
 Result<IndexConfig> read_index_config_yaml_file(const std::string& path);
 
 }  // namespace quillmere

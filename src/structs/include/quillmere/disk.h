@@ -56,8 +56,8 @@ struct DiskIndex {
 // valid UTF-8 fails with Error::invalid_json("path contains invalid UTF-8 characters").
 Result<std::string> write_meta_json(const DiskIndex& disk);
 
-// Creates (or truncates, mode 0666) the file at `path` and writes write_meta_json(disk)
-// into it. Error::file_operation when the file cannot be created; Error::invalid_json
+// Creates (or truncates, mode 0666) the file at `path`, writes write_meta_json(disk)
+// into it and flushes it to the device. Error::file_operation when the file cannot be created; Error::invalid_json
 // when a path is not UTF-8 (checked before the file is touched) or the write fails.
 Result<void> write_meta_json_file(const std::string& path, const DiskIndex& disk);
 
