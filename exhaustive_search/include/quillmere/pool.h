@@ -4,10 +4,11 @@
 // or through for_each_range below. A task already running in the arena may start more
 // parallel work (no deadlock), and an exception thrown by a task reaches the caller.
 //
-// After fork(): the scheduler's threads do not survive into the child, and waking them there
-// can hang. In a child of a process whose pool had started, parallel_available() is false:
-// for_each_range and the search then run on the calling thread without the scheduler, and
-// arena() hands out an arena of one slot that never waits for a worker (prefer the former).
+// After fork(): the scheduler's threads do not survive into the child, and the scheduler's
+// own locks may have been held by one of them at the fork. In a child of a process whose pool
+// had started, parallel_available() is false: for_each_range and the search then run on the
+// calling thread and never enter the scheduler. arena() still hands out an arena of one slot
+// there, but entering it can hang on such a lock; use for_each_range instead.
 #pragma once
 
 #include <chrono>
