@@ -107,8 +107,11 @@ inline std::uint16_t f16_fma(std::uint16_t a, std::uint16_t b, std::uint16_t c) 
 
 // ---- approximations of the serial kernels ----
 
-// Reciprocal square root of an f32 x > 0 from its bit pattern, within 0.07 percent.
+// Reciprocal square root of an f32 x > 0 from its bit pattern, within 0.07 percent. An
+// infinite x (a squared norm that overflowed) gives 0, as 1/sqrt does: its bit pattern would
+// give -inf, and a cosine of one infinite norm would come out +inf.
 inline float approx_rsqrt(float x) {
+  if (std::isinf(x)) return 0.0f;
   const float y = std::bit_cast<float>(0x5F1FFFF9u - (std::bit_cast<std::uint32_t>(x) >> 1));
   const float xy = x * y;
   const float xyy = xy * y;

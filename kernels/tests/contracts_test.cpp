@@ -97,6 +97,18 @@ void check_dense() {
           EXPECT_GE(got, 0.0) << where(v, n, k);
         }
       }
+      // One squared norm infinite (an infinite element, or one that overflows the sum): no
+      // level may leave the distance's range [0, 2].
+      if constexpr (is_float(E)) {
+        for (double big : {double{INFINITY}, 1e20}) {
+          if (kind != "cos" || n == 0) break;
+          std::vector<T<E>> a(n, from_double<E>(1.0)), b = a;
+          a[0] = E == Element::f16 ? T<E>(0x7C00) : from_double<E>(big);
+          double got = -1.0;
+          run<S>(v, a.data(), b.data(), n, &got);
+          EXPECT_TRUE(got >= 0.0 && got <= 2.0) << where(v, n, Kind::wide) << " a[0]=" << big << ": " << got;
+        }
+      }
     }
   }
 }
