@@ -315,6 +315,22 @@ def test_dump_into_an_existing_directory_fails(tmp_path):
     assert index.occupied() == 3
 
 
+def test_weights_archive_whose_load_would_run_code_is_refused(tmp_path):
+    """Its __setstate__ never returns (fixtures/make_setstate_archive.py): loading it would hang
+    the build for good, holding the interpreter lock; a child process bounds the wait."""
+    index, _ = filled(BUFFER)
+    target = tmp_path / "dump"
+    index.dump(str(target))
+    meta = json.loads((target / "meta.json").read_text())
+    meta["levels"][0]["config"]["model"]["weights_path"] = str(pathlib.Path(__file__).parent / "fixtures" /
+                                                               "setstate_loop.ot")
+    (target / "meta.json").write_text(json.dumps(meta))
+    load = f"import py_quillmere as pq; pq.QuillmereBuilder.from_disk({str(target)!r}).build()"
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
+    proc = subprocess.run([sys.executable, "-c", load], env=env, capture_output=True, text=True, timeout=60)
+    assert "holds code that would run on load" in proc.stderr
+
+
 # ---- interrupts -------------------------------------------------------------------
 
 ENDLESS_TRAINING = textwrap.dedent("""
