@@ -1,6 +1,8 @@
 // Signals reaching long core work that runs without the interpreter's eval loop.
 #include "py_common.h"
 
+#include <utility>
+
 namespace pyq {
 
 namespace {
@@ -31,9 +33,11 @@ SignalInterrupt::~SignalInterrupt() {
 bool SignalInterrupt::stop_requested() noexcept {
   if (!main_thread_ || type_ != nullptr) return type_ != nullptr;
   const PyGILState_STATE gil = PyGILState_Ensure();
-  t_running_handlers = true;
+  // A handler may itself build an index from a dump, which polls here again: the inner poll
+  // must leave the outer handler still marked, or it could call into the locked index.
+  const bool outer = std::exchange(t_running_handlers, true);
   if (PyErr_CheckSignals() != 0) PyErr_Fetch(&type_, &value_, &traceback_);
-  t_running_handlers = false;
+  t_running_handlers = outer;
   PyGILState_Release(gil);
   return type_ != nullptr;
 }

@@ -315,20 +315,53 @@ def test_dump_into_an_existing_directory_fails(tmp_path):
     assert index.occupied() == 3
 
 
+def test_weights_archive_whose_load_would_run_code_is_refused(tmp_path):
+    """Its __setstate__ never returns (fixtures/make_setstate_archive.py): loading it would hang
+    the build for good, holding the interpreter lock; a child process bounds the wait."""
+    index, _ = filled(BUFFER)
+    target = tmp_path / "dump"
+    index.dump(str(target))
+    meta = json.loads((target / "meta.json").read_text())
+    meta["levels"][0]["config"]["model"]["weights_path"] = str(pathlib.Path(__file__).parent / "fixtures" /
+                                                               "setstate_loop.ot")
+    (target / "meta.json").write_text(json.dumps(meta))
+    load = f"import py_quillmere as pq; pq.QuillmereBuilder.from_disk({str(target)!r}).build()"
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
+    proc = subprocess.run([sys.executable, "-c", load], env=env, capture_output=True, text=True, timeout=60)
+    assert "holds code that would run on load" in proc.stderr
+
+
 # ---- interrupts -------------------------------------------------------------------
 
 ENDLESS_TRAINING = textwrap.dedent("""
-    import _thread, os, signal, sys, threading, time
+    import _thread, os, signal, sys, tempfile, threading, time
     import numpy as np
     import py_quillmere as pq
 
-    index = (pq.QuillmereBuilder().input_shape(8).buffer_size(20).bucket_size(10).arity(2)
-             .distance_fn("l2").train_batch_size(4).train_epochs(2**64 - 1).build())
+    small = pq.QuillmereBuilder().input_shape(8).buffer_size(20).bucket_size(10).arity(2).distance_fn("l2")
+    index = small.train_batch_size(4).train_epochs(2**64 - 1).build()
     rows = np.random.default_rng(0).standard_normal((20, 8)).astype(np.float32)
     for i in range(19):
         index.insert(rows[i], i)
+
+    # A handler that loads a dump (whose build polls for signals too) is still refused the index.
+    dump = os.path.join(tempfile.mkdtemp(), "dump")
+    compacted = small.build()
+    for i in range(20):
+        compacted.insert(rows[i], i)
+    compacted.dump(dump)
+    def load_then_reach_the_index(signum, frame):
+        pq.QuillmereBuilder.from_disk(dump).build()
+        try:
+            index.occupied()
+        except RuntimeError:
+            raise KeyboardInterrupt
+        sys.exit("the handler reached the index")
+    signal.signal(signal.SIGUSR1, load_then_reach_the_index)
+
     interrupt = {"interrupt_main": _thread.interrupt_main,
-                 "signal": lambda: os.kill(os.getpid(), signal.SIGINT)}[sys.argv[1]]
+                 "signal": lambda: os.kill(os.getpid(), signal.SIGINT),
+                 "nested": lambda: os.kill(os.getpid(), signal.SIGUSR1)}[sys.argv[1]]
     sent = []
     threading.Timer(0.5, lambda: (sent.append(time.monotonic()), interrupt())).start()
     try:
@@ -345,7 +378,7 @@ ENDLESS_TRAINING = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("how", ["interrupt_main", "signal"])
+@pytest.mark.parametrize("how", ["interrupt_main", "signal", "nested"])
 def test_interrupt_stops_a_training_that_would_never_end(how):
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
     proc = subprocess.run([sys.executable, "-c", ENDLESS_TRAINING, how], env=env, capture_output=True, text=True,

@@ -1,5 +1,6 @@
 #include "weights.h"
 
+#include <caffe2/serialize/inline_container.h>
 #include <torch/serialize/input-archive.h>
 #include <torch/serialize/output-archive.h>
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <string_view>
 
 #include "pt_reader.h"
 #include "safetensors.h"
@@ -79,6 +81,15 @@ std::expected<NamedTensors, std::string> read_safetensors(const std::string& pat
 }
 
 std::expected<NamedTensors, std::string> read_archive(const std::string& path, const std::vector<std::string>& wanted) {
+  // Loading a TorchScript archive runs every __setstate__ its code defines, unbounded and past
+  // Ctrl-C (one that loops hangs the load for good). A named-tensor archive defines no methods.
+  caffe2::serialize::PyTorchStreamReader reader(path);
+  for (const std::string& name : reader.getAllRecords()) {
+    if (!name.ends_with(".py")) continue;
+    const auto [data, size] = reader.getRecord(name);
+    if (std::string_view(static_cast<const char*>(data.get()), size).find("__setstate__") != std::string_view::npos)
+      return bad(path + " holds code that would run on load (__setstate__ in " + name + ")");
+  }
   torch::serialize::InputArchive archive;
   archive.load_from(path, at::Device(at::kCPU));
   NamedTensors out;
