@@ -29,6 +29,8 @@ const char kMetaFile[] = "meta.json";
 // meta.json is written under this name and renamed into place last, so a directory
 // holding meta.json always holds a complete dump.
 const char kMetaTempFile[] = ".meta.json.partial";
+// About 17 million buckets: far beyond any index this process could hold.
+constexpr std::uint64_t kMaxMetaBytes = std::uint64_t{1} << 30;
 
 // `path` made absolute against the current directory; symbolic links are not resolved.
 Result<std::string> absolute_path(const std::string& path) {
@@ -136,7 +138,17 @@ Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
     auto file = raw::open_regular(meta_path);
     if (!file) return fail(file.error());
     print_stdout("Deserializing index metadata...\n");
-    auto text = read_to_end(file->fd());
+    // A real meta.json holds a few dozen bytes a bucket; a huge or sparse file would be read
+    // until memory runs out, so it is refused before it is read (and bounded while reading).
+    const auto too_large = [&] {
+      return Error::file_operation(meta_path + " is larger than the " + std::to_string(kMaxMetaBytes >> 30) +
+                                   " GiB a dump's metadata may hold");
+    };
+    auto size = raw::file_size(file->fd());
+    if (!size) return fail(size.error());
+    if (*size > kMaxMetaBytes) return fail(too_large());
+    auto text = read_to_end(file->fd(), kMaxMetaBytes);
+    if (!text && text.error() == EFBIG) return fail(too_large());
     if (!text) return fail(Error::invalid_json(os_error_text(text.error())));
     (void)file->close();  // read-only: nothing is lost if closing complains
     auto disk = read_meta_json(*text);

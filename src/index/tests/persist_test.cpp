@@ -364,6 +364,8 @@ INSTANTIATE_TEST_SUITE_P(
                ErrorKind::InvalidJsonConfig, ""},
         Damage{"fifo_records", [](const fs::path& d) { fifo_in_place_of(d / kRecords0); },
                ErrorKind::FileOperation, "not a regular file"},
+        Damage{"huge_sparse_meta", [](const fs::path& d) { fs::resize_file(d / "meta.json", (std::uint64_t{1} << 30) + 1); },
+               ErrorKind::FileOperation, "larger than the 1 GiB"},
         Damage{"fifo_meta", [](const fs::path& d) { fifo_in_place_of(d / "meta.json"); },
                ErrorKind::FileOperation, "not a regular file"},
         Damage{"moved_directory",
