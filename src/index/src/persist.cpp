@@ -140,15 +140,10 @@ Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
     print_stdout("Deserializing index metadata...\n");
     // A real meta.json holds a few dozen bytes a bucket; a huge or sparse file would be read
     // until memory runs out, so it is refused before it is read (and bounded while reading).
-    const auto too_large = [&] {
-      return Error::file_operation(meta_path + " is larger than the " + std::to_string(kMaxMetaBytes >> 30) +
-                                   " GiB a dump's metadata may hold");
-    };
-    auto size = raw::file_size(file->fd());
-    if (!size) return fail(size.error());
-    if (*size > kMaxMetaBytes) return fail(too_large());
     auto text = read_to_end(file->fd(), kMaxMetaBytes);
-    if (!text && text.error() == EFBIG) return fail(too_large());
+    if (!text && text.error() == EFBIG)
+      return fail(Error::file_operation(meta_path + " is larger than the " + std::to_string(kMaxMetaBytes >> 30) +
+                                        " GiB a dump's metadata may hold"));
     if (!text) return fail(Error::invalid_json(os_error_text(text.error())));
     (void)file->close();  // read-only: nothing is lost if closing complains
     auto disk = read_meta_json(*text);

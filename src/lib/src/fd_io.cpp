@@ -89,9 +89,10 @@ void print_stdout(std::string_view text) noexcept {
 std::expected<std::string, int> read_to_end(int fd, std::size_t limit) {
   std::string text;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size < (off_t{1} << 30) &&
-      static_cast<std::size_t>(st.st_size) <= limit)
-    text.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (static_cast<std::uint64_t>(st.st_size) > limit) return std::unexpected(EFBIG);
+    if (st.st_size < (off_t{1} << 30)) text.reserve(static_cast<std::size_t>(st.st_size));
+  }
   char block[65536];
   for (;;) {
     const ssize_t n = ::read(fd, block, sizeof block);

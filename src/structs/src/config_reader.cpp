@@ -1,6 +1,5 @@
 #include "quillmere/config_reader.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,24 +39,12 @@ Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
     auto opened = open_regular_file(path);
     if (!opened) return fail(opened.error());
     fd = *opened;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      const int err = errno;
-      ::close(std::exchange(fd, -1));
-      return fail(Error::file_operation(os_error_text(err)));
-    }
-    const auto too_large = [&] {
-      return Error::file_operation(path + " is larger than the " + std::to_string(kMaxConfigBytes >> 20) +
-                                   " MiB a configuration file may hold");
-    };
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxConfigBytes) {
-      ::close(std::exchange(fd, -1));
-      return fail(too_large());
-    }
-    // Bounded again while reading: the file may grow after the check.
     auto read = read_to_end(fd, kMaxConfigBytes);
     ::close(std::exchange(fd, -1));
-    if (!read) return fail(read.error() == EFBIG ? too_large() : Error::file_operation(os_error_text(read.error())));
+    if (!read && read.error() == EFBIG)
+      return fail(Error::file_operation(path + " is larger than the " + std::to_string(kMaxConfigBytes >> 20) +
+                                        " MiB a configuration file may hold"));
+    if (!read) return fail(Error::file_operation(os_error_text(read.error())));
     text = std::move(*read);
   } catch (const std::bad_alloc&) {
     if (fd >= 0) ::close(fd);

@@ -24,7 +24,8 @@ int write_all(int fd, std::string_view data, std::size_t* written = nullptr) noe
 void print_stdout(std::string_view text) noexcept;
 
 // Reads from the current position to the end of the file; on failure the errno
-// value, EFBIG when more than `limit` bytes follow. Throws only std::bad_alloc.
+// value, EFBIG when more than `limit` bytes follow: a regular file already larger than
+// `limit` is refused before a byte is read. Throws only std::bad_alloc.
 std::expected<std::string, int> read_to_end(int fd, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // Opens an existing file read-only and returns its descriptor, which the caller closes.
