@@ -161,8 +161,11 @@ TEST(BucketModelCreate, InitialisesUniformlyWithinFanInBounds) {
     EXPECT_GE(lo, -e.bound) << e.name;
     EXPECT_LE(hi, e.bound) << e.name;
     // Spread over the whole interval, not libtorch's narrower default of 1/sqrt(in) for weights.
-    EXPECT_GT(hi, 0.9 * e.bound) << e.name;
-    EXPECT_LT(lo, -0.9 * e.bound) << e.name;
+    // The extremes of a small tensor fall short of the bound by chance: ask only what all but one
+    // draw in 1e12 reaches (0.61 of the bound for 128 values, 0.9 for the weight matrices).
+    const double reach = std::min(0.9, 1.0 - 2.0 * (1.0 - std::pow(1e-12, 1.0 / double(count))));
+    EXPECT_GT(hi, reach * e.bound) << e.name;
+    EXPECT_LT(lo, -reach * e.bound) << e.name;
     if (count >= 10000) {
       const double mean = sum / count, var = sq / count - mean * mean;
       EXPECT_NEAR(mean, 0.0, 0.02 * e.bound) << e.name;
