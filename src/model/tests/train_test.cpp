@@ -40,7 +40,10 @@ std::vector<float> blobs(std::size_t rows, std::size_t width, std::uint32_t seed
 TEST(BucketModelTrain, SeparatesTwoBlobs) {
   for (DistanceFn method : {DistanceFn::dot, DistanceFn::l2}) {
     const std::size_t rows = 600, width = 4;
-    BucketModel m = make(trainable(width, 2, TrainParams{1000, 32, 20, 10, RetrainStrategy::no_retrain}, method));
+    SCOPED_TRACE(method == DistanceFn::dot ? "dot" : "l2");
+    // k-means always splits these blobs; with 20 epochs about one training in 120 still left a
+    // few records of one blob on the wrong side. 60 epochs missed none in 4,000.
+    BucketModel m = make(trainable(width, 2, TrainParams{1000, 32, 60, 10, RetrainStrategy::no_retrain}, method));
     const auto data = blobs(rows, width, 5);
     auto trained = m.train(data);
     ASSERT_TRUE(trained) << trained.error().message();
