@@ -63,6 +63,7 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using test::listing;
 
 class FlushOrder : public ::testing::Test {
  protected:
@@ -98,12 +99,6 @@ class FlushOrder : public ::testing::Test {
   fs::path root_;
   std::optional<Index> index_;
 };
-
-std::set<std::string> listing(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-  return names;
-}
 
 std::ptrdiff_t position(const std::vector<Call>& calls, const std::string& op, const std::string& path) {
   auto it = std::find_if(calls.begin(), calls.end(), [&](const Call& c) { return c.op == op && c.path == path; });

@@ -24,6 +24,7 @@ namespace quillmere {
 namespace {
 
 namespace fs = std::filesystem;
+using test::listing;
 using test::random_record;
 using test::routed_level;
 using test::routed_record;
@@ -39,12 +40,6 @@ std::string read_file(const fs::path& p) {
 void write_file(const fs::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
-}
-
-std::set<std::string> listing(const fs::path& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-  return names;
 }
 
 // Little-endian bytes of values, written out independently of the dump code.

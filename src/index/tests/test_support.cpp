@@ -29,6 +29,12 @@ std::vector<float> random_record(std::mt19937& rng, std::uint64_t dim) {
   return r;
 }
 
+std::set<std::string> listing(const std::filesystem::path& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
 std::vector<std::uint32_t> stored_ids(const Index& index) {
   std::vector<std::uint32_t> ids(index.buffer().ids());
   for (const auto& level : index.levels())

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,9 @@ IndexBuilder small_builder(std::uint64_t buffer_size, std::uint64_t arity, std::
                            std::uint64_t dim, DistanceFn fn = DistanceFn::dot);
 
 std::vector<float> random_record(std::mt19937& rng, std::uint64_t dim);
+
+// The names in a directory.
+std::set<std::string> listing(const std::filesystem::path& dir);
 
 // Every id stored in the index (levels and buffer), sorted.
 std::vector<std::uint32_t> stored_ids(const Index& index);
