@@ -4,7 +4,7 @@
 # and links quillmere_pylog.
 add_library(quillmere_pylog STATIC ${CMAKE_CURRENT_LIST_DIR}/src/log_format.cpp)
 target_include_directories(quillmere_pylog PUBLIC ${CMAKE_CURRENT_LIST_DIR}/src)
-target_link_libraries(quillmere_pylog PUBLIC quillmere_lib PRIVATE nlohmann_json::nlohmann_json)
+target_link_libraries(quillmere_pylog PUBLIC quillmere_foundation PRIVATE nlohmann_json::nlohmann_json)
 
 set(QUILLMERE_LOG_WRITER_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/log_writer.cpp)
 
