@@ -6,9 +6,6 @@
 #include <exception>
 #include <new>
 
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
 #include "quillmere/kernels.h"
 #include "quillmere/pool.h"
 #include "quillmere/topk_heap.h"
@@ -67,25 +64,19 @@ struct Fold {
 
   // Each taking thread folds its pieces, in the increasing order it takes them, into a heap
   // of its own; the heaps are merged at the end. Which pieces a thread takes only decides,
-  // as any split does, among equal l2 distances at the k-th place.
-  TopKHeap<M> shared(std::uint64_t piece) const {
+  // as any split does, among equal l2 distances at the k-th place. `all_came` tells whether
+  // every worker asked for took part.
+  TopKHeap<M> shared(std::uint64_t piece, bool& all_came) const {
     const std::uint64_t n = total();
-    const auto slots = static_cast<std::size_t>(std::max(tbb::this_task_arena::max_concurrency(), 1));
-    const std::size_t takers = static_cast<std::size_t>(std::min<std::uint64_t>(slots, (n + piece - 1) / piece));
+    const std::uint64_t pieces = (n + piece - 1) / piece;
+    const std::size_t helpers = static_cast<std::size_t>(std::min<std::uint64_t>(pool::thread_count() - 1, pieces - 1));
     std::vector<TopKHeap<M>> heaps;
-    heaps.reserve(slots);
-    for (std::size_t s = 0; s < slots; ++s) heaps.push_back(empty_heap());
-    std::atomic<std::uint64_t> next{0};
-    tbb::parallel_for(
-        std::size_t{0}, takers,
-        [&](std::size_t) {
-          const int slot = tbb::this_task_arena::current_thread_index();
-          TopKHeap<M>& heap = heaps[static_cast<std::size_t>(std::max(slot, 0)) % slots];
-          for (std::uint64_t at; (at = next.fetch_add(piece, std::memory_order_relaxed)) < n;)
-            fold(heap, at, std::min(n, at + piece));
-        },
-        tbb::simple_partitioner());
-    for (std::size_t s = 1; s < slots; ++s) heaps[0].merge(std::move(heaps[s]));
+    heaps.reserve(helpers + 1);
+    for (std::size_t s = 0; s <= helpers; ++s) heaps.push_back(empty_heap());
+    const std::size_t joined = pool::share(
+        n, piece, helpers, [&](std::size_t slot, std::size_t begin, std::size_t end) { fold(heaps[slot], begin, end); });
+    all_came = joined == helpers + 1;
+    for (std::size_t s = 1; s < joined; ++s) heaps[0].merge(std::move(heaps[s]));
     return std::move(heaps[0]);
   }
 };
@@ -107,13 +98,15 @@ std::vector<Neighbor> search(std::span<const RecordBlock> blocks, std::span<cons
     result = fold.empty_heap();
     fold.fold(result, 0, n);
   } else {
-    pool::work_started();
     const bool close = ticks_now() - g_last_shared_end.load(std::memory_order_relaxed) <
                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kKeepWarm).count();
     const std::uint64_t piece = std::max<std::uint64_t>(kPieceBytes / record_bytes, 1);
-    pool::arena().execute([&] { result = fold.shared(piece); });
+    bool all_came = false;
+    result = fold.shared(piece, all_came);
     g_last_shared_end.store(ticks_now(), std::memory_order_relaxed);
-    if (close) pool::keep_warm(kKeepWarm);
+    // Workers that all came show idle cores; on a busy machine spinning would only take
+    // CPU from the other work (and from this thread).
+    if (close && all_came) pool::keep_warm(kKeepWarm);
   }
   // Popping yields worst first; the answer is best first.
   std::vector<Neighbor> out;

@@ -5,11 +5,14 @@
 #include <torch/cuda.h>
 #include <torch/optim/adam.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "quillmere/blocks.h"
@@ -37,11 +40,47 @@ constexpr std::uint64_t kMaxParameterElements = std::uint64_t{1} << 40;
 
 enum class Stage { creation, use };
 
+// The thread-count calls of the BLAS that libtorch's matrix products go through, when it is
+// OpenBLAS: looked up in the library that defines the sgemm_ that libtorch calls (numpy may
+// share it, or load a copy of its own), so the setting changed is the one our products use.
+// Absent (another BLAS, or none) they are null and nothing is changed.
+struct BlasThreadCalls {
+  int (*get)() = nullptr;
+  void (*set)(int) = nullptr;
+};
+
+const BlasThreadCalls& blas_thread_calls() {
+  static const BlasThreadCalls calls = [] {
+    BlasThreadCalls c;
+    Dl_info info{};
+    void* gemm = dlsym(RTLD_DEFAULT, "sgemm_");
+    if (gemm == nullptr || dladdr(gemm, &info) == 0 || info.dli_fname == nullptr) return c;
+    // The library is loaded already, and stays so: this only takes another reference.
+    void* lib = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (lib == nullptr) return c;
+    auto* get = reinterpret_cast<int (*)()>(dlsym(lib, "openblas_get_num_threads"));
+    auto* set = reinterpret_cast<void (*)(int)>(dlsym(lib, "openblas_set_num_threads"));
+    if (get != nullptr && set != nullptr) c = {get, set};
+    return c;
+  }();
+  return calls;
+}
+
+// OpenBLAS's thread count is one per process, so the calls that run inside it are counted:
+// the first to enter saves the host's count and sets 1, the last to leave puts it back (unless
+// the host set another meanwhile). While one runs, other threads' BLAS work is single-threaded.
+std::mutex g_blas_mutex;
+int g_blas_users = 0;
+int g_blas_saved = 1;
+
 // Runs libtorch's operations on the calling thread alone for the guard's life. A level's
 // training steps and placement passes are too small for intra-op threads: their fork/join
 // costs more than the work, and their spinning workers crowd out the exact search's pool
-// (measured on Fashion-MNIST: 60,000 inserts 5 to 8 times faster). Only this thread's
-// setting changes, and it is restored, so a host that uses libtorch keeps its own.
+// (measured on Fashion-MNIST: 60,000 inserts 5 to 8 times faster). OpenBLAS's own pool is
+// worse: its workers wait by yielding, so inserts spent twice their useful CPU in the kernel
+// on a quiet machine and ran 20 to 30 times slower beside one busy process per core, while a
+// single thread placed 30,000 records faster than eight even under a load of 12. The host's
+// settings are restored, so a host that uses libtorch or numpy keeps its own.
 class CallingThreadOnly {
  public:
   CallingThreadOnly() {
@@ -52,11 +91,22 @@ class CallingThreadOnly {
     saved_ = omp_get_max_threads();
     omp_set_num_threads(1);
 #endif
+    const BlasThreadCalls& blas = blas_thread_calls();
+    if (blas.set == nullptr) return;
+    std::lock_guard lock(g_blas_mutex);
+    if (g_blas_users++ == 0) {
+      g_blas_saved = blas.get();
+      if (g_blas_saved != 1) blas.set(1);
+    }
   }
   ~CallingThreadOnly() {
 #ifdef _OPENMP
     omp_set_num_threads(saved_);
 #endif
+    const BlasThreadCalls& blas = blas_thread_calls();
+    if (blas.set == nullptr) return;
+    std::lock_guard lock(g_blas_mutex);
+    if (--g_blas_users == 0 && g_blas_saved != 1 && blas.get() == 1) blas.set(g_blas_saved);
   }
   CallingThreadOnly(const CallingThreadOnly&) = delete;
   CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
@@ -464,13 +514,13 @@ Result<void> BucketModel::train(std::span<const float> records) {
     for (std::uint64_t epoch = 0; epoch < tp.epochs; ++epoch) {
       if (interrupted()) return fail(interrupted_error());
       at::Tensor perm = at::randperm(xs.size(0), at::TensorOptions().dtype(at::kLong).device(m.torch_device));
-      at::Tensor xs_shuffled = xs.index_select(0, perm);
-      at::Tensor ys_shuffled = ys.index_select(0, perm);
       for (std::uint64_t b = 0; b < batches; ++b) {
         if (interrupted()) return fail(interrupted_error());
-        const auto start = static_cast<std::int64_t>(b) * bs;
-        at::Tensor logits = m.forward(xs_shuffled.narrow(0, start, bs));
-        at::Tensor loss = at::nll_loss(at::log_softmax(logits, -1, at::kFloat), ys_shuffled.narrow(0, start, bs));
+        // Each batch gathers its own rows of the shuffle: a shuffled copy of the whole sample
+        // per epoch is fresh memory that the kernel must fault in and clear every time.
+        at::Tensor rows = perm.narrow(0, static_cast<std::int64_t>(b) * bs, bs);
+        at::Tensor logits = m.forward(xs.index_select(0, rows));
+        at::Tensor loss = at::nll_loss(at::log_softmax(logits, -1, at::kFloat), ys.index_select(0, rows));
         adam.zero_grad();
         loss.backward();
         adam.step();
