@@ -3,9 +3,11 @@
 At the tuned setting, random records of 784 values in [0, 1) are inserted one per call, then single
 queries are answered at n_candidates 5,000. Every run is a fresh process, timed and charged with its
 own user and system CPU seconds for each phase (getrusage of the whole process, every thread of it,
-around the phase). The busy runs start one spinning process per core first and end them after; this
-build and (with --baseline) an earlier one are taken in turn, the median of the turns reported.
+around the phase). The busy runs start one spinning process per core first and end them after. This
+build, this build held to one core (its pool then has no workers: the scan runs on the calling thread
+alone) and, with --baseline, an earlier build are taken in turn; the medians of the turns are reported.
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -30,6 +32,9 @@ HOG = "while True:\n    pass\n"
 
 def child(job):
     """Runs in a fresh interpreter with only the module's directory on the path."""
+    if job.get("one_core"):
+        # The pool takes as many threads as the cores the process may use: one, the caller.
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     sys.path.insert(0, job["module"])
     import py_quillmere as pq
     rng = np.random.default_rng(27)
@@ -62,9 +67,9 @@ def child(job):
     print(json.dumps(out))
 
 
-def run_child(module_dir, sizes):
+def run_child(module_dir, sizes, one_core):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    job = {"module": module_dir, "records": sizes["records"], "queries": sizes["queries"]}
+    job = {"module": module_dir, "records": sizes["records"], "queries": sizes["queries"], "one_core": one_core}
     proc = subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve()), "--child", json.dumps(job)],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -89,16 +94,19 @@ class Hogs:
 
 def run(module_dir, baseline_dir, quick):
     sizes = QUICK if quick else FULL
-    builds = [(name, where) for name, where in (("baseline", baseline_dir), ("current", module_dir)) if where]
+    # (name, module, one core only): the last scans on the calling thread alone.
+    builds = [(name, where, one) for name, where, one in (("baseline", baseline_dir, False),
+                                                         ("current", module_dir, False),
+                                                         ("alone", module_dir, True)) if where]
     say(f"[busy] {sizes['records']:,} inserts then {sizes['queries']} searches at n_candidates {BUDGET:,}, quiet "
         f"and beside {os.cpu_count()} spinning processes, {sizes['turns']} turn(s)")
     out = {"records": sizes["records"], "queries": sizes["queries"], "budget": BUDGET, "cores": os.cpu_count(),
-           "load_before": os.getloadavg(), "runs": {f"{b}/{m}": [] for b, _ in builds for m in ("quiet", "busy")}}
+           "load_before": os.getloadavg(), "runs": {f"{b}/{m}": [] for b, _, _ in builds for m in ("quiet", "busy")}}
     for _ in range(sizes["turns"]):
         for mode in ("quiet", "busy"):
-            with Hogs() if mode == "busy" else _nothing():
-                for name, where in builds:
-                    r = run_child(where, sizes)
+            with Hogs() if mode == "busy" else contextlib.nullcontext():
+                for name, where, one in builds:
+                    r = run_child(where, sizes, one)
                     out["runs"][f"{name}/{mode}"].append(r)
                     say(f"    {name:<8} {mode:<5} inserts {r['insert']['per_s']:8.0f}/s "
                         f"(user {r['insert']['user_s']:.2f} s, system {r['insert']['system_s']:.2f} s), "
@@ -112,23 +120,18 @@ def run(module_dir, baseline_dir, quick):
     return out
 
 
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
 def checks(res):
     """(what, measured, bound, met) of every figure the runs must show."""
     m = res["median"]
     cur_q, cur_b = m["current/quiet"], m["current/busy"]
+    alone_b = m["alone/busy"]
     rows = [
         ("inserts/s busy / quiet", cur_b["insert"]["per_s"] / cur_q["insert"]["per_s"], MIN_BUSY_INSERTS, True),
         ("searches/s busy / quiet", cur_b["search"]["per_s"] / cur_q["search"]["per_s"], MIN_BUSY_SEARCHES, True),
         ("quiet inserts: system / user CPU seconds", cur_q["insert"]["system_s"] / max(cur_q["insert"]["user_s"], 1e-9),
          MAX_QUIET_SYSTEM_SHARE, False),
+        ("busy searches/s, this build / the scan on the calling thread alone",
+         cur_b["search"]["per_s"] / alone_b["search"]["per_s"], 1.0, True),
     ]
     if "baseline/quiet" in m:
         base_q = m["baseline/quiet"]
@@ -141,8 +144,13 @@ def checks(res):
                      None, True))
         rows.append(("busy searches/s, this build / baseline", cur_b["search"]["per_s"] / base_b["search"]["per_s"],
                      None, True))
-    return [(what, value, bound, None if bound is None else (value >= bound if at_least else value <= bound))
-            for what, value, bound, at_least in rows]
+    return rows
+
+
+def met(value, bound, at_least):
+    if bound is None:
+        return None
+    return value >= bound if at_least else value <= bound
 
 
 def report(res, command):
@@ -159,7 +167,8 @@ def report(res, command):
     add("| build | machine | inserts/s | CPU during the inserts (user / system) | searches/s | "
         "CPU during the searches (user / system) |")
     add("|---|---|---:|---|---:|---|")
-    labels = {"baseline": "before (--baseline)", "current": "this build"}
+    labels = {"baseline": "before (--baseline)", "current": "this build",
+              "alone": "this build on one core (the scan on the calling thread alone)"}
     for key, med in res["median"].items():
         build, mode = key.split("/")
         i, s = med["insert"], med["search"]
@@ -168,10 +177,10 @@ def report(res, command):
     add("")
     add("| figure | measured | bound | met |")
     add("|---|---:|---:|:---:|")
-    for what, value, bound, met in checks(res):
-        sign = "" if bound is None else (">= " if "CPU" not in what else "<= ")
-        add(f"| {what} | {value:.2f} | {'-' if bound is None else f'{sign}{bound:g}'} | "
-            f"{'' if met is None else ('yes' if met else 'no')} |")
+    for what, value, bound, at_least in checks(res):
+        ok = met(value, bound, at_least)
+        shown = "-" if bound is None else f"{'>=' if at_least else '<='} {bound:g}"
+        add(f"| {what} | {value:.2f} | {shown} | {'' if ok is None else ('yes' if ok else 'no')} |")
     add("")
     add("<details><summary>every run</summary>")
     add("")
@@ -193,4 +202,4 @@ if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--child":
         child(json.loads(sys.argv[2]))
     else:
-        raise SystemExit("run through bench/compare.py --parts busy")
+        raise SystemExit("run it through bench/compare.py --parts busy")
