@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/text_forms.h"
+#include "json_string.h"
+
 namespace quillmere::detail {
 
 namespace {
@@ -25,32 +28,6 @@ struct Field {
   std::string_view name;
   bool required = true;
 };
-
-std::string quoted(std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (u < 0x20 || u == 0x7F) {
-      out += "\\u00";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
 
 std::string describe(const Node& n) {
   switch (n.kind) {
@@ -70,7 +47,7 @@ std::string describe(const Node& n) {
       return std::string("integer `") + (n.negative ? "-" : "") + std::to_string(n.uvalue) + "`";
     }
     case ScalarClass::floating: return "floating point `" + n.text + "`";
-    case ScalarClass::string: return "string " + quoted(n.text);
+    case ScalarClass::string: return "string " + json_string(n.text);
   }
   return "value";
 }
