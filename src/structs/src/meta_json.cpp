@@ -61,7 +61,7 @@ class JsonWriter {
   void compaction(const CompactionStrategy& c) {
     object([&](auto member) {
       member("type");
-      string("bentley_saxe");
+      string(kCompactionStrategyNames[0]);
       member("rebuild_strategy");
       string(to_text(c.rebuild_strategy));
     });
@@ -69,12 +69,10 @@ class JsonWriter {
   void layer(const ModelLayer& l) {
     object([&](auto member) {
       member("type");
+      string(kModelLayerNames[static_cast<std::size_t>(l.kind)]);
       if (l.kind == ModelLayer::Kind::linear) {
-        string("linear");
         member("value");
         number(l.width);
-      } else {
-        string("relu");
       }
     });
   }
