@@ -32,7 +32,7 @@ using Totals = std::array<std::int64_t, 3>;
 template <class Estimate>
 double cos_vector(std::int64_t ab, std::int64_t aa, std::int64_t bb, Estimate rsqrt0) {
   const auto fa = static_cast<float>(aa), fb = static_cast<float>(bb);
-  return steps::cos_refined(static_cast<float>(ab), fb, fa, rsqrt0(fb), rsqrt0(fa));
+  return steps::cos_refined(static_cast<float>(ab), fb, fa, rsqrt0);
 }
 
 inline double cos_serial(std::int64_t ab, std::int64_t aa, std::int64_t bb) {
