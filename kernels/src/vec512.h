@@ -11,6 +11,13 @@
 // Only the estimate instructions (rsqrt14, rcp14) cannot be copied bit for bit: the
 // emulation returns the correctly rounded value cut to the estimate's 14 bits.
 //
+// Nothing but the kernels themselves may stay out of line in the product build: the layer's
+// operations (QM_V...) and each unit's own helpers (QM_INLINE) are always inlined. GCC 12 ends
+// an out-of-line function that has a target attribute with vzeroupper even when it returns a
+// vector in a struct (F32x16 and its kin), so the caller gets the vector with its upper lanes
+// cleared; a vector argument is no safer. The test kernels_vector_abi_guard reads the built
+// objects and fails on any out-of-line helper that touches a ymm or zmm register.
+//
 // The families' own operations (vec512_<family>.h) live in the same namespace, v512. The
 // emulated build's operations are inline functions with external linkage, so each name (with
 // its parameter types) is defined in one header only; an operation two families need lives
@@ -34,6 +41,7 @@
 #define QM_TARGET_AVX512_FP16
 #define QM_TARGET_AVX512_VP2INTERSECT
 #define QM_V inline
+#define QM_INLINE inline
 #else
 #include <immintrin.h>
 #define QM_AVX512_NS quillmere::kernels
@@ -51,6 +59,8 @@
 #define QM_V_BW static inline __attribute__((always_inline, target(QM_AVX512_BASE)))
 #define QM_V_FP16 static inline __attribute__((always_inline, target(QM_AVX512_BASE ",avx512fp16")))
 #define QM_V_BF16 static inline __attribute__((always_inline, target(QM_AVX512_BASE ",avx512bf16")))
+// A unit's own helper, written before its level's target macro: QM_INLINE QM_TARGET_... .
+#define QM_INLINE inline __attribute__((always_inline))
 #endif
 
 #if QUILLMERE_EMULATE_AVX512
