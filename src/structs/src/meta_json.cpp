@@ -9,6 +9,7 @@
 #include "quillmere/disk.h"
 #include "quillmere/fd_io.h"
 #include "quillmere/text_forms.h"
+#include "json_string.h"
 #include "typed_reader.h"
 #include "value_tree.h"
 
@@ -27,31 +28,7 @@ class JsonWriter {
     out += ':';
   }
   void number(std::uint64_t v) { out += std::to_string(v); }
-  void string(std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (char c : s) {
-      const auto u = static_cast<unsigned char>(c);
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        default:
-          if (u < 0x20) {
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-          } else {
-            out += c;
-          }
-      }
-    }
-    out += '"';
-  }
+  void string(std::string_view s) { detail::append_json_string(out, s); }
   void path(std::string_view p) {
     if (!detail::valid_utf8(p)) bad_path = true;
     string(p);
@@ -84,7 +61,7 @@ class JsonWriter {
   void compaction(const CompactionStrategy& c) {
     object([&](auto member) {
       member("type");
-      string("bentley_saxe");
+      string(kCompactionStrategyNames[0]);
       member("rebuild_strategy");
       string(to_text(c.rebuild_strategy));
     });
@@ -92,12 +69,10 @@ class JsonWriter {
   void layer(const ModelLayer& l) {
     object([&](auto member) {
       member("type");
+      string(kModelLayerNames[static_cast<std::size_t>(l.kind)]);
       if (l.kind == ModelLayer::Kind::linear) {
-        string("linear");
         member("value");
         number(l.width);
-      } else {
-        string("relu");
       }
     });
   }
@@ -208,16 +183,16 @@ Result<void> write_meta_json_file(const std::string& path, const DiskIndex& disk
   auto text = write_meta_json(disk);
   if (!text) return fail(text.error());
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+  if (fd < 0) return fail(file_error("create", path, errno));
   // Flushed before the caller renames it into place: the name must never reach the disk
   // before the text.
   int err = write_all(fd, *text);
   if (err == 0) err = sync_fd(fd);
   if (err != 0) {
     ::close(fd);
-    return fail(Error::invalid_json(os_error_text(err)));
+    return fail(Error::invalid_json(file_error_text("write", path, err)));
   }
-  if (::close(fd) != 0) return fail(Error::invalid_json(os_error_text(errno)));
+  if (::close(fd) != 0) return fail(Error::invalid_json(file_error_text("write", path, errno)));
   return {};
 }
 
