@@ -1,13 +1,15 @@
 // The process-wide worker pool: one oneTBB arena shared by the exact search and k-means.
 //
-// Run parallel work as:  quillmere::pool::arena().execute([&] { tbb::parallel_for(...); });
-// or through for_each_range below. A task already running in the arena may start more
-// parallel work (no deadlock), and an exception thrown by a task reaches the caller.
+// Run parallel work through share or for_each_range below, which never make the caller wait
+// for a worker that has not started (on a busy machine the caller does the work itself), or
+// as quillmere::pool::arena().execute([&] { tbb::parallel_for(...); }), a fork/join that
+// waits for every piece it handed out. Parallel work may start more parallel work (no
+// deadlock), and an exception thrown by a piece or task reaches the caller.
 //
 // After fork(): the scheduler's threads do not survive into the child, and the scheduler's
 // own locks may have been held by one of them at the fork. In a child of a process whose pool
-// had started, parallel_available() is false: for_each_range and the search then run on the
-// calling thread and never enter the scheduler. arena() still hands out an arena of one slot
+// had started, parallel_available() is false: share, for_each_range and the search then run
+// on the calling thread and never enter the scheduler. arena() still hands out an arena of one slot
 // there, but entering it can hang on such a lock; use for_each_range instead.
 #pragma once
 

@@ -20,6 +20,7 @@
 #include "quillmere/clustering.h"
 #include "quillmere/interrupt.h"
 #include "quillmere/log.h"
+#include "quillmere/pool.h"
 #include "quillmere/sampling.h"
 #include "weights.h"
 
@@ -35,6 +36,8 @@ constexpr const char* kLogTarget = "quillmere::model::tch_model";
 constexpr std::uint64_t SAMPLES_PER_BUCKET = 40;
 // Rows per forward pass when placing many records: bounds the activations' memory.
 constexpr std::int64_t kPlacementChunkRows = 8192;
+// Rows per piece when the pool shares a placement: a few milliseconds of work each.
+constexpr std::int64_t kPlacementPieceRows = 1024;
 // Largest parameter tensor accepted (elements); far beyond any sane level.
 constexpr std::uint64_t kMaxParameterElements = std::uint64_t{1} << 40;
 
@@ -73,17 +76,14 @@ std::mutex g_blas_mutex;
 int g_blas_users = 0;
 int g_blas_saved = 1;
 
-// Runs libtorch's operations on the calling thread alone for the guard's life. A level's
-// training steps and placement passes are too small for intra-op threads: their fork/join
-// costs more than the work, and their spinning workers crowd out the exact search's pool
-// (measured on Fashion-MNIST: 60,000 inserts 5 to 8 times faster). OpenBLAS's own pool is
-// worse: its workers wait by yielding, so inserts spent twice their useful CPU in the kernel
-// on a quiet machine and ran 20 to 30 times slower beside one busy process per core, while a
-// single thread placed 30,000 records faster than eight even under a load of 12. The host's
-// settings are restored, so a host that uses libtorch or numpy keeps its own.
-class CallingThreadOnly {
+// Runs libtorch's operations on this thread alone for the guard's life: its intra-op threads
+// are OpenMP ones, counted per thread. A level's training steps and placement passes are too
+// small for them: their fork/join costs more than the work, and their spinning workers crowd
+// out the exact search's pool (measured on Fashion-MNIST: 60,000 inserts 5 to 8 times
+// faster). Only this thread's count changes, and it is restored.
+class OneOmpThread {
  public:
-  CallingThreadOnly() {
+  OneOmpThread() {
 #ifdef _OPENMP
     // libtorch sets a thread's count once, at its first parallel op; have that happen now
     // (through the library: the inline helper's flag is a copy of our own in this module).
@@ -91,6 +91,27 @@ class CallingThreadOnly {
     saved_ = omp_get_max_threads();
     omp_set_num_threads(1);
 #endif
+  }
+  ~OneOmpThread() {
+#ifdef _OPENMP
+    omp_set_num_threads(saved_);
+#endif
+  }
+  OneOmpThread(const OneOmpThread&) = delete;
+  OneOmpThread& operator=(const OneOmpThread&) = delete;
+
+ private:
+  [[maybe_unused]] int saved_ = 1;
+};
+
+// Keeps OpenBLAS's own pool out of the products for the guard's life. Its workers wait by
+// yielding: with it, 30,000 inserts spent 2 to 4 times their user CPU in the kernel on a
+// quiet machine and ran 30 times slower beside one busy process per core; one thread placed
+// 30,000 records in 65 ms, eight in 85 to 130 (load 12 on 8 cores). The host's count comes
+// back when the last guard ends, so a host that uses numpy or libtorch keeps its own.
+class OneBlasThread {
+ public:
+  OneBlasThread() {
     const BlasThreadCalls& blas = blas_thread_calls();
     if (blas.set == nullptr) return;
     std::lock_guard lock(g_blas_mutex);
@@ -99,21 +120,18 @@ class CallingThreadOnly {
       if (g_blas_saved != 1) blas.set(1);
     }
   }
-  ~CallingThreadOnly() {
-#ifdef _OPENMP
-    omp_set_num_threads(saved_);
-#endif
+  ~OneBlasThread() {
     const BlasThreadCalls& blas = blas_thread_calls();
     if (blas.set == nullptr) return;
     std::lock_guard lock(g_blas_mutex);
     if (--g_blas_users == 0 && g_blas_saved != 1 && blas.get() == 1) blas.set(g_blas_saved);
   }
-  CallingThreadOnly(const CallingThreadOnly&) = delete;
-  CallingThreadOnly& operator=(const CallingThreadOnly&) = delete;
-
- private:
-  [[maybe_unused]] int saved_ = 1;
+  OneBlasThread(const OneBlasThread&) = delete;
+  OneBlasThread& operator=(const OneBlasThread&) = delete;
 };
+
+// Set on a pool worker's piece of a placement when the caller was asked to stop.
+struct PlacementStopped {};
 
 // Turns whatever libtorch (or an allocation) threw into an Error.
 Error current_exception_error(Stage stage) {
@@ -442,18 +460,39 @@ Result<std::vector<std::uint64_t>> BucketModel::predict_labels(std::span<const f
   const auto width = static_cast<std::int64_t>(m.input_shape);
   const auto n = static_cast<std::int64_t>(records.size() / m.input_shape);
   try {
-    std::vector<std::uint64_t> out;
-    out.reserve(static_cast<std::size_t>(n));
-    CallingThreadOnly one_thread;
-    at::InferenceMode inference;
-    for (std::int64_t start = 0; start < n; start += kPlacementChunkRows) {
-      if (interrupted()) return fail(interrupted_error());
-      const std::int64_t rows = std::min(kPlacementChunkRows, n - start);
-      at::Tensor x = at::from_blob(const_cast<float*>(records.data()) + start * width, {rows, width}, at::kFloat)
+    std::vector<std::uint64_t> out(static_cast<std::size_t>(n));
+    OneBlasThread one_blas_thread;
+    // Places rows [begin, end) on the calling thread or a pool worker, each a single thread.
+    auto place = [&](std::int64_t begin, std::int64_t end) {
+      OneOmpThread one_thread;
+      at::InferenceMode inference;
+      at::Tensor x = at::from_blob(const_cast<float*>(records.data()) + begin * width, {end - begin, width}, at::kFloat)
                          .to(m.torch_device);
       at::Tensor best = m.infer(x).argmax(1).to(at::kCPU).contiguous();
       const std::int64_t* idx = best.data_ptr<std::int64_t>();
-      for (std::int64_t i = 0; i < rows; ++i) out.push_back(static_cast<std::uint64_t>(idx[i]));
+      for (std::int64_t i = begin; i < end; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(idx[i - begin]);
+    };
+    if (!m.on_cpu()) {
+      for (std::int64_t start = 0; start < n; start += kPlacementChunkRows) {
+        if (interrupted()) return fail(interrupted_error());
+        place(start, std::min(start + kPlacementChunkRows, n));
+      }
+      return out;
+    }
+    // On the host, pieces go to the pool: the caller takes them from the start and workers
+    // join while they have a core, so a busy machine places on the calling thread alone.
+    // (30,000 records of 784 values into 9 buckets, load 5 on 8 cores: 12 to 25 ms, against
+    // 56 to 62 ms on one thread.)
+    if (n == 0) return out;
+    const auto pieces = static_cast<std::size_t>((n + kPlacementPieceRows - 1) / kPlacementPieceRows);
+    try {
+      pool::share(static_cast<std::size_t>(n), static_cast<std::size_t>(kPlacementPieceRows), pieces - 1,
+                  [&](std::size_t slot, std::size_t begin, std::size_t end) {
+                    if (slot == 0 && interrupted()) throw PlacementStopped{};
+                    place(static_cast<std::int64_t>(begin), static_cast<std::int64_t>(end));
+                  });
+    } catch (const PlacementStopped&) {
+      return fail(interrupted_error());
     }
     return out;
   } catch (...) {
@@ -487,7 +526,8 @@ Result<void> BucketModel::train(std::span<const float> records) {
   }
 
   try {
-    CallingThreadOnly one_thread;
+    OneOmpThread one_thread;
+    OneBlasThread one_blas_thread;
     // The caller's thread may have gradients or inference mode switched off.
     c10::InferenceMode not_inference(false);
     at::AutoGradMode with_grad(true);
