@@ -506,15 +506,19 @@ Result<ModelConfig> BucketModel::save_weights(const std::string& path) const {
   return ModelConfig{impl_->layers, impl_->train_params, path};
 }
 
-Result<void> BucketModel::train(std::span<const float> records) {
+Result<void> BucketModel::train(std::span<const float> records) { return train_parts(std::span(&records, 1)); }
+
+Result<void> BucketModel::train_parts(std::span<const std::span<const float>> parts) {
   Impl& m = *impl_;
   const TrainParams& tp = m.train_params;
-  const std::uint64_t total = records.size() / m.input_shape;
+  std::uint64_t values = 0;
+  for (const auto& part : parts) values += part.size();
+  const std::uint64_t total = values / m.input_shape;
   const std::uint64_t sample_size =
       std::min(std::max(tp.threshold_samples, saturating_mul(SAMPLES_PER_BUCKET, m.labels)), total);
   QM_DEBUG(kLogTarget, "model:train", {{"sample_size", sample_size}, {"total", total}});
 
-  auto sampled = sample(records, sample_size, m.input_shape);
+  auto sampled = sample_parts(parts, sample_size, m.input_shape);
   if (!sampled) return fail(sampled.error());
   // A level given fewer records than buckets is trained on as many clusters as it has rows;
   // it keeps one output per bucket.
