@@ -23,7 +23,7 @@ from common import K, TUNED, load_average, say
 
 DIM = 784
 BUDGET = 5000
-FULL = {"records": 30_000, "queries": 300, "turns": 3}
+FULL = {"records": 30_000, "queries": 300, "turns": 5}
 QUICK = {"records": 10_000, "queries": 100, "turns": 1}
 # What the runs must show (busy/quiet rates, quiet insert system/user CPU).
 MIN_BUSY_INSERTS, MIN_BUSY_SEARCHES, MAX_QUIET_SYSTEM_SHARE = 0.4, 0.3, 0.5
