@@ -141,7 +141,8 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
   if (grain == 0) grain = 1;
   const std::size_t pieces = n / grain + (n % grain != 0);
   if (!parallel_available() || pieces < 2 || helpers == 0) {
-    fn(body, 0, 0, n);
+    // Still piece by piece: a body may size its memory by the piece.
+    for (std::size_t at = 0; at < n; at += grain) fn(body, 0, at, std::min(n, at + grain));
     return 1;
   }
   tbb::task_arena& a = arena();
