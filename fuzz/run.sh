@@ -17,7 +17,7 @@ build="${1:?build dir}"
 seconds="${2:?seconds per target}"
 shift 2
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(yaml_config meta_json safetensors pt_weights index_dir); fi
+if [ ${#targets[@]} -eq 0 ]; then targets=(yaml_config meta_json safetensors pt_weights weights_archive index_dir); fi
 jobs="${FUZZ_JOBS:-$(nproc)}"
 cxx="${FUZZ_CXX:-clang++-16}"
 cc="${FUZZ_CC:-clang-16}"

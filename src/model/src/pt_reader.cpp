@@ -625,9 +625,9 @@ std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
 
 // libtorch's zip reader allocates a record's size as the zip directory states it before it
 // inflates the record: a few megabytes of deflated zeros could claim all memory. PyTorch and
-// libtorch store every record as it is but the TorchScript code ("*.py", never read here), so
-// any other compressed record is refused before the reader opens the file, and every record
-// read is bounded by the file's size. The directory is found as the reader finds it (the last
+// libtorch store every record as it is but the TorchScript code and its debug tables (under
+// "code/", never read here), so any other compressed record is refused before the reader
+// opens the file, and every record read is bounded by the file's size. The directory is found as the reader finds it (the last
 // end record with room for itself, then its zip64 form); the caller checks that the reader saw
 // the same records. Returns the records' names in directory order.
 std::vector<std::string> check_records_stored(const std::string& path) {
@@ -678,7 +678,7 @@ std::vector<std::string> check_records_stored(const std::string& path) {
     if (dir.size() - at < entry_size) bad("the zip directory is damaged");
     names.push_back(dir.substr(at + kEntrySize, name_size));
     const std::string& name = names.back();
-    if (!name.ends_with(".py")) {
+    if (!name.substr(name.find('/') + 1).starts_with("code/")) {
       if (method != 0) bad("record '" + name + "' is compressed; PyTorch and libtorch store it uncompressed");
       if (packed != plain || packed == kWide || local_at == kWide || local_at + packed > size)
         bad("record '" + name + "' states a size the file cannot hold");
