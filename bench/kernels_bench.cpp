@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <random>
+#include <regex>
+#include <span>
 #include <string>
 #include <string_view>
-#include <random>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -127,40 +129,81 @@ void register_slot() {
   }
 }
 
-// The entry's speed against the serial kernel's, per operation and length, as a table
-// (--kernel_ratios): the figure the vector levels are held to.
+// The next level below `level` in the slot's row that this processor has and the library
+// built, or serial's own row end: what the chosen kernel must beat.
+std::optional<qk::Level> next_level_down(std::size_t slot, qk::Level level) {
+  const qk::SlotInfo& info = qd::kTable[slot];
+  bool below = false;
+  for (std::size_t i = 0; i < info.n_levels; ++i) {
+    const qk::Level l = info.levels[i];
+    if (below && (qk::cpu_capabilities() & qk::level_bit(l)) != 0 && qd::kernel_table().get(slot, l) != nullptr)
+      return l;
+    below = below || l == level;
+  }
+  return std::nullopt;
+}
+
+// Rounds of each kernel in turn, so that a change in the machine's load hits all alike; the
+// median round per kernel.
+constexpr int kRounds = 7;
+constexpr double kRoundSeconds = 0.02;
+
+// The entry's speed against the serial kernel's and against the next level down, per
+// operation and length, as a table (--kernel_ratios): the figures the vector levels are held
+// to.
 template <std::size_t S>
 void ratio_row() {
   const qk::Level chosen = qk::choose_level(S, qk::cpu_capabilities());
-  const qd::AnyKernel entry = qd::kernel_table().get(S, chosen), serial = qd::kernel_table().get(S, qk::Level::serial);
+  const std::optional<qk::Level> next = next_level_down(S, chosen);
+  std::vector<qd::AnyKernel> kernels = {qd::kernel_table().get(S, qk::Level::serial), qd::kernel_table().get(S, chosen)};
+  if (next && *next != qk::Level::serial) kernels.push_back(qd::kernel_table().get(S, *next));
   for (std::uint64_t n : lengths(S)) {
     Inputs<S> in(n);
-    auto seconds_per_call = [&](qd::AnyKernel k) {
-      double best = 1e300;
-      for (int round = 0; round < 3; ++round) {
+    std::vector<std::vector<double>> rounds(kernels.size());
+    for (int round = 0; round < kRounds; ++round) {
+      for (std::size_t j = 0; j < kernels.size(); ++j) {
+        const std::size_t k = (j + static_cast<std::size_t>(round)) % kernels.size();  // each goes first in turn
         std::uint64_t calls = 0;
         const auto t0 = std::chrono::steady_clock::now();
         double t = 0;
         do {
-          in.call(reinterpret_cast<qd::Kernel<S>>(k));
+          in.call(reinterpret_cast<qd::Kernel<S>>(kernels[k]));
           ++calls;
           t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        } while (t < 0.05);
-        best = std::min(best, t / static_cast<double>(calls));
+        } while (t < kRoundSeconds);
+        rounds[k].push_back(t / static_cast<double>(calls));
       }
-      return best;
-    };
-    const double ts = seconds_per_call(serial), te = seconds_per_call(entry);
-    std::printf("| %s | %s | %llu | %.1f | %.1f | %.2f |\n", std::string(qd::kTable[S].name).c_str(),
-                std::string(qk::level_name(chosen)).c_str(), static_cast<unsigned long long>(n), ts * 1e9, te * 1e9,
-                ts / te);
+    }
+    std::vector<double> median;
+    for (std::vector<double>& r : rounds) {
+      std::ranges::nth_element(r, r.begin() + kRounds / 2);
+      median.push_back(r[kRounds / 2]);
+    }
+    const double serial_s = median[0], entry_s = median[1];
+    std::string vs_next = "| - | - | - |";
+    if (next) {
+      const double next_s = *next == qk::Level::serial ? serial_s : median[2];
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "| %s | %.1f | %.2f |", std::string(qk::level_name(*next)).c_str(), next_s * 1e9,
+                    next_s / entry_s);
+      vs_next = buf;
+    }
+    std::printf("| %s | %s | %llu | %.1f | %.1f | %.2f %s\n", std::string(qd::kTable[S].name).c_str(),
+                std::string(qk::level_name(chosen)).c_str(), static_cast<unsigned long long>(n), serial_s * 1e9,
+                entry_s * 1e9, serial_s / entry_s, vs_next.c_str());
+    std::fflush(stdout);
   }
 }
 
-void print_ratios() {
-  std::printf("| operation | level | n | serial ns | entry ns | speed-up |\n|---|---|---:|---:|---:|---:|\n");
-  for (std::size_t s = 0; s < qk::kSlotCount; ++s)
+void print_ratios(const std::string& filter) {
+  const std::regex match(filter);
+  std::printf(
+      "| operation | level | n | serial ns | entry ns | vs serial | next level | next ns | vs next |\n"
+      "|---|---|---:|---:|---:|---:|---|---:|---:|\n");
+  for (std::size_t s = 0; s < qk::kSlotCount; ++s) {
+    if (!std::regex_search(std::string(qd::kTable[s].name), match)) continue;
     with_slot(s, std::make_index_sequence<qk::kSlotCount>(), [&]<std::size_t S>() { ratio_row<S>(); });
+  }
 }
 
 void register_all_kernels() {
@@ -244,12 +287,27 @@ void knn_to_read_ratio(benchmark::State& state) {
 }
 BENCHMARK(knn_to_read_ratio)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+void print_flags() {
+  std::printf(
+      "bench_kernels [--pool_threads=N] [--kernel_ratios[=REGEX]] [benchmark flags]\n"
+      "  --pool_threads=N          the search pool's worker count (default: one per core)\n"
+      "  --kernel_ratios[=REGEX]   instead of the benchmarks: for every operation (whose name REGEX\n"
+      "                            matches), the time per call of its serial kernel, of the kernel\n"
+      "                            dispatch picks here and of the next level down this processor has,\n"
+      "                            taken in turn (median of %d rounds), at n = 1536 and 2^20\n"
+      "\n"
+      "benchmark flags:\n",
+      kRounds);
+  benchmark::PrintDefaultHelp();
+}
+
 }  // namespace
 
-// --pool_threads=N fixes the pool's worker count (default: the cores); the rest goes to the
-// benchmark library.
+// --pool_threads=N fixes the pool's worker count (default: the cores); --kernel_ratios prints
+// the ratio table and exits; the rest goes to the benchmark library.
 int main(int argc, char** argv) {
   std::vector<char*> rest;
+  std::optional<std::string> ratios;
   for (int i = 0; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg.starts_with("--pool_threads=")) {
@@ -260,15 +318,26 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    if (arg == "--kernel_ratios") {
-      print_ratios();
-      return 0;
+    if (arg == "--kernel_ratios" || arg.starts_with("--kernel_ratios=")) {
+      ratios = arg.size() > 16 ? std::string(arg.substr(16)) : std::string();
+      continue;
     }
     rest.push_back(argv[i]);
   }
-  register_all_kernels();
   int n = static_cast<int>(rest.size());
-  benchmark::Initialize(&n, rest.data());
+  if (ratios) {
+    benchmark::Initialize(&n, rest.data(), print_flags);  // --help still answers
+    if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
+    try {
+      print_ratios(*ratios);
+    } catch (const std::regex_error& e) {
+      std::fprintf(stderr, "--kernel_ratios: not a regular expression: %s\n", ratios->c_str());
+      return 2;
+    }
+    return 0;
+  }
+  register_all_kernels();
+  benchmark::Initialize(&n, rest.data(), print_flags);
   if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

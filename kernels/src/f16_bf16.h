@@ -237,7 +237,7 @@ QM_TARGET_AVX2 double cos_avx2(const u16* a, const u16* b, std::uint64_t n) {
   const Cos acc = sweep<E>(a, b, n, Cos{zero, zero, zero});
   const auto aa = static_cast<float>(v256::reduce(acc.aa)), bb = static_cast<float>(v256::reduce(acc.bb));
   const auto ab = static_cast<float>(v256::reduce(acc.ab));
-  return steps::cos_refined(ab, aa, bb, v256::rsqrt12(aa), v256::rsqrt12(bb));
+  return steps::cos_refined(ab, aa, bb, v256::rsqrt12);
 }
 
 // Columns j to j + 7 of x = a - b, or of x = b.

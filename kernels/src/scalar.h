@@ -105,13 +105,30 @@ inline std::uint16_t f16_fma(std::uint16_t a, std::uint16_t b, std::uint16_t c) 
   return f16_from_f64_rne(s, err);
 }
 
+// ---- f32 finishes outside f32's normal range ----
+
+// The finishes of several kernels read a sum in f32 (an estimate, or the serial square
+// root). A finite positive sum that is not a normal f32, or that f32 cannot hold at all (an
+// f64 sum past 3.4e38 or below 1.2e-38), is first scaled by an even power of two 2^k into
+// [1, 4); the root or reciprocal root is then scaled back by 2^(k/2), exactly. This gives
+// the power of two, or 0 where the sum narrows to a normal f32 (and for 0, negative,
+// infinite and NaN sums), so that those keep their results bit for bit.
+inline int f32_range_shift(double x) {
+  const float f = static_cast<float>(x);
+  if (!(x > 0.0) || std::isinf(x) || (f >= std::numeric_limits<float>::min() && std::isfinite(f))) return 0;
+  return std::ilogb(x) & ~1;  // even, rounding down for negative exponents too
+}
+
 // ---- approximations of the serial kernels ----
 
 // Reciprocal square root of an f32 x > 0 from its bit pattern, within 0.07 percent. An
 // infinite x (a squared norm that overflowed) gives 0, as 1/sqrt does: its bit pattern would
-// give -inf, and a cosine of one infinite norm would come out +inf.
+// give -inf, and a cosine of one infinite norm would come out +inf. A subnormal x is scaled
+// into the normal range first: its bit pattern is not that of its logarithm, and the
+// estimate came out five times too small at 1e-40.
 inline float approx_rsqrt(float x) {
   if (std::isinf(x)) return 0.0f;
+  if (x > 0.0f && x < std::numeric_limits<float>::min()) return approx_rsqrt(x * 0x1p64f) * 0x1p32f;
   const float y = std::bit_cast<float>(0x5F1FFFF9u - (std::bit_cast<std::uint32_t>(x) >> 1));
   const float xy = x * y;
   const float xyy = xy * y;
@@ -127,6 +144,14 @@ inline float serial_sqrt(float x) {
   if (!(x > 0.0f)) return std::numeric_limits<float>::quiet_NaN();
   if (std::isinf(x)) return x;
   return approx_rsqrt(x) * x;
+}
+
+// The serial square root of an f64 sum, read in f32: past f32's range it was infinite and
+// below it 0. Outside that range the sum is scaled into it first (f32_range_shift).
+inline double serial_sqrt_wide(double x) {
+  const int k = f32_range_shift(x);
+  if (k == 0) return serial_sqrt(static_cast<float>(x));
+  return std::ldexp(static_cast<double>(serial_sqrt(static_cast<float>(std::ldexp(x, -k)))), k / 2);
 }
 
 }  // namespace quillmere::kernels::scalar

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "scalar.h"
 
@@ -65,15 +66,31 @@ inline float refine_rsqrt(float x, float r) {
   return r * v;
 }
 
-// The vector levels' cosine from f32 sums and the processor's estimates e1 and e2 of
-// 1/sqrt(n1) and 1/sqrt(n2): 1 - r2 (ab r1) with r1, r2 the refined estimates and the last
-// multiply-subtract fused. n1 and n2 are the squared norms in the order the row takes them:
-// the f16 and bf16 rows take aa first, the i8 and u8 rows bb.
-inline double cos_refined(float ab, float n1, float n2, float e1, float e2) {
-  const float r1 = refine_rsqrt(n1, e1);
-  const float r2 = refine_rsqrt(n2, e2);
+// 1 - r2 (ab r1) from the refined estimates r1 and r2, the last multiply-subtract fused.
+inline double cos_of_refined(float ab, float n1, float n2, float r1, float r2) {
   const float t = ab * r1;
   return cosine_result(ab, n1, n2, static_cast<double>(std::fma(-r2, t, 1.0f)));
+}
+
+// The vector levels' cosine from f32 sums and the processor's estimates e1 and e2 of
+// 1/sqrt(n1) and 1/sqrt(n2): 1 - r2 (ab r1) with r1, r2 the refined estimates. n1 and n2 are
+// the squared norms in the order the row takes them: the f16 and bf16 rows take aa first,
+// the i8 and u8 rows bb. For sums that are never subnormal (see the next form).
+inline double cos_refined(float ab, float n1, float n2, float e1, float e2) {
+  return cos_of_refined(ab, n1, n2, refine_rsqrt(n1, e1), refine_rsqrt(n2, e2));
+}
+
+// The same with the estimate instruction `estimate` (f32 to f32) applied here, for sums that
+// may be subnormal: the instructions read a subnormal as 0, whose infinite estimate refines
+// to NaN, so a subnormal sum is scaled by 2^64 first and its refined estimate by 2^32 after.
+template <class Estimate>
+double cos_refined(float ab, float n1, float n2, Estimate estimate) {
+  auto refined = [&](float x) {
+    if (!(x > 0.0f && x < std::numeric_limits<float>::min())) return refine_rsqrt(x, estimate(x));
+    const float scaled = x * 0x1p64f;
+    return refine_rsqrt(scaled, estimate(scaled)) * 0x1p32f;
+  };
+  return cos_of_refined(ab, n1, n2, refined(n1), refined(n2));
 }
 
 // ---- logarithms and divergences ----

@@ -85,6 +85,11 @@ QM_V_VNNI I512 dpwssd(I512 acc, I512 a, I512 b) {
   }
   return r;
 }
+QM_V I512 add_epi32(I512 a, I512 b) {
+  I512 r;
+  for (int k = 0; k < 16; ++k) r.u32[k] = a.u32[k] + b.u32[k];
+  return r;
+}
 // The 16 signed 32-bit lanes summed without overflow.
 QM_V std::int64_t reduce_add_epi32(I512 a) {
   std::int64_t s = 0;
@@ -163,6 +168,7 @@ QM_V_BW I512 narrow_epi16_epi8(I512 lo, I512 hi) { return {in_element_order(_mm5
 QM_V_BW I512 narrow_epi16_epu8(I512 lo, I512 hi) { return {in_element_order(_mm512_packus_epi16(lo.v, hi.v))}; }
 
 QM_V_VNNI I512 dpwssd(I512 acc, I512 a, I512 b) { return {_mm512_dpwssd_epi32(acc.v, a.v, b.v)}; }
+QM_V I512 add_epi32(I512 a, I512 b) { return {_mm512_add_epi32(a.v, b.v)}; }
 QM_V std::int64_t reduce_add_epi32(I512 a) {
   const __m512i lo = _mm512_cvtepi32_epi64(_mm512_castsi512_si256(a.v));
   const __m512i hi = _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(a.v, 1));

@@ -16,6 +16,7 @@
 #include "quillmere/blocks.h"
 #include "quillmere/fd_io.h"
 #include "quillmere/pool.h"
+#include "quillmere/testing/kmeans_generator.h"
 #include "quillmere/xoshiro256pp.h"
 
 namespace quillmere {
@@ -61,12 +62,6 @@ Xoshiro256pp::State seed_from_os() {
   }
   if (s[0] == 0 && s[1] == 0 && s[2] == 0 && s[3] == 0) s[0] = 1;
   return s;
-}
-
-// The calling thread's generator, seeded by the operating system on first use.
-Xoshiro256pp& thread_generator() {
-  thread_local Xoshiro256pp generator(seed_from_os());
-  return generator;
 }
 
 // Uniform f32 in [0, 1): 23 random mantissa bits under the exponent of 1.0, minus 1.0.
@@ -360,6 +355,16 @@ struct Trainer {
 
 }  // namespace
 
+namespace detail {
+
+// The calling thread's generator, seeded by the operating system on first use.
+Xoshiro256pp& kmeans_thread_generator() noexcept {
+  thread_local Xoshiro256pp generator(seed_from_os());
+  return generator;
+}
+
+}  // namespace detail
+
 std::expected<ClusterMembers, KMeansError> KMeans::train(MatrixView data, std::optional<std::uint64_t> threads) {
   if (trained) return std::unexpected(KMeansError::already_trained());
   if (k == 0) return std::unexpected(KMeansError::invalid_parameter("k must be greater than 0"));
@@ -376,7 +381,7 @@ std::expected<ClusterMembers, KMeansError> KMeans::train(MatrixView data, std::o
   if (euclidean) tr.compute_row_norms();
 
   // Initial centroids: the first k entries of a random permutation of the rows.
-  Xoshiro256pp& gen = thread_generator();
+  Xoshiro256pp& gen = detail::kmeans_thread_generator();
   {
     std::vector<std::uint64_t> perm(n);
     std::iota(perm.begin(), perm.end(), std::uint64_t{0});

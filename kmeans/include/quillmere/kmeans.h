@@ -75,7 +75,8 @@ struct KMeansError {
 // Member lists: list c holds the ascending indexes of the rows in cluster c.
 using ClusterMembers = std::vector<std::vector<std::uint64_t>>;
 
-// A plain record: fill the fields, then call train once.
+// A plain record: fill the fields (by name: designated initialisers keep the four flags
+// from trading places), then call train once.
 struct KMeans {
   std::vector<std::uint64_t> assignments;  // cluster of every row of the last training
   std::vector<float> cluster_sizes;        // rows per cluster, as f32

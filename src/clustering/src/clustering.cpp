@@ -63,8 +63,17 @@ Result<std::vector<std::uint64_t>> compute_labels(std::span<const float> data, D
   if (max_iters == 0) return fail(Error::assertion("assertion failed: max_iters > 0"));
 
   try {
-    KMeans km{{}, std::vector<float>(k, 0.0f), k, max_iters, 16, std::nullopt,
-              label_method == DistanceFn::l2, false, false, false, [] { return interrupted(); }};
+    KMeans km{.assignments = {},
+              .cluster_sizes = std::vector<float>(k, 0.0f),
+              .k = k,
+              .max_iters = max_iters,
+              .max_balance_diff = 16,
+              .centroids = std::nullopt,
+              .euclidean = label_method == DistanceFn::l2,
+              .balanced = false,
+              .verbose = false,
+              .trained = false,
+              .stop = [] { return interrupted(); }};
     std::expected<ClusterMembers, KMeansError> members;
     if (label_method == DistanceFn::l2) {
       print_data_line(data, input_shape, k, max_iters);

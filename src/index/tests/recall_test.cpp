@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quillmere/index.h"
+#include "quillmere/testing/training_seed.h"
 
 namespace quillmere {
 namespace {
@@ -24,7 +25,7 @@ struct Clustered {
 };
 
 // Gaussian clusters (unit spread) around centres drawn with spread 8; queries from the same
-// clusters. Seeded: the data is the same in every run, only the training varies.
+// clusters. Seeded, as the training is: every run sees the same figures.
 Clustered clustered() {
   std::mt19937 rng(2024);
   std::normal_distribution<float> centre(0.0f, 8.0f), noise(0.0f, 1.0f);
@@ -66,6 +67,7 @@ class RecallFloor : public ::testing::TestWithParam<DistanceFn> {};
 
 TEST_P(RecallFloor, AFifthOfTheIndexFindsMostTrueNeighbours) {
   const Clustered d = clustered();
+  test::seed_training(7);  // this thread trains every level
   IndexBuilder b = IndexBuilder::defaults();
   b.input_shape = kDim;
   b.buffer_size = 400;
@@ -87,9 +89,9 @@ TEST_P(RecallFloor, AFifthOfTheIndexFindsMostTrueNeighbours) {
     const auto truth = exact(d.records, query, GetParam());
     for (std::uint32_t id : *ids) hits += std::count(truth.begin(), truth.end(), id);
   }
-  // Training is not seeded. Over 536 runs of each metric: l2 0.78 to 0.99 (median 0.95), dot
-  // 0.75 to 0.99 (median 0.94). Records placed in random buckets give about 0.2, buckets
-  // visited worst first 0.
+  // The floor holds for any seed: over 536 unseeded runs of each metric, l2 gave 0.78 to 0.99
+  // (median 0.95), dot 0.75 to 0.99 (median 0.94). Records placed in random buckets give
+  // about 0.2, buckets visited worst first 0.
   const double recall = static_cast<double>(hits) / static_cast<double>(kQueries * kK);
   EXPECT_GE(recall, 0.6);
 }

@@ -9,11 +9,18 @@
 #include <set>
 
 #include "model_test_util.h"
+#include "quillmere/testing/training_seed.h"
 
 namespace quillmere::test {
 namespace {
 
 using L = ModelLayer;
+
+// Every training here starts from the same generators, so a failure repeats itself.
+class BucketModelTrain : public ::testing::Test {
+ protected:
+  void SetUp() override { seed_training(3); }
+};
 
 BucketModelBuilder trainable(std::uint64_t input, std::uint64_t labels, TrainParams tp,
                              DistanceFn method = DistanceFn::dot) {
@@ -37,12 +44,13 @@ std::vector<float> blobs(std::size_t rows, std::size_t width, std::uint32_t seed
   return v;
 }
 
-TEST(BucketModelTrain, SeparatesTwoBlobs) {
+TEST_F(BucketModelTrain, SeparatesTwoBlobs) {
   for (DistanceFn method : {DistanceFn::dot, DistanceFn::l2}) {
     const std::size_t rows = 600, width = 4;
     SCOPED_TRACE(method == DistanceFn::dot ? "dot" : "l2");
-    // k-means always splits these blobs; with 20 epochs about one training in 120 still left a
-    // few records of one blob on the wrong side. 60 epochs missed none in 4,000.
+    // k-means always splits these blobs; unseeded, 20 epochs left a few records of one blob on
+    // the wrong side in about one training in 120, 60 epochs in none of 4,000: the test holds
+    // whatever the seed.
     BucketModel m = make(trainable(width, 2, TrainParams{1000, 32, 60, 10, RetrainStrategy::no_retrain}, method));
     const auto data = blobs(rows, width, 5);
     auto trained = m.train(data);
@@ -57,7 +65,7 @@ TEST(BucketModelTrain, SeparatesTwoBlobs) {
   }
 }
 
-TEST(BucketModelTrain, LogsTheSampleSizeBeforeSampling) {
+TEST_F(BucketModelTrain, LogsTheSampleSizeBeforeSampling) {
   struct Case {
     std::uint64_t threshold, labels, total, sample_size;
   };
@@ -85,7 +93,7 @@ TEST(BucketModelTrain, LogsTheSampleSizeBeforeSampling) {
   }
 }
 
-TEST(BucketModelTrain, RefusesWhatCannotBeSampledOrClustered) {
+TEST_F(BucketModelTrain, RefusesWhatCannotBeSampledOrClustered) {
   struct Case {
     std::size_t values;
     TrainParams tp;
@@ -107,7 +115,7 @@ TEST(BucketModelTrain, RefusesWhatCannotBeSampledOrClustered) {
   }
 }
 
-TEST(BucketModelTrain, FewerRecordsThanBucketsStillTrains) {
+TEST_F(BucketModelTrain, FewerRecordsThanBucketsStillTrains) {
   // A level of 3 buckets given the 2 records of a small buffer, and 9 buckets given 5.
   const std::pair<std::uint64_t, std::size_t> cases[] = {{3, 2}, {9, 5}, {4, 1}};
   for (const auto& [labels, rows] : cases) {
@@ -124,7 +132,7 @@ TEST(BucketModelTrain, FewerRecordsThanBucketsStillTrains) {
   }
 }
 
-TEST(BucketModelTrain, MovesParametersOnlyWhenAFullBatchExists) {
+TEST_F(BucketModelTrain, MovesParametersOnlyWhenAFullBatchExists) {
   struct Case {
     TrainParams tp;
     std::size_t rows;
@@ -147,7 +155,7 @@ TEST(BucketModelTrain, MovesParametersOnlyWhenAFullBatchExists) {
   }
 }
 
-TEST(BucketModelTrain, TrainsWhateverModeTheCallingThreadIsIn) {
+TEST_F(BucketModelTrain, TrainsWhateverModeTheCallingThreadIsIn) {
   // A host that calls in with gradients or inference mode switched off still gets a trained model.
   TempDir dir;
   for (int mode = 0; mode < 2; ++mode) {

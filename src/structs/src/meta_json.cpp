@@ -9,6 +9,7 @@
 #include "quillmere/disk.h"
 #include "quillmere/fd_io.h"
 #include "quillmere/text_forms.h"
+#include "json_string.h"
 #include "typed_reader.h"
 #include "value_tree.h"
 
@@ -27,31 +28,7 @@ class JsonWriter {
     out += ':';
   }
   void number(std::uint64_t v) { out += std::to_string(v); }
-  void string(std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (char c : s) {
-      const auto u = static_cast<unsigned char>(c);
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        default:
-          if (u < 0x20) {
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
-          } else {
-            out += c;
-          }
-      }
-    }
-    out += '"';
-  }
+  void string(std::string_view s) { detail::append_json_string(out, s); }
   void path(std::string_view p) {
     if (!detail::valid_utf8(p)) bad_path = true;
     string(p);
@@ -84,7 +61,7 @@ class JsonWriter {
   void compaction(const CompactionStrategy& c) {
     object([&](auto member) {
       member("type");
-      string("bentley_saxe");
+      string(kCompactionStrategyNames[0]);
       member("rebuild_strategy");
       string(to_text(c.rebuild_strategy));
     });
@@ -92,12 +69,10 @@ class JsonWriter {
   void layer(const ModelLayer& l) {
     object([&](auto member) {
       member("type");
+      string(kModelLayerNames[static_cast<std::size_t>(l.kind)]);
       if (l.kind == ModelLayer::Kind::linear) {
-        string("linear");
         member("value");
         number(l.width);
-      } else {
-        string("relu");
       }
     });
   }

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "quillmere/text_forms.h"
+#include "json_string.h"
+
 namespace quillmere::detail {
 
 namespace {
@@ -25,32 +28,6 @@ struct Field {
   std::string_view name;
   bool required = true;
 };
-
-std::string quoted(std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (u < 0x20 || u == 0x7F) {
-      out += "\\u00";
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
 
 std::string describe(const Node& n) {
   switch (n.kind) {
@@ -70,7 +47,7 @@ std::string describe(const Node& n) {
       return std::string("integer `") + (n.negative ? "-" : "") + std::to_string(n.uvalue) + "`";
     }
     case ScalarClass::floating: return "floating point `" + n.text + "`";
-    case ScalarClass::string: return "string " + quoted(n.text);
+    case ScalarClass::string: return "string " + json_string(n.text);
   }
   return "value";
 }
@@ -91,14 +68,6 @@ std::string child_path(const std::string& path, std::string_view key) {
   return path.empty() ? std::string(key) : path + "." + std::string(key);
 }
 std::string index_path(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
-
-constexpr std::array<std::string_view, 2> kDistanceNames{"l2", "dot"};
-constexpr std::array<std::string_view, 1> kDeleteNames{"oid_to_bucket"};
-constexpr std::array<std::string_view, 3> kRebuildNames{"no_rebuild", "basic_rebuild", "greedy_rebuild"};
-constexpr std::array<std::string_view, 2> kRetrainNames{"no_retrain", "from_scratch"};
-constexpr std::array<std::string_view, 2> kLayerNames{"linear", "relu"};
-constexpr std::array<std::string_view, 1> kCompactionNames{"bentley_saxe"};
-constexpr std::array<std::string_view, 2> kDeviceNames{"cpu", "gpu"};
 
 struct AdjacentSpec {
   std::string_view description;  // "adjacently tagged enum ModelLayer"
@@ -362,16 +331,16 @@ class Reader {
 
   R<void> compaction(const Node& n, const std::string& path, CompactionStrategy& out) const {
     static constexpr std::array<bool, 1> required{true};
-    const AdjacentSpec form{"adjacently tagged enum CompactionStrategy", kCompactionNames, "rebuild_strategy",
-                            required};
+    const AdjacentSpec form{"adjacently tagged enum CompactionStrategy", kCompactionStrategyNames,
+                            "rebuild_strategy", required};
     return adjacent(n, path, form, [&](std::size_t, const Node* body, const std::string& p) -> R<void> {
-      return enumerated(*body, p, kRebuildNames, out.rebuild_strategy);
+      return enumerated(*body, p, kRebuildStrategyNames, out.rebuild_strategy);
     });
   }
 
   R<void> layer(const Node& n, const std::string& path, ModelLayer& out) const {
     static constexpr std::array<bool, 2> required{true, false};
-    const AdjacentSpec form{"adjacently tagged enum ModelLayer", kLayerNames, "value", required};
+    const AdjacentSpec form{"adjacently tagged enum ModelLayer", kModelLayerNames, "value", required};
     return adjacent(n, path, form, [&](std::size_t variant, const Node* body, const std::string& p) -> R<void> {
       if (variant == 0) {
         auto w = u64(*body, p);
@@ -391,7 +360,7 @@ class Reader {
     static constexpr std::array<Field, 5> fields{
         {{"threshold_samples"}, {"batch_size"}, {"epochs"}, {"max_iters"}, {"retrain_strategy"}}};
     return record(n, path, "TrainParams", fields, [&](std::size_t i, const Node& v, const std::string& p) -> R<void> {
-      if (i == 4) return enumerated(v, p, kRetrainNames, out.retrain_strategy);
+      if (i == 4) return enumerated(v, p, kRetrainStrategyNames, out.retrain_strategy);
       return size(v, p, i == 0 ? out.threshold_samples : i == 1 ? out.batch_size : i == 2 ? out.epochs : out.max_iters);
     });
   }
@@ -423,29 +392,30 @@ class Reader {
 
   // Externally tagged, YAML only: cpu as a plain name, a GPU as `!gpu <number>`.
   R<void> device(const Node& n, const std::string& path, ModelDevice& out) const {
+    const std::string_view cpu = kModelDeviceNames[0], gpu = kModelDeviceNames[1];
     if (local_tag(n)) {
       const std::string name = n.tag.starts_with('!') ? n.tag.substr(1) : n.tag;
-      if (name == "gpu") {
+      if (name == gpu) {
         auto x = u64(n, path, true);
         if (!x) return Fail(x.error());
         out = ModelDevice::gpu(*x);
         return {};
       }
-      if (name == "cpu") {
+      if (name == cpu) {
         if (n.kind != NodeKind::scalar || n.cls != ScalarClass::null)
           return Fail(fmt(path, "invalid type: " + describe(n) + ", expected unit variant", at(n)));
         out = ModelDevice::cpu();
         return {};
       }
-      return Fail(fmt(path, "unknown variant `" + name + "`, expected " + one_of(kDeviceNames), at(n)));
+      return Fail(fmt(path, "unknown variant `" + name + "`, expected " + one_of(kModelDeviceNames), at(n)));
     }
     if (n.kind != NodeKind::scalar) return invalid_type(n, path, "a YAML tag starting with '!'");
-    if (n.text == "cpu") {
+    if (n.text == cpu) {
       out = ModelDevice::cpu();
       return {};
     }
-    if (n.text == "gpu") return Fail(fmt(path, "invalid type: unit variant, expected newtype variant", at(n)));
-    return Fail(fmt(path, "unknown variant `" + n.text + "`, expected " + one_of(kDeviceNames), at(n)));
+    if (n.text == gpu) return Fail(fmt(path, "invalid type: unit variant, expected newtype variant", at(n)));
+    return Fail(fmt(path, "unknown variant `" + n.text + "`, expected " + one_of(kModelDeviceNames), at(n)));
   }
 
   R<void> index_config(const Node& n, IndexConfig& out) const {
@@ -462,8 +432,8 @@ class Reader {
         case 0: return compaction(v, p, out.compaction_strategy);
         case 1: return level_config(v, p, out.levels);
         case 5: return device(v, p, out.device);
-        case 6: return enumerated(v, p, kDistanceNames, out.distance_fn);
-        case 7: return enumerated(v, p, kDeleteNames, out.delete_method);
+        case 6: return enumerated(v, p, kDistanceFnNames, out.distance_fn);
+        case 7: return enumerated(v, p, kDeleteMethodNames, out.delete_method);
         default: return size(v, p, i == 2 ? out.buffer_size : i == 3 ? out.input_shape : out.arity);
       }
     });
@@ -518,8 +488,8 @@ class Reader {
       switch (i) {
         case 0: return compaction(v, p, out.compaction_strategy);
         case 1: return level_config(v, p, out.levels_config);
-        case 5: return enumerated(v, p, kDistanceNames, out.distance_fn);
-        case 6: return enumerated(v, p, kDeleteNames, out.delete_method);
+        case 5: return enumerated(v, p, kDistanceFnNames, out.distance_fn);
+        case 6: return enumerated(v, p, kDeleteMethodNames, out.delete_method);
         case 7:
           return list(v, p, out.levels, [&](const Node& item, const std::string& ip, DiskLevelIndex& level) {
             return disk_level(item, ip, level);

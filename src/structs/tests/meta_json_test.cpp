@@ -248,8 +248,9 @@ TEST(MetaJson, ReadErrors) {
        "invalid type: integer `3`, expected unit variant ModelLayer::ReLU at line 1 column 61"},
       {R"({"levels_config":{"model":{"layers":[{"type":"linear"}]}}})", "missing field `value` at line 1 column 54"},
       {R"({"compaction_strategy":{"rebuild_strategy":"no_rebuild"}})", "missing field `type` at line 1 column 56"},
-      {R"({"levels":[{"records_path":"a\u0000b"}]})",
-       "invalid value: string \"a\\u0000b\", expected a path without NUL characters at line 1 column 37"},
+      // Quoted as meta.json is written: DEL as it is.
+      {R"({"levels":[{"records_path":"a\u0000\b\u007fb"}]})",
+       "invalid value: string \"a\\u0000\\b\x7f" "b\", expected a path without NUL characters at line 1 column 45"},
       {"{\"x\":\"a\tb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"},
       {"nope", "expected value at line 1 column 2"},
       {"", "EOF while parsing a value at line 1 column 0"},

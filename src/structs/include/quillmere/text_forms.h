@@ -2,6 +2,7 @@
 // them. Matching is exact and case-sensitive; no trimming.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,24 @@
 #include "quillmere/error.h"
 
 namespace quillmere {
+
+// Every enumeration's variant names, in declaration order: position i names the variant
+// numbered i. The text forms, the YAML and JSON readers and the meta.json writer all take
+// their names from here.
+inline constexpr std::array<std::string_view, 2> kDistanceFnNames{"l2", "dot"};
+inline constexpr std::array<std::string_view, 1> kDeleteMethodNames{"oid_to_bucket"};
+inline constexpr std::array<std::string_view, 3> kRebuildStrategyNames{"no_rebuild", "basic_rebuild",
+                                                                       "greedy_rebuild"};
+inline constexpr std::array<std::string_view, 2> kRetrainStrategyNames{"no_retrain", "from_scratch"};
+inline constexpr std::array<std::string_view, 1> kCompactionStrategyNames{"bentley_saxe"};
+inline constexpr std::array<std::string_view, 2> kModelLayerNames{"linear", "relu"};
+inline constexpr std::array<std::string_view, 2> kModelDeviceNames{"cpu", "gpu"};
+
+static_assert(kDistanceFnNames.size() == static_cast<std::size_t>(DistanceFn::dot) + 1);
+static_assert(kRebuildStrategyNames.size() == static_cast<std::size_t>(RebuildStrategy::greedy_rebuild) + 1);
+static_assert(kRetrainStrategyNames.size() == static_cast<std::size_t>(RetrainStrategy::from_scratch) + 1);
+static_assert(kModelLayerNames.size() == static_cast<std::size_t>(ModelLayer::Kind::relu) + 1);
+static_assert(kModelDeviceNames.size() == static_cast<std::size_t>(ModelDevice::Kind::gpu) + 1);
 
 // "l2" | "dot"; otherwise Error::invalid_value("Unknown distance function: " + text).
 Result<DistanceFn> parse_distance_fn(std::string_view text);
