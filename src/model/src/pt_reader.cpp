@@ -627,9 +627,9 @@ std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
 // inflates the record: a few megabytes of deflated zeros could claim all memory. PyTorch and
 // libtorch store every record as it is but the TorchScript code and its debug tables (under
 // "code/", never read here), so any other compressed record is refused before the reader
-// opens the file, and every record read is bounded by the file's size. The directory is found as the reader finds it (the last
-// end record with room for itself, then its zip64 form); the caller checks that the reader saw
-// the same records. Returns the records' names in directory order.
+// opens the file, and every record read is bounded by the file's size. The directory is found
+// as the reader finds it (the last end record with room for itself, then its zip64 form); the
+// caller checks that the reader saw the same records. Returns their names in directory order.
 std::vector<std::string> check_records_stored(const std::string& path) {
   constexpr std::size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kEntrySize = 46;
   constexpr std::uint64_t kEndSig = 0x06054b50, kLocatorSig = 0x07064b50, kEnd64Sig = 0x06064b50,

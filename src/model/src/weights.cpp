@@ -95,7 +95,8 @@ std::expected<void, std::string> load_weights(const std::string& path, NamedTens
     std::vector<std::string> wanted;
     for (const auto& p : params) wanted.push_back(p.first);
     // ".pt"/".bin" and libtorch's named-tensor archive (any other extension) are the same zip
-    // of pickles, read by our own restricted reader: libtorch's loader is never handed a file.
+    // of pickles, read by our own restricted reader. libtorch's archive loader, which compiles
+    // the archive's code and recurses through it and the pickle without bound, is never used.
     std::expected<NamedTensors, std::string> loaded =
         weights_extension(path) == "safetensors" ? read_safetensors(path, wanted) : read_pt_weights(path);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
