@@ -114,7 +114,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     info = _dist_info(project)
     files = {
         built.name: built.read_bytes(),
-        f"{MODULE}.pyi": (ROOT / MODULE / f"{MODULE}.pyi").read_bytes(),
+        # Type checkers do not read a stub beside a single-file extension module in
+        # site-packages; a stub-only package named <module>-stubs they do (PEP 561).
+        f"{MODULE}-stubs/__init__.pyi": (ROOT / MODULE / f"{MODULE}.pyi").read_bytes(),
         f"{info}/METADATA": _metadata(project).encode(),
         f"{info}/WHEEL": _wheel_file().encode(),
     }

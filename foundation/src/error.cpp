@@ -24,11 +24,30 @@ Error exception_error(const std::exception& e, std::string_view what) {
   return Error::internal("Unexpected error while making " + std::string(what) + ": " + e.what());
 }
 
-std::string os_error_text(int err) {
+namespace {
+
+std::string describe_errno(int err) {
   char buf[256];
   // GNU strerror_r may return a static string instead of filling buf.
-  const char* text = strerror_r(err, buf, sizeof buf);
-  return std::string(text) + " (os error " + std::to_string(err) + ")";
+  return strerror_r(err, buf, sizeof buf);
+}
+
+}  // namespace
+
+std::string os_error_text(int err) { return describe_errno(err) + " (os error " + std::to_string(err) + ")"; }
+
+std::string file_error_text(std::string_view action, std::string_view path, std::string_view reason) {
+  std::string text = "cannot ";
+  text.append(action).append(" ").append(path).append(": ").append(reason);
+  return text;
+}
+
+std::string file_error_text(std::string_view action, std::string_view path, int err) {
+  return file_error_text(action, path, describe_errno(err));
+}
+
+Error file_error(std::string_view action, std::string_view path, int err) {
+  return Error::file_operation(file_error_text(action, path, err));
 }
 
 }  // namespace quillmere

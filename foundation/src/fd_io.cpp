@@ -111,12 +111,12 @@ Result<int> open_regular_file(const std::string& path) noexcept {
   do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   while (fd < 0 && errno == EINTR);
   try {
-    if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+    if (fd < 0) return fail(file_error("open", path, errno));
     struct stat st;
     if (::fstat(fd, &st) != 0) {
       const int err = errno;
       ::close(fd);
-      return fail(Error::file_operation(os_error_text(err)));
+      return fail(file_error("inspect", path, err));
     }
     if (!S_ISREG(st.st_mode)) {
       ::close(fd);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <limits>
 #include <new>
@@ -25,6 +26,8 @@ TEST(ErrorText, IndexErrorKindsCarryTheirPrefixes) {
   const std::vector<Case> cases = {
       {Error::missing_attribute("arity"), "Missing attribute: arity", true},
       {Error::file_operation("No such file"), "File operation failed: No such file", true},
+      {file_error("open", "/d/ids.bin", ENOENT), "File operation failed: cannot open /d/ids.bin: No such file or directory",
+       true},
       {Error::invalid_yaml("x"), "Invalid YAML config: x", true},
       {Error::invalid_json("y"), "Invalid JSON config: y", true},
       {Error::model_creation("device"), "Model creation failed: device", true},

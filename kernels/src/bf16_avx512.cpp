@@ -26,7 +26,7 @@ using Bf16 = std::uint16_t;
 enum class Pairs { ab, dd, dc };
 
 template <Pairs P>
-QM_TARGET_AVX512_BF16 F32x16 pair_step(F32x16 acc, I512 a, I512 b, I512 c) {
+QM_INLINE QM_TARGET_AVX512_BF16 F32x16 pair_step(F32x16 acc, I512 a, I512 b, I512 c) {
   if constexpr (P == Pairs::ab) return dpbf16(acc, a, b);
   else if constexpr (P == Pairs::dd) {
     const I512 d = sub_bf16_trunc(a, b);
@@ -36,7 +36,7 @@ QM_TARGET_AVX512_BF16 F32x16 pair_step(F32x16 acc, I512 a, I512 b, I512 c) {
 
 // The 16 accumulator lanes of the pair products over n elements.
 template <Pairs P>
-QM_TARGET_AVX512_BF16 F32x16 pair_sums(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_BF16 F32x16 pair_sums(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
   F32x16 acc = zero_ps();
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32)
@@ -54,7 +54,7 @@ QM_TARGET_AVX512_BF16 F32x16 pair_sums(const Bf16* a, const Bf16* b, const Bf16*
 // multiply-adds and reduced by halves: x = a, y = b for the bilinear form, x = y = a - b for
 // the Mahalanobis one (whose row factor is the f32 difference, the columns truncated).
 template <bool kMahalanobis>
-QM_TARGET_AVX512_BF16 float form_sum(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_BF16 float form_sum(const Bf16* a, const Bf16* b, const Bf16* c, std::uint64_t n) {
   F32x16 outer = zero_ps();
   for (std::uint64_t i = 0; i < n; ++i) {
     const Bf16* row = c + i * n;
@@ -128,7 +128,7 @@ using steps::Blend;
 
 // One case of wsum, decided once per call; the one-sided cases never read the other input.
 template <Blend K>
-QM_TARGET_AVX512F F32x16 weigh(F32x16 x, F32x16 y, F32x16 al, F32x16 be) {
+QM_INLINE QM_TARGET_AVX512F F32x16 weigh(F32x16 x, F32x16 y, F32x16 al, F32x16 be) {
   if constexpr (K == Blend::sum) return add(x, y);
   else if constexpr (K == Blend::a_only) return mul(al, x);
   else if constexpr (K == Blend::b_only) return mul(be, y);
@@ -136,7 +136,8 @@ QM_TARGET_AVX512F F32x16 weigh(F32x16 x, F32x16 y, F32x16 al, F32x16 be) {
 }
 
 template <Blend K>
-QM_TARGET_AVX512F void wsum_blocks(const Bf16* a, const Bf16* b, std::uint64_t n, F32x16 al, F32x16 be, Bf16* out) {
+QM_INLINE QM_TARGET_AVX512F void wsum_blocks(const Bf16* a, const Bf16* b, std::uint64_t n, F32x16 al, F32x16 be,
+                                             Bf16* out) {
   constexpr bool kA = K != Blend::b_only, kB = K != Blend::a_only;
   std::uint64_t i = 0;
   for (; n - i >= 16; i += 16) {

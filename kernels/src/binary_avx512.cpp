@@ -20,7 +20,7 @@ struct BitCounts {
 };
 
 template <bool Jaccard>
-QM_TARGET_AVX512_INT inline void count_block(BitCounts<Jaccard>& c, I512 a, I512 b) {
+QM_INLINE QM_TARGET_AVX512_INT void count_block(BitCounts<Jaccard>& c, I512 a, I512 b) {
   if constexpr (Jaccard) {
     c.first = add_epi64(c.first, popcnt_epi64(and_si(a, b)));
     c.second = add_epi64(c.second, popcnt_epi64(or_si(a, b)));
@@ -30,21 +30,22 @@ QM_TARGET_AVX512_INT inline void count_block(BitCounts<Jaccard>& c, I512 a, I512
 }
 
 template <bool Jaccard>
-QM_TARGET_AVX512_INT inline void count_whole(BitCounts<Jaccard>& c, const std::uint8_t* a, const std::uint8_t* b) {
+QM_INLINE QM_TARGET_AVX512_INT void count_whole(BitCounts<Jaccard>& c, const std::uint8_t* a, const std::uint8_t* b) {
   count_block(c, loadu_si(a), loadu_si(b));
 }
 
 // The last r bytes (0 to 64) in one block, zero-filled; first64 gives every bit for r = 64
 // without shifting by 64.
 template <bool Jaccard>
-QM_TARGET_AVX512_INT inline void count_masked(BitCounts<Jaccard>& c, const std::uint8_t* a, const std::uint8_t* b,
+QM_INLINE QM_TARGET_AVX512_INT void count_masked(BitCounts<Jaccard>& c, const std::uint8_t* a, const std::uint8_t* b,
                                               std::uint64_t r) {
   const M64 m = first64(r);
   count_block(c, maskz_loadu_epi8(m, a), maskz_loadu_epi8(m, b));
 }
 
 template <bool Jaccard>
-QM_TARGET_AVX512_INT BitCounts<Jaccard> count_bits(const std::uint8_t* a, const std::uint8_t* b, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_INT BitCounts<Jaccard> count_bits(const std::uint8_t* a, const std::uint8_t* b,
+                                                             std::uint64_t n) {
   BitCounts<Jaccard> c{zero_si(), zero_si()};
   if (n <= 256) {
     const std::uint64_t whole = n == 0 ? 0 : (n - 1) / 64;

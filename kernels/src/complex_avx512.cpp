@@ -17,13 +17,13 @@ namespace {
 // (vdot) is flipped at the end; the lanes are summed as the f32 and f64 rows sum theirs ----
 
 template <class T>
-QM_TARGET_AVX512F inline void complex_step(Vec<T> a, Vec<T> b, Vec<T>& p, Vec<T>& q) {
+QM_INLINE QM_TARGET_AVX512F void complex_step(Vec<T> a, Vec<T> b, Vec<T>& p, Vec<T>& q) {
   p = fmadd(a, b, p);
   q = fmadd(a, swap_pairs(b), q);
 }
 
 template <class T, bool Conj>
-QM_TARGET_AVX512F void complex_dot(const T* a, const T* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512F void complex_dot(const T* a, const T* b, std::uint64_t n, double* out) {
   constexpr std::uint64_t kPairs = kLanes<T> / 2;
   Vec<T> p = splat(T{0}), q = p;
   std::uint64_t k = 0;
@@ -47,13 +47,14 @@ QM_V_BW I512 load_halves(const std::uint16_t* p, std::uint64_t count) {
 // Every multiply-add, and every addition of the reduction, rounded to f16. dot negates the
 // imaginary parts of b in P, vdot those of a in Q.
 template <bool Conj>
-QM_TARGET_AVX512_FP16 inline void f16c_step(F16x32& p, F16x32& q, I512 a, I512 b) {
+QM_INLINE QM_TARGET_AVX512_FP16 void f16c_step(F16x32& p, F16x32& q, I512 a, I512 b) {
   p = fmadd(as_ph(a), as_ph(Conj ? b : negate_odd_16(b)), p);
   q = fmadd(as_ph(Conj ? negate_odd_16(a) : a), as_ph(swap_pairs_16(b)), q);
 }
 
 template <bool Conj>
-QM_TARGET_AVX512_FP16 void f16c(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512_FP16 void f16c(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n,
+                                          double* out) {
   F16x32 p = zero_ph(), q = zero_ph();
   std::uint64_t k = 0;
   for (; n - k >= 16; k += 16) f16c_step<Conj>(p, q, loadu_si(a + 2 * k), loadu_si(b + 2 * k));
@@ -66,13 +67,14 @@ QM_TARGET_AVX512_FP16 void f16c(const std::uint16_t* a, const std::uint16_t* b, 
 // Pair dot products into f32 lanes: each P lane takes a real part (b's imaginary part
 // negated for dot), each Q lane an imaginary part (a's negated for vdot); no flip at the end.
 template <bool Conj>
-QM_TARGET_AVX512_BF16 inline void bf16c_step(F32x16& p, F32x16& q, I512 a, I512 b) {
+QM_INLINE QM_TARGET_AVX512_BF16 void bf16c_step(F32x16& p, F32x16& q, I512 a, I512 b) {
   p = dpbf16(p, a, Conj ? b : negate_odd_16(b));
   q = dpbf16(q, Conj ? negate_odd_16(a) : a, swap_pairs_16(b));
 }
 
 template <bool Conj>
-QM_TARGET_AVX512_BF16 void bf16c(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512_BF16 void bf16c(const std::uint16_t* a, const std::uint16_t* b, std::uint64_t n,
+                                           double* out) {
   F32x16 p = zero_ps(), q = zero_ps();
   std::uint64_t k = 0;
   for (; n - k >= 16; k += 16) bf16c_step<Conj>(p, q, loadu_si(a + 2 * k), loadu_si(b + 2 * k));

@@ -23,7 +23,7 @@ inline float widen(u16 h) { return scalar::f16_to_f32(h); }
 // Runs the accumulators over the inputs and returns them; each step is told how many of its
 // lanes hold elements.
 template <class Acc>
-QM_TARGET_AVX512_FP16 Acc sweep(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
+QM_INLINE QM_TARGET_AVX512_FP16 Acc sweep(const u16* a, const u16* b, std::uint64_t n, Acc acc) {
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32) acc.step(loadu_ph(a + i), loadu_ph(b + i), 32);
   const std::uint64_t r = n - i;
@@ -36,12 +36,12 @@ QM_TARGET_AVX512_FP16 Acc sweep(const u16* a, const u16* b, std::uint64_t n, Acc
 
 struct Dot {
   F16x32 s;
-  QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) { s = fmadd(a, b, s); }
+  QM_INLINE QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) { s = fmadd(a, b, s); }
 };
 
 struct L2sq {
   F16x32 s;
-  QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) {
     const F16x32 d = sub(a, b);
     s = fmadd(d, d, s);
   }
@@ -49,7 +49,7 @@ struct L2sq {
 
 struct Cos {
   F16x32 ab, aa, bb;
-  QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t) {
     ab = fmadd(a, b, ab);
     aa = fmadd(a, a, aa);
     bb = fmadd(b, b, bb);
@@ -60,7 +60,7 @@ struct Cos {
 
 // approx_log2 from the bit pattern: exponent field - 127, plus (m - 1) P(m) with m the
 // significand bits under a zero exponent, so that any input gives what avx2 gives.
-QM_TARGET_AVX512_FP16 F32x16 approx_log2(F32x16 x) {
+QM_INLINE QM_TARGET_AVX512_FP16 F32x16 approx_log2(F32x16 x) {
   const I512 bits = as_si(x);
   const F32x16 e = sub(cvtepi32_ps(and_si(srli_epi32<23>(bits), set1_epi32(255))), set1_ps(127.0f));
   const F32x16 m = as_ps(or_si(and_si(bits, set1_epi32(0x7FFFFF)), set1_epi32(0x3F800000)));
@@ -76,7 +76,7 @@ QM_TARGET_AVX512_FP16 F32x16 approx_log2(F32x16 x) {
 // adds +0). Lanes 8-15 of `s` are never read.
 struct Js {
   F32x16 s;
-  QM_TARGET_AVX512_FP16 void take(F32x16 a, F32x16 b, std::uint64_t count) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void take(F32x16 a, F32x16 b, std::uint64_t count) {
     const F32x16 eps = set1_ps(scalar::kEpsF32);
     const F32x16 m = add(mul(add(a, b), set1_ps(0.5f)), eps);
     const F32x16 ta = mul(a, approx_log2(div(add(a, eps), m)));
@@ -84,7 +84,7 @@ struct Js {
     if (count > 0) s = add(tb, add(ta, s));
     if (count > 8) s = add(upper_half(tb), add(upper_half(ta), s));
   }
-  QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t count) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t count) {
     take(cvtph_lo_ps(a), cvtph_lo_ps(b), count);
     if (count > 16) take(cvtph_hi_ps(a), cvtph_hi_ps(b), count - 16);
   }
@@ -92,34 +92,34 @@ struct Js {
 
 struct Kl {
   F32x16 s;
-  QM_TARGET_AVX512_FP16 void take(F32x16 a, F32x16 b, std::uint64_t count) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void take(F32x16 a, F32x16 b, std::uint64_t count) {
     const F32x16 eps = set1_ps(scalar::kEpsF32);
     const F32x16 ae = add(a, eps);
     const F32x16 t = mul(ae, approx_log2(div(ae, add(b, eps))));
     if (count > 0) s = add(t, s);
     if (count > 8) s = add(upper_half(t), s);
   }
-  QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t count) {
+  QM_INLINE QM_TARGET_AVX512_FP16 void step(F16x32 a, F16x32 b, std::uint64_t count) {
     take(cvtph_lo_ps(a), cvtph_lo_ps(b), count);
     if (count > 16) take(cvtph_hi_ps(a), cvtph_hi_ps(b), count - 16);
   }
 };
 
 // Lanes 0-7 summed in f64 as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), as at avx2.
-QM_TARGET_AVX512_FP16 double reduce8(F32x16 s) { return reduce_halves(cvt_lo_pd(s)); }
+QM_INLINE QM_TARGET_AVX512_FP16 double reduce8(F32x16 s) { return reduce_halves(cvt_lo_pd(s)); }
 
 // alpha or beta in every lane, as the level takes it.
-QM_TARGET_AVX512_FP16 F16x32 weight_ph(double x) { return set1_ph(steps::weight_f16(x)); }
+QM_INLINE QM_TARGET_AVX512_FP16 F16x32 weight_ph(double x) { return set1_ph(steps::weight_f16(x)); }
 
 // The f32 value of a one-accumulator f16 sweep.
 template <class Acc>
-QM_TARGET_AVX512_FP16 float sum_ph(const u16* a, const u16* b, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_FP16 float sum_ph(const u16* a, const u16* b, std::uint64_t n) {
   return widen(reduce_halves(sweep(a, b, n, Acc{zero_ph()}).s));
 }
 
 // The f64 sum of a divergence sweep, lanes 0-7 as at avx2.
 template <class Acc>
-QM_TARGET_AVX512_FP16 double sum8(const u16* a, const u16* b, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_FP16 double sum8(const u16* a, const u16* b, std::uint64_t n) {
   return reduce8(sweep(a, b, n, Acc{zero_ps()}).s);
 }
 
@@ -219,7 +219,7 @@ namespace {
 // One weighted-sum case over full and masked blocks; an input the case does not use is not
 // read.
 template <Blend C>
-QM_TARGET_AVX512_FP16 F16x32 wsum_lanes(const u16* a, const u16* b, M32 m, F16x32 al, F16x32 be) {
+QM_INLINE QM_TARGET_AVX512_FP16 F16x32 wsum_lanes(const u16* a, const u16* b, M32 m, F16x32 al, F16x32 be) {
   if constexpr (C == Blend::sum) return add(maskz_loadu_ph(m, a), maskz_loadu_ph(m, b));
   else if constexpr (C == Blend::a_only) return mul(al, maskz_loadu_ph(m, a));
   else if constexpr (C == Blend::b_only) return mul(be, maskz_loadu_ph(m, b));
@@ -227,7 +227,8 @@ QM_TARGET_AVX512_FP16 F16x32 wsum_lanes(const u16* a, const u16* b, M32 m, F16x3
 }
 
 template <Blend C>
-QM_TARGET_AVX512_FP16 void wsum_blocks(const u16* a, const u16* b, std::uint64_t n, F16x32 al, F16x32 be, u16* out) {
+QM_INLINE QM_TARGET_AVX512_FP16 void wsum_blocks(const u16* a, const u16* b, std::uint64_t n, F16x32 al, F16x32 be,
+                                                 u16* out) {
   std::uint64_t i = 0;
   for (; n - i >= 32; i += 32) storeu_ph(out + i, wsum_lanes<C>(a + i, b + i, first32(32), al, be));
   if (const std::uint64_t r = n - i; r != 0) mask_storeu_ph(out + i, first32(r), wsum_lanes<C>(a + i, b + i, first32(r), al, be));

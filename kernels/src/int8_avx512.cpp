@@ -45,12 +45,12 @@ constexpr std::uint64_t kBlock = std::is_signed_v<T> ? 32 : 64;
 // One block: 32 i8 elements as words, or 64 u8 elements as bytes; the last r < block
 // elements zero-filled.
 template <class T>
-QM_TARGET_AVX512_INT I512 load_block(const T* p) {
+QM_INLINE QM_TARGET_AVX512_INT I512 load_block(const T* p) {
   if constexpr (std::is_signed_v<T>) return cvtepi8_epi16_lo(loadu_lo256(p));
   else return loadu_si(p);
 }
 template <class T>
-QM_TARGET_AVX512_INT I512 load_last(const T* p, std::uint64_t r) {
+QM_INLINE QM_TARGET_AVX512_INT I512 load_last(const T* p, std::uint64_t r) {
   const I512 x = maskz_loadu_epi8(first64(r), p);
   if constexpr (std::is_signed_v<T>) return cvtepi8_epi16_lo(x);
   else return x;
@@ -58,7 +58,7 @@ QM_TARGET_AVX512_INT I512 load_last(const T* p, std::uint64_t r) {
 
 // acc[k] holds sum k of the totals; u8 keeps the sums of its high bytes in acc[3 + k].
 template <Sum S, class T>
-QM_TARGET_AVX512_INT void add_block(I512* acc, I512 a, I512 b) {
+QM_INLINE QM_TARGET_AVX512_INT void add_block(I512* acc, I512 a, I512 b) {
   if constexpr (std::is_signed_v<T>) {
     if constexpr (S == Sum::l2sq) {
       const I512 d = sub_epi16(a, b);
@@ -95,7 +95,7 @@ constexpr std::uint64_t kChains = std::is_signed_v<T> ? 4 : 2;
 // The lanes of every chain (and u8's two sets) added, then into the 64-bit totals. Every loop
 // over chains is unrolled, so that the accumulators stay in registers.
 template <Sum S, class T>
-QM_TARGET_AVX512_INT void fold(Totals& t, const I512 (&acc)[kChains<T>][6]) {
+QM_INLINE QM_TARGET_AVX512_INT void fold(Totals& t, const I512 (&acc)[kChains<T>][6]) {
   constexpr int kSums = S == Sum::cos ? 3 : 1;
 #pragma GCC unroll 3
   for (int k = 0; k < kSums; ++k) {
@@ -111,7 +111,7 @@ QM_TARGET_AVX512_INT void fold(Totals& t, const I512 (&acc)[kChains<T>][6]) {
 }
 
 template <Sum S, class T>
-QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::uint64_t n) {
+QM_INLINE QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::uint64_t n) {
   constexpr std::uint64_t kW = kBlock<T>, kC = kChains<T>;
   Totals t{};
   std::uint64_t i = 0;
@@ -140,15 +140,15 @@ QM_TARGET_AVX512_INT QM_INT8_FLAT Totals int_sums(const T* a, const T* b, std::u
 
 // The inner product or the squared distance.
 template <Sum S, class T>
-QM_TARGET_AVX512_INT void sum_t(const T* a, const T* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512_INT void sum_t(const T* a, const T* b, std::uint64_t n, double* out) {
   *out = static_cast<double>(int_sums<S>(a, b, n)[0]);
 }
 template <class T>
-QM_TARGET_AVX512_INT void l2_t(const T* a, const T* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512_INT void l2_t(const T* a, const T* b, std::uint64_t n, double* out) {
   *out = int8::l2_vector(int_sums<Sum::l2sq>(a, b, n)[0]);
 }
 template <class T>
-QM_TARGET_AVX512_INT void cos_t(const T* a, const T* b, std::uint64_t n, double* out) {
+QM_INLINE QM_TARGET_AVX512_INT void cos_t(const T* a, const T* b, std::uint64_t n, double* out) {
   const Totals t = int_sums<Sum::cos>(a, b, n);
   *out = int8::cos_vector(t[0], t[1], t[2], rsqrt12);
 }
@@ -157,12 +157,12 @@ QM_TARGET_AVX512_INT void cos_t(const T* a, const T* b, std::uint64_t n, double*
 
 // The 64 elements of a block as two sets of 32 words.
 template <class T>
-QM_TARGET_AVX512_FP16 I512 words_lo(I512 x) {
+QM_INLINE QM_TARGET_AVX512_FP16 I512 words_lo(I512 x) {
   if constexpr (std::is_signed_v<T>) return cvtepi8_epi16_lo(x);
   else return cvtepu8_epi16_lo(x);
 }
 template <class T>
-QM_TARGET_AVX512_FP16 I512 words_hi(I512 x) {
+QM_INLINE QM_TARGET_AVX512_FP16 I512 words_hi(I512 x) {
   if constexpr (std::is_signed_v<T>) return cvtepi8_epi16_hi(x);
   else return cvtepu8_epi16_hi(x);
 }
@@ -170,7 +170,7 @@ QM_TARGET_AVX512_FP16 I512 words_hi(I512 x) {
 // Vector rounding of 32 values: NaN to 0, clamp to the type's range (f16 bit patterns of
 // -128 and 127, or 0 and 255), nearest even.
 template <class T>
-QM_TARGET_AVX512_FP16 I512 round_words(F16x32 v) {
+QM_INLINE QM_TARGET_AVX512_FP16 I512 round_words(F16x32 v) {
   constexpr std::uint16_t kLo = std::is_signed_v<T> ? 0xD800 : 0x0000;
   constexpr std::uint16_t kHi = std::is_signed_v<T> ? 0x57F0 : 0x5BF8;
   v = maskz_mov(cmp_ord(v, v), v);
@@ -181,25 +181,29 @@ QM_TARGET_AVX512_FP16 I512 round_words(F16x32 v) {
 struct WsumBoth {
   static constexpr bool kA = true, kB = true, kC = false;
   std::uint16_t alpha, beta;
-  QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512) const {
+  QM_INLINE QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512) const {
     return fmadd(set1_ph(beta), cvtepi16_ph(b), mul(set1_ph(alpha), cvtepi16_ph(a)));
   }
 };
 struct WsumA {
   static constexpr bool kA = true, kB = false, kC = false;
   std::uint16_t alpha;
-  QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512, I512) const { return mul(set1_ph(alpha), cvtepi16_ph(a)); }
+  QM_INLINE QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512, I512) const {
+    return mul(set1_ph(alpha), cvtepi16_ph(a));
+  }
 };
 struct WsumB {
   static constexpr bool kA = false, kB = true, kC = false;
   std::uint16_t beta;
-  QM_TARGET_AVX512_FP16 F16x32 apply(I512, I512 b, I512) const { return mul(set1_ph(beta), cvtepi16_ph(b)); }
+  QM_INLINE QM_TARGET_AVX512_FP16 F16x32 apply(I512, I512 b, I512) const {
+    return mul(set1_ph(beta), cvtepi16_ph(b));
+  }
 };
 // i8: (a * b) * alpha in f16, then beta * c fused on.
 struct FmaI8 {
   static constexpr bool kA = true, kB = true, kC = true;
   std::uint16_t alpha, beta;
-  QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512 c) const {
+  QM_INLINE QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512 c) const {
     const F16x32 p = mul(mul(cvtepi16_ph(a), cvtepi16_ph(b)), set1_ph(alpha));
     return fmadd(set1_ph(beta), cvtepi16_ph(c), p);
   }
@@ -208,14 +212,14 @@ struct FmaI8 {
 struct FmaU8 {
   static constexpr bool kA = true, kB = true, kC = true;
   std::uint16_t alpha, beta;
-  QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512 c) const {
+  QM_INLINE QM_TARGET_AVX512_FP16 F16x32 apply(I512 a, I512 b, I512 c) const {
     const F16x32 q = cvtepu16_ph(mullo_epi16(a, b));
     return fmadd(set1_ph(beta), cvtepi16_ph(c), mul(set1_ph(alpha), q));
   }
 };
 
 template <class T, class Op>
-QM_TARGET_AVX512_FP16 I512 rounded_block(const Op& op, I512 a, I512 b, I512 c) {
+QM_INLINE QM_TARGET_AVX512_FP16 I512 rounded_block(const Op& op, I512 a, I512 b, I512 c) {
   const I512 lo = round_words<T>(op.apply(words_lo<T>(a), words_lo<T>(b), words_lo<T>(c)));
   const I512 hi = round_words<T>(op.apply(words_hi<T>(a), words_hi<T>(b), words_hi<T>(c)));
   if constexpr (std::is_signed_v<T>) return narrow_epi16_epi8(lo, hi);
@@ -223,7 +227,8 @@ QM_TARGET_AVX512_FP16 I512 rounded_block(const Op& op, I512 a, I512 b, I512 c) {
 }
 
 template <class T, class Op>
-QM_TARGET_AVX512_FP16 QM_INT8_FLAT void map64(const T* a, const T* b, const T* c, std::uint64_t n, T* out, Op op) {
+QM_INLINE QM_TARGET_AVX512_FP16 QM_INT8_FLAT void map64(const T* a, const T* b, const T* c, std::uint64_t n, T* out,
+                                                        Op op) {
   const I512 z = zero_si();
   std::uint64_t i = 0;
   for (; n - i >= 64; i += 64)
@@ -239,7 +244,7 @@ QM_TARGET_AVX512_FP16 QM_INT8_FLAT void map64(const T* a, const T* b, const T* c
 }
 
 template <class T>
-QM_TARGET_AVX512_FP16 I512 add_saturated(I512 a, I512 b) {
+QM_INLINE QM_TARGET_AVX512_FP16 I512 add_saturated(I512 a, I512 b) {
   if constexpr (std::is_signed_v<T>) return adds_epi8(a, b);
   else return adds_epu8(a, b);
 }
@@ -247,7 +252,8 @@ QM_TARGET_AVX512_FP16 I512 add_saturated(I512 a, I512 b) {
 using steps::weight_f16;
 
 template <class T>
-QM_TARGET_AVX512_FP16 QM_INT8_FLAT void wsum_t(const T* a, const T* b, std::uint64_t n, double alpha, double beta, T* out) {
+QM_INLINE QM_TARGET_AVX512_FP16 QM_INT8_FLAT void wsum_t(const T* a, const T* b, std::uint64_t n, double alpha,
+                                                         double beta, T* out) {
   switch (steps::blend_of(alpha, beta)) {
     case steps::Blend::sum: {
       // Saturating byte addition, no floating point.

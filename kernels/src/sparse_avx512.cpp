@@ -25,7 +25,8 @@ double with_rest(std::uint64_t blocks, const U* a, const U* b, std::uint64_t a_l
 
 // Blocks of 16 values (u16 widened to 32 bits) matched by the two-way intersection.
 template <class U>
-QM_TARGET_AVX512_VP2INTERSECT double vp2intersect(const U* a, const U* b, std::uint64_t a_len, std::uint64_t b_len) {
+QM_INLINE QM_TARGET_AVX512_VP2INTERSECT double vp2intersect(const U* a, const U* b, std::uint64_t a_len,
+                                                            std::uint64_t b_len) {
   constexpr std::uint64_t kBlock = 16;
   std::uint64_t count = 0, i = 0, j = 0;
   while (a_len - i >= kBlock && b_len - j >= kBlock) {
@@ -44,7 +45,7 @@ QM_TARGET_AVX512_VP2INTERSECT double vp2intersect(const U* a, const U* b, std::u
 // of the other through rotated copies; blocks lying wholly below the other set's current
 // block are passed over first.
 template <class U>
-QM_TARGET_AVX512_INT double all_pairs(const U* a, const U* b, std::uint64_t a_len, std::uint64_t b_len) {
+QM_INLINE QM_TARGET_AVX512_INT double all_pairs(const U* a, const U* b, std::uint64_t a_len, std::uint64_t b_len) {
   constexpr std::uint64_t kBlock = 64 / sizeof(U);
   std::uint64_t count = 0, i = 0, j = 0;
   const bool small = a_len < 2 * kBlock && b_len < 2 * kBlock;

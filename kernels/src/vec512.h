@@ -9,7 +9,15 @@
 // quillmere::kernels::emulated.
 //
 // Only the estimate instructions (rsqrt14, rcp14) cannot be copied bit for bit: the
-// emulation returns the correctly rounded value cut to the estimate's 14 bits.
+// emulation returns the exact value rounded to nearest at 14 significant bits, within the
+// instructions' documented relative error of 2^-14.
+//
+// Nothing but the kernels themselves may stay out of line in the product build: the layer's
+// operations (QM_V...) and each unit's own helpers (QM_INLINE) are always inlined. GCC 12 ends
+// an out-of-line function that has a target attribute with vzeroupper even when it returns a
+// vector in a struct (F32x16 and its kin), so the caller gets the vector with its upper lanes
+// cleared; a vector argument is no safer. The test kernels_vector_abi_guard reads the built
+// objects and fails on any out-of-line helper that touches a ymm or zmm register.
 //
 // The families' own operations (vec512_<family>.h) live in the same namespace, v512. The
 // emulated build's operations are inline functions with external linkage, so each name (with
@@ -34,6 +42,7 @@
 #define QM_TARGET_AVX512_FP16
 #define QM_TARGET_AVX512_VP2INTERSECT
 #define QM_V inline
+#define QM_INLINE inline
 #else
 #include <immintrin.h>
 #define QM_AVX512_NS quillmere::kernels
@@ -51,6 +60,8 @@
 #define QM_V_BW static inline __attribute__((always_inline, target(QM_AVX512_BASE)))
 #define QM_V_FP16 static inline __attribute__((always_inline, target(QM_AVX512_BASE ",avx512fp16")))
 #define QM_V_BF16 static inline __attribute__((always_inline, target(QM_AVX512_BASE ",avx512bf16")))
+// A unit's own helper, written before its level's target macro: QM_INLINE QM_TARGET_... .
+#define QM_INLINE inline __attribute__((always_inline))
 #endif
 
 #if QUILLMERE_EMULATE_AVX512
@@ -98,19 +109,17 @@ inline V map(Fn fn) {
   for (std::size_t i = 0; i < std::size(r.v); ++i) r.v[i] = fn(i);
   return r;
 }
-// The estimate instructions' results: correctly rounded, cut to 14 significant bits.
-inline float cut14(double x) {
-  const float f = static_cast<float>(x);
-  if (!std::isfinite(f) || f == 0.0f) return f;
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
-  // A subnormal (rcp14 of a lane past 2^126) has fewer significant bits, counted from its top.
-  const int width = std::fpclassify(f) == FP_SUBNORMAL ? std::bit_width(bits & 0x7FFFFFu) : 24;
-  return std::bit_cast<float>(bits & ~((std::uint32_t{1} << std::max(width - 14, 0)) - 1));
-}
-inline double cut14d(double x) {
+// An estimate instruction's result from the exact value x: rounded to nearest at `bits`
+// significant bits (relative error at most 2^-bits; cutting the bits off instead would err by
+// up to twice the documented bound). An f32 subnormal (rcp14 of a lane past 2^126) then keeps
+// what its width allows.
+inline double estimate(double x, int bits) {
   if (!std::isfinite(x) || x == 0.0) return x;
-  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~((std::uint64_t{1} << 39) - 1));
+  int e;
+  const double m = std::frexp(x, &e);
+  return std::ldexp(std::nearbyint(std::ldexp(m, bits)), e - bits);
 }
+inline float estimate14(double x) { return static_cast<float>(estimate(x, 14)); }
 // The NaN an instruction makes of a negative square-root operand ("QNaN indefinite").
 inline constexpr float kIndefinite = std::bit_cast<float>(0xFFC00000u);
 inline constexpr double kIndefiniteD = std::bit_cast<double>(0xFFF8000000000000u);
@@ -172,13 +181,13 @@ QM_V F32x16 rsqrt14(F32x16 a) {
     const float x = a.v[i];
     if (x == 0.0f) return std::copysign(INFINITY, x);
     if (x < 0.0f) return emu::kIndefinite;
-    return emu::cut14(1.0 / std::sqrt(static_cast<double>(x)));
+    return emu::estimate14(1.0 / std::sqrt(static_cast<double>(x)));
   });
 }
 // The estimate of one value, as one lane of the vector form.
 QM_V float rsqrt14(float x) { return rsqrt14(set1_ps(x)).v[0]; }
 QM_V F32x16 rcp14(F32x16 a) {
-  return emu::map<F32x16>([&](std::size_t i) { return emu::cut14(1.0 / static_cast<double>(a.v[i])); });
+  return emu::map<F32x16>([&](std::size_t i) { return emu::estimate14(1.0 / static_cast<double>(a.v[i])); });
 }
 // The unbiased exponent of each lane's magnitude, as an f32 (a subnormal's true exponent);
 // a zero gives -inf, an infinity +inf, a NaN itself made quiet.
@@ -254,7 +263,7 @@ QM_V F64x8 rsqrt14(F64x8 a) {
     const double x = a.v[i];
     if (x == 0.0) return std::copysign(INFINITY, x);
     if (x < 0.0) return emu::kIndefiniteD;
-    return emu::cut14d(1.0 / std::sqrt(x));
+    return emu::estimate(1.0 / std::sqrt(x), 14);
   });
 }
 QM_V double rsqrt14(double x) { return rsqrt14(set1_pd(x)).v[0]; }

@@ -2,7 +2,8 @@
 // (intrinsics, or scalar emulations with exactly the instruction's results).
 //
 // Only the SSE reciprocal-square-root estimate cannot be copied bit for bit: the emulation
-// returns the correctly rounded value cut to 12 significant bits.
+// returns the exact value rounded to nearest at 12 significant bits, within the instruction's
+// documented relative error of 1.5 * 2^-12.
 #pragma once
 
 #include "vec512.h"
@@ -134,15 +135,14 @@ QM_V_FP16 F16x32 maskz_mov(M32 m, F16x32 a) {
 }
 
 // ---- scalar estimate ----
-// The SSE reciprocal-square-root estimate of one f32: the correctly rounded value cut to
-// 12 significant bits.
+// The SSE reciprocal-square-root estimate of one f32: the exact value rounded to 12
+// significant bits.
 QM_V_SSE float rsqrt12(float x) {
   if (x == 0.0f || std::fpclassify(x) == FP_SUBNORMAL) return std::copysign(INFINITY, x);  // subnormals read as 0
   if (std::isnan(x)) return emu::quiet(x);
   if (x < 0.0f) return emu::kIndefinite;
   if (std::isinf(x)) return 0.0f;
-  const float f = static_cast<float>(1.0 / std::sqrt(static_cast<double>(x)));
-  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(f) & ~std::uint32_t{0xFFF});
+  return static_cast<float>(emu::estimate(1.0 / std::sqrt(static_cast<double>(x)), 12));
 }
 
 #else  // product build

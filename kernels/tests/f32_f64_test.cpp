@@ -124,8 +124,10 @@ TEST(FloatKernels, RootsAndIdentityFormsAgreeWithinALevel) {
 // 1 - ab y(aa) y(bb) on aa = 1, bb = 2, ab = 1, with each level's y.
 double newton(double x, double y) { return y * 1.5 - 0.5 * x * y * (y * y); }
 double sse_rsqrt(double x) { return _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(static_cast<float>(x)))); }
-double emulated_rsqrt14(double x) {  // the emulation's estimate: the root's reciprocal cut to 14 bits
-  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(1.0 / std::sqrt(x)) & ~((std::uint64_t{1} << 39) - 1));
+double emulated_rsqrt14(double x) {  // the emulation's estimate: the root's reciprocal rounded to 14 bits
+  int e;
+  const double m = std::frexp(1.0 / std::sqrt(x), &e);
+  return std::ldexp(std::nearbyint(std::ldexp(m, 14)), e - 14);
 }
 
 TEST(FloatKernels, CosineRefinesTheEstimateInF64) {

@@ -153,6 +153,90 @@ std::vector<T<E>> make(std::size_t n, Kind kind, std::mt19937& rng, double densi
   return v;
 }
 
+// ---- inputs with every kind of value ----
+
+// What a vector holds: values within a few binades of 1; exponents over the type's whole range
+// (products and sums overflow and underflow); signed zeros, subnormals and the smallest normals;
+// signed zeros alone; ordinary values with an infinity or a NaN (quiet or signalling, any
+// payload) among them. Integer types take their whole range, their extremes, values near 0, or
+// zeros, and have no infinity or NaN.
+enum class Mix { ordinary, full_range, tiny, zeros, infinity, nan };
+inline constexpr Mix kMixes[] = {Mix::ordinary, Mix::full_range, Mix::tiny, Mix::zeros, Mix::infinity, Mix::nan};
+
+inline const char* mix_name(Mix m) {
+  constexpr const char* kNames[] = {"ordinary", "full range", "tiny", "zeros", "infinity", "nan"};
+  return kNames[static_cast<int>(m)];
+}
+
+// Sign, exponent and significand widths of a floating-point element.
+struct FloatFormat {
+  int bits, exponent_bits;
+  int mantissa_bits() const { return bits - 1 - exponent_bits; }
+};
+template <Element E>
+constexpr FloatFormat float_format() {
+  if constexpr (E == Element::f16 || E == Element::f16c) return {16, 5};
+  else if constexpr (E == Element::bf16 || E == Element::bf16c) return {16, 8};
+  else if constexpr (E == Element::f32 || E == Element::f32c) return {32, 8};
+  else return {64, 11};
+}
+
+template <Element E>
+std::uint64_t bits_of(T<E> x) {
+  if constexpr (sizeof(T<E>) == 8) return std::bit_cast<std::uint64_t>(x);
+  else if constexpr (sizeof(T<E>) == 4) return std::bit_cast<std::uint32_t>(x);
+  else return static_cast<std::uint64_t>(x) & ((std::uint64_t{1} << (8 * sizeof(T<E>))) - 1);
+}
+
+template <Element E>
+bool is_nan(T<E> x) {
+  if constexpr (!is_float(E)) return false;
+  else {
+    constexpr FloatFormat f = float_format<E>();
+    const std::uint64_t b = bits_of<E>(x), mantissa = b & ((std::uint64_t{1} << f.mantissa_bits()) - 1);
+    return ((b >> f.mantissa_bits()) & ((1u << f.exponent_bits) - 1)) == (1u << f.exponent_bits) - 1u && mantissa != 0;
+  }
+}
+
+template <Element E>
+std::vector<T<E>> mixed(std::size_t n, Mix mix, std::mt19937_64& rng) {
+  std::vector<T<E>> v(n);
+  if constexpr (is_float(E)) {
+    constexpr FloatFormat f = float_format<E>();
+    const std::uint64_t emax = (std::uint64_t{1} << f.exponent_bits) - 1, bias = emax / 2;
+    const std::uint64_t mantissas = std::uint64_t{1} << f.mantissa_bits();
+    using Bits = std::conditional_t<sizeof(T<E>) == 8, std::uint64_t,
+                                    std::conditional_t<sizeof(T<E>) == 4, std::uint32_t, std::uint16_t>>;
+    // Sign and significand random; an exponent field of 0 with significand 0 is a zero.
+    auto make_value = [&](std::uint64_t exponent, bool zero) {
+      const std::uint64_t mantissa = zero ? 0 : exponent == 0 ? 1 + rng() % (mantissas - 1) : rng() % mantissas;
+      const std::uint64_t b = (rng() % 2) << (f.bits - 1) | exponent << f.mantissa_bits() | mantissa;
+      return std::bit_cast<T<E>>(static_cast<Bits>(b));
+    };
+    for (auto& x : v) {
+      const std::uint64_t r = rng() % 4;
+      switch (mix) {
+        case Mix::full_range: x = make_value(1 + rng() % (emax - 1), false); break;
+        case Mix::tiny: x = make_value(r < 2 ? 0 : r - 1, r == 0); break;
+        case Mix::zeros: x = make_value(0, true); break;
+        default: x = make_value(bias - 4 + rng() % 9, false);
+      }
+    }
+    if (n > 0 && mix == Mix::infinity) v[rng() % n] = make_value(emax, true);
+    if (n > 0 && mix == Mix::nan) v[rng() % n] = make_value(emax, false);
+  } else {
+    using L = std::numeric_limits<T<E>>;
+    const T<E> extremes[] = {L::min(), L::max(), T<E>(0), T<E>(1), T<E>(L::max() - 1), T<E>(L::min() + 1)};
+    for (auto& x : v) {
+      if (mix == Mix::full_range) x = extremes[rng() % std::size(extremes)];
+      else if (mix == Mix::tiny) x = static_cast<T<E>>(static_cast<int>(rng() % 5) - (L::is_signed ? 2 : 0));
+      else if (mix == Mix::zeros) x = 0;
+      else x = static_cast<T<E>>(rng());
+    }
+  }
+  return v;
+}
+
 // A strictly increasing set of `n` values below `limit`.
 template <class U>
 std::vector<U> make_set(std::size_t n, std::uint64_t limit, std::mt19937& rng) {

@@ -209,7 +209,7 @@ def sparse_file(path, size):
 @pytest.mark.parametrize(
     "make_path, text",
     [
-        (lambda d: str(d / "absent.yaml"), "File operation failed: No such file"),
+        (lambda d: str(d / "absent.yaml"), "File operation failed: cannot open "),
         (lambda d: (d / "c.yaml").write_text("buffer_size: [1\n") and str(d / "c.yaml"), "Invalid YAML config: "),
         # Refused before a byte is read: neither is read until memory runs out.
         (lambda d: "/dev/zero", "File operation failed: /dev/zero is not a regular file"),

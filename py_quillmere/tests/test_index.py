@@ -1,3 +1,4 @@
+import errno
 import json
 import os
 import pathlib
@@ -308,12 +309,38 @@ def test_dump_written_before_load_checked_the_layout_loads_the_same(tmp_path):
     assert index.occupied() == 0
 
 
-def test_dump_into_an_existing_directory_fails(tmp_path):
-    index, _ = filled(3)
+def moved_away(dump):
+    dump.rename(dump.with_name("moved"))
+    return pq.QuillmereBuilder.from_disk(str(dump.with_name("moved"))).build()
+
+
+def without_ids_of_level_0(dump):
+    (dump / "bucket-ids-0.bin").unlink()
+    return pq.QuillmereBuilder.from_disk(str(dump)).build()
+
+
+@pytest.mark.parametrize(
+    "make_error, action, named, err",
+    [
+        (lambda ix, d: pq.QuillmereBuilder.from_disk(str(d.with_name("absent"))), "open",
+         lambda d: d.with_name("absent") / "meta.json", errno.ENOENT),
+        # meta.json names its files by absolute path: the old place, the buffer's first.
+        (lambda ix, d: moved_away(d), "open", lambda d: d / "buffer_records.bin", errno.ENOENT),
+        (lambda ix, d: without_ids_of_level_0(d), "open", lambda d: d / "bucket-ids-0.bin", errno.ENOENT),
+        (lambda ix, d: pq.QuillmereBuilder.from_yaml(str(d / "absent.yaml")), "open",
+         lambda d: d / "absent.yaml", errno.ENOENT),
+        (lambda ix, d: ix.dump(str(d)), "create directory", lambda d: d, errno.EEXIST),
+    ],
+    ids=["missing dump", "moved dump", "dump missing a file", "missing YAML", "dump into an existing directory"],
+)
+def test_file_errors_say_what_failed_on_which_path(tmp_path, make_error, action, named, err):
+    index, _ = filled(BUFFER + 3)
+    dump = tmp_path / "dump"
+    index.dump(str(dump))
     with pytest.raises(RuntimeError) as caught:
-        index.dump(str(tmp_path))
-    assert str(caught.value).startswith("File operation failed: ")
-    assert index.occupied() == 3
+        make_error(index, dump)
+    assert str(caught.value) == f"File operation failed: cannot {action} {named(dump)}: {os.strerror(err)}"
+    assert index.occupied() == BUFFER + 3
 
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures"

@@ -60,6 +60,14 @@ Error exception_error(const std::exception& e, std::string_view what);
 // The operating system's description of errno value `err`, e.g. "No such file or directory (os error 2)".
 std::string os_error_text(int err);
 
+// The one wording of a failed file operation: what was being done, to which path, and why,
+// e.g. "cannot open /data/ix/buffer_ids.bin: No such file or directory". `action` is a verb
+// phrase ("open", "create directory"); `err` an errno value, or `reason` a text of our own.
+std::string file_error_text(std::string_view action, std::string_view path, int err);
+std::string file_error_text(std::string_view action, std::string_view path, std::string_view reason);
+// Error::file_operation with that text.
+Error file_error(std::string_view action, std::string_view path, int err);
+
 template <class T>
 using Result = std::expected<T, Error>;
 

@@ -31,7 +31,7 @@ std::expected<std::string, int> read_to_end(int fd, std::size_t limit = std::num
 // Opens an existing file read-only and returns its descriptor, which the caller closes.
 // Anything but a regular file is refused without blocking (a FIFO would otherwise wait for
 // a writer, a device may never end): Error::file_operation("<path> is not a regular file");
-// other failures are Error::file_operation with the system's error text.
+// other failures are the file_error of opening it.
 Result<int> open_regular_file(const std::string& path) noexcept;
 
 // Flushes the file's data and metadata to the device (fsync), retrying interruptions;

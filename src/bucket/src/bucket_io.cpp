@@ -8,12 +8,13 @@
 
 namespace quillmere {
 
-Result<void> RecordStore::read_lists(int records_fd, std::uint64_t records_offset, std::string_view records_name,
-                                     int ids_fd, std::uint64_t ids_offset, std::string_view ids_name,
-                                     std::uint64_t count, std::string_view what, bool whole_files) {
-  auto records_size = raw::file_size(records_fd);
+Result<void> RecordStore::read_lists(raw::FileRef records_file, std::uint64_t records_offset, raw::FileRef ids_file,
+                                     std::uint64_t ids_offset, std::uint64_t count, std::string_view what,
+                                     bool whole_files) {
+  const std::string_view records_name = records_file.path, ids_name = ids_file.path;
+  auto records_size = raw::file_size(records_file);
   if (!records_size) return fail(records_size.error());
-  auto ids_size = raw::file_size(ids_fd);
+  auto ids_size = raw::file_size(ids_file);
   if (!ids_size) return fail(ids_size.error());
   auto r = raw::extent_in_file(records_offset, count, input_shape_, 4, *records_size, records_name, what);
   if (!r) return fail(r.error());
@@ -38,16 +39,15 @@ Result<void> RecordStore::read_lists(int records_fd, std::uint64_t records_offse
   } catch (const std::exception& e) {
     return fail(exception_error(e, std::to_string(count) + " loaded records"));
   }
-  if (auto rd = raw::read_f32_at(records_fd, records_offset, records); !rd) return fail(rd.error());
-  if (auto rd = raw::read_u32_at(ids_fd, ids_offset, ids); !rd) return fail(rd.error());
+  if (auto rd = raw::read_f32_at(records_file, records_offset, records); !rd) return fail(rd.error());
+  if (auto rd = raw::read_u32_at(ids_file, ids_offset, ids); !rd) return fail(rd.error());
   records_ = std::move(records);
   ids_ = std::move(ids);
   return {};
 }
 
-Result<void> Bucket::read(int records_file, int ids_file, const DiskBucket& disk) {
-  return read_lists(records_file, disk.records_offset, "the level's records file", ids_file, disk.ids_offset,
-                    "the level's ids file", disk.count, "a bucket", false);
+Result<void> Bucket::read(raw::FileRef records_file, raw::FileRef ids_file, const DiskBucket& disk) {
+  return read_lists(records_file, disk.records_offset, ids_file, disk.ids_offset, disk.count, "a bucket", false);
 }
 
 Result<void> Buffer::read(const DiskBuffer& disk) {
@@ -61,15 +61,14 @@ Result<void> Buffer::read(const DiskBuffer& disk) {
     return fail(Error::file_operation("the insert buffer's files are said to hold " + std::to_string(disk.count) +
                                       " records, more than its capacity of " + std::to_string(size_)));
   // A dump writes the buffer's files whole: a count that leaves bytes over is damage.
-  if (auto r = read_lists(records_file->fd(), 0, disk.records_path, ids_file->fd(), 0, disk.ids_path, disk.count,
-                          "the insert buffer", true);
+  if (auto r = read_lists(records_file->ref(), 0, ids_file->ref(), 0, disk.count, "the insert buffer", true);
       !r)
     return r;
   if (auto c = records_file->close(); !c) return c;
   return ids_file->close();
 }
 
-Result<DiskBucket> Bucket::dump(int records_file, int ids_file) const {
+Result<DiskBucket> Bucket::dump(raw::FileRef records_file, raw::FileRef ids_file) const {
   DiskBucket disk;
   auto at = raw::position(records_file);
   if (!at) return fail(at.error());
@@ -88,10 +87,10 @@ Result<DiskBuffer> Buffer::dump(const std::string& dir) const {
     DiskBuffer disk{raw::join_path(dir, "buffer_records.bin"), raw::join_path(dir, "buffer_ids.bin"), ids_.size()};
     auto records_file = raw::create(disk.records_path);
     if (!records_file) return fail(records_file.error());
-    if (auto w = raw::write_f32(records_file->fd(), records_); !w) return fail(w.error());
+    if (auto w = raw::write_f32(records_file->ref(), records_); !w) return fail(w.error());
     auto ids_file = raw::create(disk.ids_path);
     if (!ids_file) return fail(ids_file.error());
-    if (auto w = raw::write_u32(ids_file->fd(), ids_); !w) return fail(w.error());
+    if (auto w = raw::write_u32(ids_file->ref(), ids_); !w) return fail(w.error());
     if (auto c = records_file->sync_and_close(); !c) return fail(c.error());
     if (auto c = ids_file->sync_and_close(); !c) return fail(c.error());
     return disk;

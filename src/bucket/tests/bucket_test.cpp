@@ -185,10 +185,10 @@ TEST_P(BucketBuilderSlots, NamesTheFirstMissingSlot) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BucketBuilderSlots,
     ::testing::Values(BuilderCase{"nothing", {}, "size"},
-                      BuilderCase{"no_size", {std::nullopt, 3, DiskBucket{}, 1, 2}, "size"},
+                      BuilderCase{"no_size", {std::nullopt, 3, DiskBucket{}, raw::FileRef{1, "r"}, raw::FileRef{2, "i"}}, "size"},
                       BuilderCase{"no_shape", {4, std::nullopt, std::nullopt, std::nullopt, std::nullopt}, "input_shape"},
                       BuilderCase{"disk_without_files", {4, 3, DiskBucket{}, std::nullopt, std::nullopt}, "records_file"},
-                      BuilderCase{"disk_without_ids", {4, 3, DiskBucket{}, 5, std::nullopt}, "ids_file"}),
+                      BuilderCase{"disk_without_ids", {4, 3, DiskBucket{}, raw::FileRef{5, "r"}, std::nullopt}, "ids_file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BucketBuilder, WithoutDiskDataMakesAnEmptyUnreservedBucket) {

@@ -69,6 +69,23 @@ Result<void> check_distinct_files(const std::optional<std::vector<DiskLevelIndex
   return {};
 }
 
+// Level n of an index holds arity^(n+1) buckets from its creation on, and a dump writes its
+// levels in order: any other count is a description edited by hand, levels out of order, or
+// an arity changed after the dump, under which later compactions would build levels that do
+// not fit the loaded ones. Checked for every level before any file is read.
+Result<void> check_level_bucket_counts(const std::vector<DiskLevelIndex>& levels, std::uint64_t arity) {
+  for (std::uint64_t n = 0; n < levels.size(); ++n) {
+    const std::uint64_t count = levels[n].buckets.size();
+    const auto expected = checked_pow(arity, static_cast<std::uint32_t>(n + 1));
+    if (expected && *expected == count) continue;
+    const std::string level = "level " + std::to_string(n);
+    return fail(Error::file_operation(
+        levels[n].records_path + " holds " + level + " with " + std::to_string(count) + " buckets, but " + level +
+        " of arity " + std::to_string(arity) + " has " + (expected ? std::to_string(*expected) : "more than 2^64")));
+  }
+  return {};
+}
+
 }  // namespace
 
 IndexBuilder IndexBuilder::defaults() {
@@ -118,6 +135,7 @@ Result<Index> IndexBuilder::build_unguarded() const {
 
   std::vector<LevelIndex> loaded;
   if (disk_levels) {
+    if (auto r = check_level_bucket_counts(*disk_levels, *arity); !r) return fail(r.error());
     try {
       loaded.reserve(disk_levels->size());
     } catch (const std::exception& e) {

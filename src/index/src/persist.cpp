@@ -37,7 +37,7 @@ Result<std::string> absolute_path(const std::string& path) {
   if (path.empty()) return fail(Error::file_operation("cannot make an empty path absolute"));
   if (path.front() == '/') return path;
   std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-  if (!cwd) return fail(Error::file_operation(os_error_text(errno)));
+  if (!cwd) return fail(file_error("make an absolute path of", path, errno));
   return raw::join_path(cwd.get(), path);
 }
 
@@ -65,10 +65,11 @@ Result<void> dump_into(const Index& index, const std::string& dir) {
     ::unlink(temp.c_str());
     return w;
   }
-  if (::rename(temp.c_str(), raw::join_path(dir, kMetaFile).c_str()) != 0) {
+  const std::string meta = raw::join_path(dir, kMetaFile);
+  if (::rename(temp.c_str(), meta.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
-    return fail(Error::file_operation(os_error_text(err)));
+    return fail(file_error("rename", temp + " to " + meta, err));
   }
   // Every file was flushed before meta.json named it, and meta.json before its rename; now
   // the names themselves: the directory's entries, then the directory's own entry in its
@@ -77,7 +78,7 @@ Result<void> dump_into(const Index& index, const std::string& dir) {
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
   const std::string parent(trimmed.substr(0, std::max<std::size_t>(trimmed.find_last_of('/'), 1)));
   for (const std::string* d : {&dir, &parent}) {
-    if (const int err = sync_directory(*d); err != 0) return fail(Error::file_operation(os_error_text(err)));
+    if (const int err = sync_directory(*d); err != 0) return fail(file_error("flush", *d, err));
   }
   return {};
 }
@@ -113,7 +114,7 @@ Result<void> check_level_files(const std::string& dir, const std::string& meta_p
       return fail(Error::invalid_json(meta_path + " lists " + std::to_string(n_levels) + " levels, but " +
                                       raw::join_path(dir, name) + " belongs to level " + std::to_string(*n)));
   }
-  if (ec) return fail(Error::file_operation("cannot list " + listed + ": " + os_error_text(ec.value())));
+  if (ec) return fail(file_error("list", listed, ec.value()));
   return {};
 }
 
@@ -124,7 +125,7 @@ Result<void> Index::dump(const std::string& working_dir) const {
     auto dir = absolute_path(working_dir);
     if (!dir) return fail(dir.error());
     // Not recursive, and an existing directory is refused before anything is written.
-    if (::mkdir(dir->c_str(), 0777) != 0) return fail(Error::file_operation(os_error_text(errno)));
+    if (::mkdir(dir->c_str(), 0777) != 0) return fail(file_error("create directory", *dir, errno));
     return dump_into(*this, *dir);
   } catch (const std::bad_alloc&) {
     return fail(Error::out_of_memory("out of memory while dumping the index"));
@@ -144,7 +145,7 @@ Result<IndexBuilder> IndexBuilder::from_disk(const std::string& dir) {
     if (!text && text.error() == EFBIG)
       return fail(Error::file_operation(meta_path + " is larger than the " + std::to_string(kMaxMetaBytes >> 30) +
                                         " GiB a dump's metadata may hold"));
-    if (!text) return fail(Error::invalid_json(os_error_text(text.error())));
+    if (!text) return fail(Error::invalid_json(file_error_text("read", meta_path, text.error())));
     (void)file->close();  // read-only: nothing is lost if closing complains
     auto disk = read_meta_json(*text);
     if (!disk) return fail(disk.error());

@@ -159,7 +159,8 @@ TEST_F(FlushOrder, AFailedFlushFailsTheDumpAndNamesNoIncompleteFiles) {
                            : f == ".meta.json.partial" ? ErrorKind::InvalidJsonConfig
                                                        : ErrorKind::FileOperation;
     EXPECT_EQ(result.error().kind, kind);
-    EXPECT_NE(result.error().message().find("Input/output error"), std::string::npos) << result.error().message();
+    EXPECT_NE(result.error().message().find(target + ": Input/output error"), std::string::npos)
+        << result.error().message();
     const std::set<std::string> left = listing(dir);
     EXPECT_EQ(left.count(".meta.json.partial"), 0u);
     const bool before_rename = f != "" && f != "..";

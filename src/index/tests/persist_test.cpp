@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -268,7 +269,8 @@ struct Damage {
   const char* name;
   std::function<void(const fs::path&)> apply;
   ErrorKind kind;
-  const char* text;  // part of the message
+  const char* text;     // part of the message
+  bool trained = false;  // damage the dump of trained_index() (levels of 2, 4 and 8 buckets), not routed_index()
 };
 
 void edit_meta(const fs::path& dir, const std::function<void(DiskIndex&)>& f) {
@@ -292,10 +294,21 @@ void fifo_in_place_of(const fs::path& file) {
 
 void truncate_by_four(const fs::path& file) { fs::resize_file(file, fs::file_size(file) - 4); }
 
+// Puts the weights of a level of as many buckets but records of `dim` values in place of
+// level 0's.
+void weights_of_width(const fs::path& d, std::uint64_t dim) {
+  auto other = small_builder(4, 3, 10, dim).build();
+  ASSERT_TRUE(other.has_value());
+  IndexTestAccess::levels(*other).push_back(routed_level(3, dim, {0.0f, 0.0f, 0.0f}, 10));
+  const fs::path elsewhere = d.parent_path() / "other";
+  ASSERT_TRUE(other->dump(elsewhere.string()).has_value());
+  fs::copy_file(elsewhere / "model-0.safetensors", d / "model-0.safetensors", fs::copy_options::overwrite_existing);
+}
+
 class PersistDamage : public Persist, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(PersistDamage, FailsCleanly) {
-  Index index = routed_index();
+  Index index = GetParam().trained ? trained_index() : routed_index();
   const fs::path dir = root_ / "dump";
   ASSERT_TRUE(index.dump(dir.string()).has_value());
   GetParam().apply(dir);
@@ -351,7 +364,21 @@ INSTANTIATE_TEST_SUITE_P(
                [](const fs::path& d) { edit_meta(d, [](DiskIndex& m) { m.disk_buffer.count = 5; }); },
                ErrorKind::FileOperation, "more than its capacity of 4"},
         Damage{"missing_weights", [](const fs::path& d) { fs::remove(d / "model-0.safetensors"); },
-               ErrorKind::ModelCreation, ""},
+               ErrorKind::ModelCreation, "model-0.safetensors: No such file or directory"},
+        // What a dump can never hold, though every file fits its description.
+        Damage{"levels_reversed",
+               [](const fs::path& d) { edit_meta(d, [](DiskIndex& m) { std::ranges::reverse(m.levels); }); },
+               ErrorKind::FileOperation, "bucket-records-2.bin holds level 0 with 8 buckets, but level 0 of arity 2 has 2",
+               true},
+        Damage{"arity_changed", [](const fs::path& d) { edit_meta(d, [](DiskIndex& m) { m.arity = 2; }); },
+               ErrorKind::FileOperation, "bucket-records-0.bin holds level 0 with 3 buckets, but level 0 of arity 2 has 2"},
+        Damage{"weights_of_another_level",
+               [](const fs::path& d) {
+                 edit_meta(d, [](DiskIndex& m) { m.levels[0].config.model.weights_path = m.levels[1].config.model.weights_path; });
+               },
+               ErrorKind::ModelCreation, "model-1.safetensors has shape [4, 4], the model needs [2, 4]", true},
+        Damage{"weights_of_another_input_width", [](const fs::path& d) { weights_of_width(d, 8); },
+               ErrorKind::ModelCreation, "model-0.safetensors has shape [3, 8], the model needs [3, 4]"},
         Damage{"missing_key", [](const fs::path& d) { replace_in_meta(d, R"("arity":3,)", ""); },
                ErrorKind::InvalidJsonConfig, "`arity`"},
         Damage{"trailing_garbage",

@@ -23,9 +23,9 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
   // else. Anything other than that exact tiling is a damaged description: a count one short
   // or one over would drop a record or repeat the next bucket's first, a shifted offset would
   // garble every value. It is refused before the first bucket is allocated.
-  auto records_size = raw::file_size(records_file->fd());
+  auto records_size = raw::file_size(records_file->ref());
   if (!records_size) return fail(records_size.error());
-  auto ids_size = raw::file_size(ids_file->fd());
+  auto ids_size = raw::file_size(ids_file->ref());
   if (!ids_size) return fail(ids_size.error());
   std::uint64_t records_end = 0, ids_end = 0;
   for (std::size_t b = 0; b < disk.buckets.size(); ++b) {
@@ -63,8 +63,8 @@ Result<std::vector<Bucket>> read_level_buckets(const LevelDiskData& disk, std::u
     bb.size = bucket_size;
     bb.input_shape = input_shape;
     bb.disk_bucket = d;
-    bb.records_file = records_file->fd();
-    bb.ids_file = ids_file->fd();
+    bb.records_file = records_file->ref();
+    bb.ids_file = ids_file->ref();
     auto bucket = bb.build();
     if (!bucket) return fail(bucket.error());
     buckets.push_back(std::move(*bucket));  // room was reserved: no allocation
@@ -90,7 +90,7 @@ Result<DiskLevelIndex> LevelIndex::dump(const std::string& dir, std::uint64_t n)
     if (!ids_file) return fail(ids_file.error());
     disk.buckets.reserve(buckets_.size());
     for (const Bucket& bucket : buckets_) {
-      auto d = bucket.dump(records_file->fd(), ids_file->fd());
+      auto d = bucket.dump(records_file->ref(), ids_file->ref());
       if (!d) return fail(d.error());
       disk.buckets.push_back(*d);
     }

@@ -153,9 +153,9 @@ std::expected<File, std::string> parse(std::vector<std::byte> bytes) {
 
 std::expected<File, std::string> read_file(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> fp(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!fp) return bad("cannot open " + path + ": " + os_error_text(errno));
+  if (!fp) return bad(file_error_text("open", path, errno));
   struct stat st {};
-  if (::fstat(::fileno(fp.get()), &st) != 0) return bad("cannot inspect " + path + ": " + os_error_text(errno));
+  if (::fstat(::fileno(fp.get()), &st) != 0) return bad(file_error_text("inspect", path, errno));
   // A directory opens fine on Linux and reports a meaningless size.
   if (!S_ISREG(st.st_mode)) return bad(path + " is not a regular file");
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -168,7 +168,9 @@ std::expected<File, std::string> read_file(const std::string& path) {
     return bad("not enough memory to read " + path);
   }
   if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), fp.get()) != bytes.size()) {
-    return bad("cannot read " + path);
+    // fread sets errno only on an error; a short read is a file that shrank meanwhile.
+    if (std::ferror(fp.get()) != 0) return bad(file_error_text("read", path, errno));
+    return bad(file_error_text("read", path, std::string_view("unexpected end of file")));
   }
   auto parsed = parse(std::move(bytes));
   if (!parsed) return bad(path + ": " + parsed.error());
@@ -211,7 +213,7 @@ std::expected<std::vector<std::byte>, std::string> encode(std::span<const OutTen
 
 std::expected<void, std::string> write_file(const std::string& path, std::span<const std::byte> bytes) {
   std::FILE* fp = std::fopen(path.c_str(), "wb");
-  if (!fp) return bad("cannot create " + path + ": " + os_error_text(errno));
+  if (!fp) return bad(file_error_text("create", path, errno));
   bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
   int err = ok ? 0 : errno;
   // On the device before the dump's meta.json can name it.
@@ -221,7 +223,7 @@ std::expected<void, std::string> write_file(const std::string& path, std::span<c
     ok = false;
     err = errno;
   }
-  if (!ok) return bad("cannot write " + path + ": " + os_error_text(err));
+  if (!ok) return bad(file_error_text("write", path, err));
   return {};
 }
 

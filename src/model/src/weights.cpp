@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <new>
 
 #include "pt_reader.h"
+#include "quillmere/error.h"
 #include "safetensors.h"
 
 namespace quillmere::detail {
@@ -87,11 +89,12 @@ std::string weights_extension(const std::string& path) {
 std::expected<void, std::string> load_weights(const std::string& path, NamedTensors& params) {
   try {
     // A FIFO would block the readers until a writer comes, a device could feed them without
-    // end, and a directory is no file; a missing file is left to the readers' own errors.
+    // end, and a directory is no file. A missing file is worded here, as every file error is,
+    // and not by each reader (libtorch's archive reader has a text of its own).
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
-    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-      return bad(path + " is not a regular file");
+    if (!std::filesystem::exists(status)) return bad(file_error_text("open", path, ec ? ec.value() : ENOENT));
+    if (!std::filesystem::is_regular_file(status)) return bad(path + " is not a regular file");
     std::vector<std::string> wanted;
     for (const auto& p : params) wanted.push_back(p.first);
     // ".pt"/".bin" and libtorch's named-tensor archive (any other extension) are the same zip

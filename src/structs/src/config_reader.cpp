@@ -44,7 +44,7 @@ Result<IndexConfig> read_index_config_yaml_file(const std::string& path) {
     if (!read && read.error() == EFBIG)
       return fail(Error::file_operation(path + " is larger than the " + std::to_string(kMaxConfigBytes >> 20) +
                                         " MiB a configuration file may hold"));
-    if (!read) return fail(Error::file_operation(os_error_text(read.error())));
+    if (!read) return fail(file_error("read", path, read.error()));
     text = std::move(*read);
   } catch (const std::bad_alloc&) {
     if (fd >= 0) ::close(fd);

@@ -183,16 +183,16 @@ Result<void> write_meta_json_file(const std::string& path, const DiskIndex& disk
   auto text = write_meta_json(disk);
   if (!text) return fail(text.error());
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(Error::file_operation(os_error_text(errno)));
+  if (fd < 0) return fail(file_error("create", path, errno));
   // Flushed before the caller renames it into place: the name must never reach the disk
   // before the text.
   int err = write_all(fd, *text);
   if (err == 0) err = sync_fd(fd);
   if (err != 0) {
     ::close(fd);
-    return fail(Error::invalid_json(os_error_text(err)));
+    return fail(Error::invalid_json(file_error_text("write", path, err)));
   }
-  if (::close(fd) != 0) return fail(Error::invalid_json(os_error_text(errno)));
+  if (::close(fd) != 0) return fail(Error::invalid_json(file_error_text("write", path, errno)));
   return {};
 }
 

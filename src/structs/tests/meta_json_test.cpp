@@ -135,10 +135,11 @@ TEST(MetaJson, FileWriteAndCreateFailure) {
   EXPECT_EQ(bytes, kSampleJson);
   std::remove(file.c_str());
 
-  auto w = write_meta_json_file(::testing::TempDir() + "no/such/dir/meta.json", sample());
+  const std::string unreachable = ::testing::TempDir() + "no/such/dir/meta.json";
+  auto w = write_meta_json_file(unreachable, sample());
   ASSERT_FALSE(w.has_value());
   EXPECT_EQ(w.error().kind, ErrorKind::FileOperation);
-  EXPECT_EQ(w.error().message(), "File operation failed: No such file or directory (os error 2)");
+  EXPECT_EQ(w.error().message(), "File operation failed: cannot create " + unreachable + ": No such file or directory");
 }
 
 TEST(MetaJson, RoundTrips) {

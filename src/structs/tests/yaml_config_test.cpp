@@ -293,7 +293,8 @@ TEST_F(YamlFile, ReadsAndReportsFileErrors) {
   auto missing = read_index_config_yaml_file(path("does_not_exist.yaml"));
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::FileOperation);
-  EXPECT_EQ(missing.error().message(), "File operation failed: No such file or directory (os error 2)");
+  EXPECT_EQ(missing.error().message(),
+            "File operation failed: cannot open " + path("does_not_exist.yaml") + ": No such file or directory");
 
   auto utf8 = read_index_config_yaml_file(write("bad_utf8.yaml", "buffer_size: 1\nname: caf\xe9\n"));
   ASSERT_FALSE(utf8.has_value());

@@ -15,6 +15,7 @@
 
 #include "quillmere/disk.h"
 #include "quillmere/error.h"
+#include "quillmere/raw_file.h"
 
 namespace quillmere {
 
@@ -83,11 +84,9 @@ class RecordStore {
   Result<void> reserve_records(std::uint64_t count, std::string_view what);
   // Replaces the lists with `count` records read from two open files at the given byte
   // offsets, after checking that both lie inside their files (and, with `whole_files`, that
-  // they end exactly where the files do). `what` and the file names only name things in
-  // error texts.
-  Result<void> read_lists(int records_fd, std::uint64_t records_offset, std::string_view records_name, int ids_fd,
-                          std::uint64_t ids_offset, std::string_view ids_name, std::uint64_t count,
-                          std::string_view what, bool whole_files);
+  // they end exactly where the files do). `what` names the store in error texts.
+  Result<void> read_lists(raw::FileRef records_file, std::uint64_t records_offset, raw::FileRef ids_file,
+                          std::uint64_t ids_offset, std::uint64_t count, std::string_view what, bool whole_files);
 
   std::vector<float> records_;
   std::vector<std::uint32_t> ids_;
@@ -116,12 +115,12 @@ class Bucket : public RecordStore {
   void release_spare_capacity() noexcept;
   // Appends the records, then the ids, at the current end of the level's two open
   // files and returns where they start.
-  Result<DiskBucket> dump(int records_file, int ids_file) const;
+  Result<DiskBucket> dump(raw::FileRef records_file, raw::FileRef ids_file) const;
 
  private:
   friend struct BucketBuilder;
   // Fills the empty bucket with disk.count records and ids read at the DiskBucket's offsets.
-  Result<void> read(int records_file, int ids_file, const DiskBucket& disk);
+  Result<void> read(raw::FileRef records_file, raw::FileRef ids_file, const DiskBucket& disk);
 };
 
 // The insert buffer: a store with a hard capacity of `size` records.
@@ -153,9 +152,9 @@ struct BucketBuilder {
   std::optional<std::uint64_t> size;
   std::optional<std::uint64_t> input_shape;
   std::optional<DiskBucket> disk_bucket;
-  // The level's open records and ids files (POSIX descriptors, borrowed), needed only with disk_bucket.
-  std::optional<int> records_file;
-  std::optional<int> ids_file;
+  // The level's open records and ids files (borrowed), needed only with disk_bucket.
+  std::optional<raw::FileRef> records_file;
+  std::optional<raw::FileRef> ids_file;
 
   // Without a dumped bucket: an empty bucket with no storage reserved.
   Result<Bucket> build() const;

@@ -1,5 +1,5 @@
 // POSIX file helpers for the raw record and id files of an index directory. Every
-// failure is an Error of kind FileOperation; nothing throws.
+// failure is an Error of kind FileOperation naming the file; nothing throws.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,12 @@
 #include "quillmere/error.h"
 
 namespace quillmere::raw {
+
+// A borrowed open file: its descriptor, and its path for error texts.
+struct FileRef {
+  int fd = -1;
+  std::string_view path;
+};
 
 // An owned descriptor, closed when dropped. close() reports what dropping cannot.
 class File {
@@ -25,6 +31,7 @@ class File {
 
   int fd() const noexcept { return fd_; }
   const std::string& path() const noexcept { return path_; }
+  FileRef ref() const noexcept { return {fd_, path_}; }
   Result<void> close() noexcept;
   // Flushes what was written to the device (fsync), then closes: a power loss cannot lose
   // what a later step (meta.json naming the file) relies on.
@@ -42,18 +49,18 @@ Result<File> open_regular(const std::string& path) noexcept;
 Result<File> create(const std::string& path) noexcept;
 
 // Current size in bytes of an open file.
-Result<std::uint64_t> file_size(int fd) noexcept;
+Result<std::uint64_t> file_size(FileRef file) noexcept;
 // Current position of an open file.
-Result<std::uint64_t> position(int fd) noexcept;
+Result<std::uint64_t> position(FileRef file) noexcept;
 
 // Writes the values at the file's current position as little-endian, looping over
 // short writes and interruptions.
-Result<void> write_f32(int fd, std::span<const float> values) noexcept;
-Result<void> write_u32(int fd, std::span<const std::uint32_t> values) noexcept;
+Result<void> write_f32(FileRef file, std::span<const float> values) noexcept;
+Result<void> write_u32(FileRef file, std::span<const std::uint32_t> values) noexcept;
 // Reads exactly out.size() little-endian values starting at byte `offset`; a file that
 // ends early is an error.
-Result<void> read_f32_at(int fd, std::uint64_t offset, std::span<float> out) noexcept;
-Result<void> read_u32_at(int fd, std::uint64_t offset, std::span<std::uint32_t> out) noexcept;
+Result<void> read_f32_at(FileRef file, std::uint64_t offset, std::span<float> out) noexcept;
+Result<void> read_u32_at(FileRef file, std::uint64_t offset, std::span<std::uint32_t> out) noexcept;
 
 // Checks that count x per_count elements of elem_bytes bytes starting at `offset` lie
 // inside a file of `size` bytes, without overflow; returns their length in bytes.

@@ -62,9 +62,10 @@ struct IndexBuilder {
   // Checks the slots in the order buffer_size, input_shape, (the buffer is made),
   // arity, device, distance_fn, compaction_strategy, delete_method; the first absent
   // one is MissingAttribute. input_shape 0 and arity 0 are refused as invalid values.
-  // Dumped data must be laid out exactly as a dump writes it: no raw file named twice,
-  // each level's buckets tiling its two files, the buffer filling its own (FileOperation
-  // naming the file otherwise).
+  // Dumped data must be laid out as a dump writes it: no raw file named twice, level n
+  // holding arity^(n+1) buckets, each level's buckets tiling its two files, the buffer
+  // filling its own (FileOperation naming the file otherwise); a level's weights must fit
+  // its bucket count and input_shape (ModelCreation naming the file).
   Result<Index> build() const;
 
  private:
