@@ -43,8 +43,8 @@ bench: build
 bench-quick: build
 	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py --quick $(BENCH_ARGS)
 
-# Every fuzz target for FUZZ_SECONDS each (clang build in $(BUILD)/fuzz-build, the tree the
-# fuzz regression test also uses); fails on any finding.
+# Every fuzz target for FUZZ_SECONDS each (clang build with libFuzzer in $(BUILD)/fuzz-build;
+# `make test` only replays the kept corpora, built by the main compiler); fails on any finding.
 FUZZ_SECONDS ?= 120
 fuzz: deps
 	@bash fuzz/run.sh $(abspath $(BUILD))/fuzz-build $(FUZZ_SECONDS)

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Writes the seeds of the .pt/.bin and extra safetensors fuzz corpora with PyTorch itself.
+"""Writes the seeds of the .pt/.bin, named-tensor archive and extra safetensors fuzz corpora
+with PyTorch itself.
 
-A .pt seed is either the whole archive, or its members (data.pkl, byteorder, data/0, ...)
-joined by the part marker, the form the fuzz target packs into a zip on its own. The test
-fixtures of the weights reader are added in both forms. Run: make_pt_seeds.py <fuzz dir>.
+An archive seed is either the whole archive, or its members (data.pkl, then byteorder for .pt
+or code/__torch__.py for the named-tensor archive, then data/0, ...) joined by the part
+marker, the form the fuzz targets pack into a zip on their own. The test fixtures of the
+weights readers are added in both forms. Run after fuzz_make_seeds: make_pt_seeds.py <fuzz dir>.
 """
 import io
 import json
@@ -37,12 +39,12 @@ def wide():
     return {"0.weight": ramp((70, 3)), "0.bias": ramp((70,), shift=-3.0)}
 
 
-def members(archive):
+def members(archive, named=("data.pkl", "byteorder")):
     z = zipfile.ZipFile(io.BytesIO(archive))
     by_name = {i.filename.split("/", 1)[1]: z.read(i.filename) for i in z.infolist() if "/" in i.filename}
     if "data.pkl" not in by_name:
         return None
-    parts = [by_name["data.pkl"], by_name.get("byteorder", b"")]
+    parts = [by_name.get(n, b"") for n in named]
     k = 0
     while f"data/{k}" in by_name:
         parts.append(by_name[f"data/{k}"])
@@ -65,6 +67,59 @@ def safetensors(tensors, metadata=None):
     text = json.dumps(header).encode()
     text += b" " * ((8 - len(text) % 8) % 8)
     return struct.pack("<Q", len(text)) + text + data
+
+
+def changed(archive, replace=None, drop="", compress=zipfile.ZIP_STORED):
+    """The zip `archive` with records replaced (by name below its folder) or dropped."""
+    src, buf = zipfile.ZipFile(io.BytesIO(archive)), io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as out:
+        for info in src.infolist():
+            name = info.filename.split("/", 1)[1]
+            if not (drop and name.startswith(drop)):
+                out.writestr(info.filename, (replace or {}).get(name, src.read(info.filename)), compress_type=compress)
+    return buf.getvalue()
+
+
+def archive_seeds(out):
+    """Seeds of the named-tensor archive target: libtorch's own archives (the fixtures written
+    by OutputArchive, the classifier's weights writer) and the hostile archives that once took
+    libtorch's loader down, at sizes that still pass every cap of the reader."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    fixtures = os.path.join(here, "..", "src", "model", "tests", "fixtures")
+    pt_dir = os.path.join(out, "corpus", "pt_weights")
+    ar_dir = os.path.join(out, "corpus", "weights_archive")
+    os.makedirs(ar_dir, exist_ok=True)
+    seeds = {}
+    for f in sorted(os.listdir(fixtures)):
+        if f.endswith(".ot"):
+            with open(os.path.join(fixtures, f), "rb") as fh:
+                seeds[f] = fh.read()
+    for f in sorted(os.listdir(pt_dir)):
+        if f.startswith("seed-archive-"):
+            with open(os.path.join(pt_dir, f), "rb") as fh:
+                seeds[f[len("seed-"):-len(".pt")] + ".ot"] = fh.read()
+    with open(os.path.join(here, "..", "py_quillmere", "tests", "fixtures", "setstate_loop.ot"), "rb") as fh:
+        setstate = fh.read()
+    good = seeds["classifier-f32.ot"]
+    nested = lambda depth: b"\x80\x02" + b"(" * depth + b"t" * depth + b"."
+    code = b"class Module(Module):\n  def one(self) -> int:\n    return " + b"(" * 5000 + b"1" + b")" * 5000 + b"\n"
+    seeds.update({
+        "setstate-loop.ot": setstate,
+        "marks-over-the-cap.ot": changed(setstate, {"data.pkl": nested(70_000)}, drop="code/"),
+        "nested-code.ot": changed(setstate, {"code/__torch__.py": code}),
+        "tuples-20000-deep.ot": changed(good, {"data.pkl": nested(20_000)}),
+        "classifier-nested-code.ot": changed(good, {"code/__torch__.py": code}),
+        "deflated.ot": changed(good, compress=zipfile.ZIP_DEFLATED),
+    })
+    written = set()
+    for name, data in seeds.items():
+        with open(os.path.join(ar_dir, "seed-" + name), "wb") as fh:
+            fh.write(data)
+        packed = members(data, ("data.pkl", "code/__torch__.py"))
+        if packed is not None and packed not in written:
+            written.add(packed)
+            with open(os.path.join(ar_dir, "seed-members-" + name), "wb") as fh:
+                fh.write(packed)
 
 
 def main():
@@ -102,6 +157,8 @@ def main():
         if packed is not None:
             with open(os.path.join(pt_dir, "seed-members-" + name), "wb") as fh:
                 fh.write(packed)
+
+    archive_seeds(out)
 
     for name, tensors, meta in [("hidden-bf16", hidden(torch.bfloat16), {"format": "pt"}),
                                 ("hidden-f64", hidden(torch.float64), None),

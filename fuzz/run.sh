@@ -15,15 +15,15 @@ here="$(cd "$(dirname "$0")" && pwd)"
 src="$(dirname "$here")"
 build="${1:?build dir}"
 seconds="${2:?seconds per target}"
+mkdir -p "$build" && build="$(cd "$build" && pwd)"  # the fuzzers run from their artifact folders
 shift 2
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(yaml_config meta_json safetensors pt_weights index_dir); fi
+if [ ${#targets[@]} -eq 0 ]; then targets=(yaml_config meta_json safetensors pt_weights weights_archive index_dir); fi
 jobs="${FUZZ_JOBS:-$(nproc)}"
 cxx="${FUZZ_CXX:-clang++-16}"
 cc="${FUZZ_CC:-clang-16}"
 
 # Everything it makes stays inside <build dir>, logs included.
-mkdir -p "$build"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DQUILLMERE_FUZZ=ON \
     -DQUILLMERE_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3 > "$build/configure.log" 2>&1 ||

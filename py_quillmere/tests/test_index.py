@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import numpy as np
 import pytest
@@ -342,20 +343,80 @@ def test_file_errors_say_what_failed_on_which_path(tmp_path, make_error, action,
     assert index.occupied() == BUFFER + 3
 
 
-def test_weights_archive_whose_load_would_run_code_is_refused(tmp_path):
-    """Its __setstate__ never returns (fixtures/make_setstate_archive.py): loading it would hang
-    the build for good, holding the interpreter lock; a child process bounds the wait."""
-    index, _ = filled(BUFFER)
+FIXTURES = pathlib.Path(__file__).parent / "fixtures"
+SETSTATE_LOOP = FIXTURES / "setstate_loop.ot"  # __setstate__ that never returns (make_setstate_archive.py)
+# Written by libtorch's OutputArchive for 3 inputs, [linear 4, relu], 2 buckets (make_archive_fixtures.cpp).
+CLASSIFIER = pathlib.Path(__file__).parents[2] / "src" / "model" / "tests" / "fixtures" / "classifier-f32.ot"
+
+
+def nested_tuples(depth):
+    return b"\x80\x02" + b"(" * depth + b"t" * depth + b"."
+
+
+NESTED_CODE = ("class Endless(Module):\n  __parameters__ = []\n  __buffers__ = []\n  training : bool\n"
+               "  w : Tensor\n  def one(self: __torch__.Endless) -> int:\n    return "
+               + "(" * 200_000 + "1" + ")" * 200_000 + "\n").encode()
+
+
+def changed_archive(source, target, replace=None, drop="", compress=zipfile.ZIP_STORED):
+    """`source` with some records replaced (by name below the archive folder) or dropped."""
+    replace = replace or {}
+    with zipfile.ZipFile(source) as src, zipfile.ZipFile(target, "w", compress) as out:
+        for info in src.infolist():
+            name = info.filename.split("/", 1)[1]
+            if drop and name.startswith(drop):
+                continue
+            out.writestr(info.filename, replace.get(name, src.read(info.filename)), compress_type=compress)
+
+
+# Every way a weights archive once took the process down or hung it, and the legitimate
+# archive beside them: (source, change, text the refusal names or None when it loads).
+ARCHIVES = {
+    "a million marks, code dropped": (SETSTATE_LOOP, dict(replace={"data.pkl": nested_tuples(1_000_000)},
+                                                          drop="code/"), "pickle marks too deep"),
+    "a method in 200,000 parentheses": (SETSTATE_LOOP, dict(replace={"code/__torch__.py": NESTED_CODE}),
+                                        "state is a tuple"),
+    "tuples 100,000 deep": (SETSTATE_LOOP, dict(replace={"data.pkl": nested_tuples(100_000)}, drop="code/"),
+                            "pickle marks too deep"),
+    "__setstate__ that never returns": (SETSTATE_LOOP, {}, "state is a tuple"),
+    "tuples 60,000 deep in a classifier": (CLASSIFIER, dict(replace={"data.pkl": nested_tuples(60_000)}),
+                                           "holds a tuple, not a dictionary"),
+    "deflated records": (CLASSIFIER, dict(compress=zipfile.ZIP_DEFLATED), "compressed"),
+    "the classifier": (CLASSIFIER, {}, None),
+    "the classifier with code in 200,000 parentheses": (CLASSIFIER, dict(replace={"code/__torch__.py": NESTED_CODE}),
+                                                        None),
+}
+
+
+@pytest.mark.parametrize("case", ARCHIVES)
+def test_weights_archives_load_or_are_refused_cleanly(tmp_path, case):
+    """A dump whose level names the archive as its weights is loaded in a child process: a
+    crash, a hang (bounded by the timeout) or anything but a RuntimeError fails the case."""
+    source, change, refusal = ARCHIVES[case]
+    archive = tmp_path / "w.ot"
+    changed_archive(source, archive, **change)
+    index = pq.QuillmereBuilder().input_shape(3).buffer_size(4).bucket_size(2).arity(2).train_epochs(1).build()
+    for i, row in enumerate(records(4, dim=3)):
+        index.insert(row, i)
     target = tmp_path / "dump"
     index.dump(str(target))
     meta = json.loads((target / "meta.json").read_text())
-    meta["levels"][0]["config"]["model"]["weights_path"] = str(pathlib.Path(__file__).parent / "fixtures" /
-                                                               "setstate_loop.ot")
+    assert len(meta["levels"][0]["buckets"]) == 2
+    meta["levels"][0]["config"]["model"].update(layers=[{"type": "linear", "value": 4}, {"type": "relu"}],
+                                                weights_path=str(archive))
     (target / "meta.json").write_text(json.dumps(meta))
-    load = f"import py_quillmere as pq; pq.QuillmereBuilder.from_disk({str(target)!r}).build()"
+    load = ("import numpy as np, py_quillmere as pq\n"
+            f"index = pq.QuillmereBuilder.from_disk({str(target)!r}).build()\n"
+            "print('found', sorted(index.search(np.ones(3, dtype=np.float32), 4).tolist()))\n")
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(pq.__file__).parent))
-    proc = subprocess.run([sys.executable, "-c", load], env=env, capture_output=True, text=True, timeout=60)
-    assert "holds code that would run on load" in proc.stderr
+    proc = subprocess.run([sys.executable, "-c", load], env=env, capture_output=True, text=True, timeout=120)
+    if refusal is None:
+        assert proc.returncode == 0, proc.stderr
+        assert "found [0, 1, 2, 3]" in proc.stdout
+    else:
+        assert proc.returncode == 1, proc.stderr
+        last = proc.stderr.strip().splitlines()[-1]
+        assert last.startswith("RuntimeError: Model creation failed: ") and refusal in last, last
 
 
 # ---- interrupts -------------------------------------------------------------------

@@ -3,9 +3,11 @@
 // only what a dictionary of tensors needs: containers, numbers, strings, a handful of allowed
 // globals and persistent storage ids. Nothing named by the file is ever called or imported.
 //
-// libtorch's own module archives use the same pickle dialect with "__torch__" classes whose
-// attributes are the tensors, so both kinds are read by the same machine without compiling
-// or running the TorchScript code they carry.
+// libtorch's own module archives (OutputArchive::save_to) use the same pickle dialect with
+// "__torch__" classes whose attributes are the tensors, so both kinds are read by the same
+// machine. The TorchScript code they carry is never compiled or run: libtorch's own loader
+// recurses through it and through the pickle without bound, so a crafted archive could take
+// the process down there.
 #include "pt_reader.h"
 
 #include <caffe2/serialize/inline_container.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <optional>
 #include <span>
@@ -421,7 +424,10 @@ class Unpickler {
   void build(const Value& target, const Value& state) {
     if (target.kind == Kind::Dict) return;  // OrderedDict attributes such as _metadata carry no tensors
     if (target.kind != Kind::Object) bad(std::string("cannot set the state of a ") + kind_name(target.kind));
-    if (state.kind != Kind::Dict) bad("module state must be a dictionary");
+    if (state.kind != Kind::Dict)
+      bad(std::string("module state is a ") + kind_name(state.kind) +
+          ", not a dictionary of attributes (a class that sets its own state through __setstate__ code, "
+          "which is never run)");
     const auto items = dicts_[state.ref].items;  // copy: the same arena may grow
     for (const auto& [k, v] : items) set_item(dicts_[target.ref], k, v);
   }
@@ -611,13 +617,91 @@ class Unpickler {
   std::vector<const StorageInfo*> storage_refs_;  // map nodes: stable addresses
 };
 
+std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
+  std::uint64_t v = 0;
+  for (std::size_t k = n; k-- > 0;) v = (v << 8) | static_cast<unsigned char>(b[at + k]);
+  return v;
+}
+
+// libtorch's zip reader allocates a record's size as the zip directory states it before it
+// inflates the record: a few megabytes of deflated zeros could claim all memory. PyTorch and
+// libtorch store every record as it is but the TorchScript code and its debug tables (under
+// "code/", never read here), so any other compressed record is refused before the reader
+// opens the file, and every record read is bounded by the file's size. The directory is found
+// as the reader finds it (the last end record with room for itself, then its zip64 form); the
+// caller checks that the reader saw the same records. Returns their names in directory order.
+std::vector<std::string> check_records_stored(const std::string& path) {
+  constexpr std::size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kEntrySize = 46;
+  constexpr std::uint64_t kEndSig = 0x06054b50, kLocatorSig = 0x07064b50, kEnd64Sig = 0x06064b50,
+                          kEntrySig = 0x02014b50, kWide = 0xffffffff;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::uint64_t size = static_cast<std::uint64_t>(in.tellg());
+  auto read_at = [&](std::uint64_t at, std::uint64_t n) {
+    if (at > size || n > size - at) bad("the zip directory lies beyond the file");
+    std::string b(static_cast<std::size_t>(n), '\0');
+    in.seekg(static_cast<std::streamoff>(at));
+    if (!in.read(b.data(), static_cast<std::streamsize>(n))) bad("cannot read the zip directory");
+    return b;
+  };
+  if (!in || size < kEndSize) bad("not a zip archive");
+  // The end record and its comment (at most 65535 bytes) close the file.
+  const std::uint64_t tail_at = size > kEndSize + 0xffff ? size - kEndSize - 0xffff : 0;
+  const std::string tail = read_at(tail_at, size - tail_at);
+  std::size_t end = tail.size() - kEndSize + 1;
+  do {
+    if (end-- == 0) bad("not a zip archive (no end of directory)");
+  } while (le_at(tail, end, 4) != kEndSig);
+  const std::uint64_t end_at = tail_at + end;
+  std::uint64_t entries = le_at(tail, end + 10, 2), dir_size = le_at(tail, end + 12, 4),
+                dir_at = le_at(tail, end + 16, 4);
+  if (end_at >= kLocatorSize + kEnd64Size) {
+    const std::string locator = read_at(end_at - kLocatorSize, kLocatorSize);
+    if (le_at(locator, 0, 4) == kLocatorSig) {
+      const std::string end64 = read_at(le_at(locator, 8, 8), kEnd64Size);
+      if (le_at(end64, 0, 4) != kEnd64Sig) bad("the zip64 directory end is damaged");
+      entries = le_at(end64, 32, 8);
+      dir_size = le_at(end64, 40, 8);
+      dir_at = le_at(end64, 48, 8);
+    }
+  }
+  if (entries > dir_size / kEntrySize) bad("the zip directory is damaged");
+  const std::string dir = read_at(dir_at, dir_size);
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  for (std::uint64_t k = 0; k < entries; ++k) {
+    if (dir.size() - at < kEntrySize || le_at(dir, at, 4) != kEntrySig) bad("the zip directory is damaged");
+    const std::uint64_t method = le_at(dir, at + 10, 2), packed = le_at(dir, at + 20, 4),
+                        plain = le_at(dir, at + 24, 4), local_at = le_at(dir, at + 42, 4);
+    const std::size_t name_size = le_at(dir, at + 28, 2);
+    const std::size_t entry_size = kEntrySize + name_size + le_at(dir, at + 30, 2) + le_at(dir, at + 32, 2);
+    if (dir.size() - at < entry_size) bad("the zip directory is damaged");
+    names.push_back(dir.substr(at + kEntrySize, name_size));
+    const std::string& name = names.back();
+    if (!name.substr(name.find('/') + 1).starts_with("code/")) {
+      if (method != 0) bad("record '" + name + "' is compressed; PyTorch and libtorch store it uncompressed");
+      if (packed != plain || packed == kWide || local_at == kWide || local_at + packed > size)
+        bad("record '" + name + "' states a size the file cannot hold");
+    }
+    at += entry_size;
+  }
+  return names;
+}
+
 std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& path) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
     if (ec || !std::filesystem::exists(path, ec)) bad("no such file");
     bad("not a regular file");
   }
+  const std::vector<std::string> checked = check_records_stored(path);
   caffe2::serialize::PyTorchStreamReader reader(path);
+  // The reader drops the archive's folder from each name (and cuts names at 511 bytes).
+  const std::vector<std::string> seen = reader.getAllRecords();
+  bool same = seen.size() == checked.size();
+  for (std::size_t k = 0; same && k < seen.size(); ++k)
+    same = checked[k].substr(0, 511).ends_with("/" + seen[k]);
+  if (!same) bad("the zip directory reads two ways");
   if (reader.hasRecord("byteorder")) {
     auto [ptr, size] = reader.getRecord("byteorder");
     const std::string order(static_cast<const char*>(ptr.get()), size);

@@ -1,5 +1,6 @@
-// Reader for ".pt" / ".bin" weights files: the zip archive that PyTorch's save of a
-// dictionary of tensors writes, and libtorch's own module archive (OutputArchive::save_to).
+// Reader for every weights file but safetensors: the zip archive that PyTorch's save of a
+// dictionary of tensors writes (".pt", ".bin"), and libtorch's own named-tensor archive
+// (OutputArchive::save_to; any other extension).
 // Internal to src/model: it exposes libtorch types.
 #pragma once
 

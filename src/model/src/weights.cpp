@@ -1,7 +1,5 @@
 #include "weights.h"
 
-#include <caffe2/serialize/inline_container.h>
-#include <torch/serialize/input-archive.h>
 #include <torch/serialize/output-archive.h>
 
 #include <algorithm>
@@ -10,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
-#include <string_view>
 
 #include "pt_reader.h"
 #include "quillmere/error.h"
@@ -82,27 +79,6 @@ std::expected<NamedTensors, std::string> read_safetensors(const std::string& pat
   return out;
 }
 
-std::expected<NamedTensors, std::string> read_archive(const std::string& path, const std::vector<std::string>& wanted) {
-  // Loading a TorchScript archive runs every __setstate__ its code defines, unbounded and past
-  // Ctrl-C (one that loops hangs the load for good). A named-tensor archive defines no methods.
-  caffe2::serialize::PyTorchStreamReader reader(path);
-  for (const std::string& name : reader.getAllRecords()) {
-    if (!name.ends_with(".py")) continue;
-    const auto [data, size] = reader.getRecord(name);
-    if (std::string_view(static_cast<const char*>(data.get()), size).find("__setstate__") != std::string_view::npos)
-      return bad(path + " holds code that would run on load (__setstate__ in " + name + ")");
-  }
-  torch::serialize::InputArchive archive;
-  archive.load_from(path, at::Device(at::kCPU));
-  NamedTensors out;
-  for (const auto& name : wanted) {
-    // A fresh tensor: reading into an existing one would silently take the file's shape.
-    at::Tensor t;
-    if (archive.try_read(name, t) && t.defined()) out.emplace_back(name, std::move(t));
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string weights_extension(const std::string& path) {
@@ -121,10 +97,11 @@ std::expected<void, std::string> load_weights(const std::string& path, NamedTens
     if (!std::filesystem::is_regular_file(status)) return bad(path + " is not a regular file");
     std::vector<std::string> wanted;
     for (const auto& p : params) wanted.push_back(p.first);
-    const std::string ext = weights_extension(path);
-    std::expected<NamedTensors, std::string> loaded = ext == "safetensors"             ? read_safetensors(path, wanted)
-                                                      : (ext == "pt" || ext == "bin") ? read_pt_weights(path)
-                                                                                      : read_archive(path, wanted);
+    // ".pt"/".bin" and libtorch's named-tensor archive (any other extension) are the same zip
+    // of pickles, read by our own restricted reader. libtorch's archive loader, which compiles
+    // the archive's code and recurses through it and the pickle without bound, is never used.
+    std::expected<NamedTensors, std::string> loaded =
+        weights_extension(path) == "safetensors" ? read_safetensors(path, wanted) : read_pt_weights(path);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
 
     // Check everything before touching any parameter.

@@ -323,6 +323,37 @@ TEST(PtReader, RefusesFilesThatAreNotArchives) {
   }
 }
 
+// The zip directory is checked before libtorch's reader opens the file, which would allocate
+// whatever size a compressed record claims.
+TEST(PtReader, RefusesZipDirectoriesThatClaimMoreThanTheFile) {
+  TempDir dir;
+  const auto good_path = dir.file("good.pt");
+  write_archive(good_path, tensor_dict({}), {{"data/0", floats(6)}});
+  const std::string good = read_file(good_path);
+  const std::size_t entry = good.find("PK\x01\x02");  // the first directory entry: data.pkl
+  const std::size_t end64 = good.rfind("PK\x06\x06");
+  ASSERT_NE(entry, std::string::npos);
+  ASSERT_NE(end64, std::string::npos);
+  auto patched = [&](std::size_t at, std::string bytes) { return good.substr(0, at) + bytes + good.substr(at + bytes.size()); };
+  const std::vector<std::pair<std::string, const char*>> cases = {
+      {patched(entry + 10, std::string("\x08\x00", 2)), "'good/data.pkl' is compressed"},
+      {patched(entry + 24, "\xff\xff\xff\x7f"), "states a size the file cannot hold"},
+      {patched(entry + 42, "\xff\xff\xff\x7f"), "states a size the file cannot hold"},
+      {patched(end64 + 48, "\xff\xff\xff\xff"), "lies beyond the file"},
+      {patched(end64 + 32, "\xff\xff\xff\xff"), "directory is damaged"},
+      {patched(end64, "PK\x06\x07"), "zip64 directory end is damaged"},
+      {patched(entry, "PK\x01\x03"), "directory is damaged"},
+  };
+  const auto path = dir.file("good.pt");
+  for (const auto& [bytes, error] : cases) {
+    SCOPED_TRACE(error);
+    write_file(path, bytes);
+    auto got = read_pt_weights(path.string());
+    ASSERT_FALSE(got.has_value());
+    EXPECT_NE(got.error().find(error), std::string::npos) << got.error();
+  }
+}
+
 // Every truncation and many single-byte corruptions of a real pickle: each must end in a value
 // or an error, never in a crash (run under the sanitizers to catch memory errors too).
 TEST(PtReader, SurvivesCorruptedPickles) {

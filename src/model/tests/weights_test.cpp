@@ -173,6 +173,28 @@ TEST(WeightsFile, IgnoresExtraTensorsAndWidensOtherFloatTypes) {
   EXPECT_EQ(rankings(*loaded, queries), rankings(reference, queries));
 }
 
+TEST(WeightsFile, LibtorchArchivesLoadTheValuesLibtorchReads) {
+  // Written by libtorch's OutputArchive in every floating type, with the f32 values libtorch's
+  // own InputArchive read back (fixtures/make_archive_fixtures.cpp).
+  const fs::path fixtures = fs::path(__FILE__).parent_path() / "fixtures";
+  const auto expected = nlohmann::json::parse(read_bytes((fixtures / "archive_expected.json").string()));
+  ASSERT_EQ(expected.size(), 4u);
+  TempDir dir;
+  for (const auto& [file, tensors] : expected.items()) {
+    BucketModelBuilder b = builder(3, 2, {L::linear(4), L::relu()});
+    BucketModel reference = make(b);
+    for (const auto& [name, values] : tensors.items())
+      ASSERT_TRUE(reference.set_parameter(name, values.get<std::vector<float>>())) << file << " " << name;
+    b.weights_path = (fixtures / file).string();
+    auto loaded = BucketModel::create(b);
+    ASSERT_TRUE(loaded) << file << ": " << loaded.error().message();
+    // Equal parameters write equal files.
+    ASSERT_TRUE(loaded->save_weights(dir.file("loaded.safetensors")));
+    ASSERT_TRUE(reference.save_weights(dir.file("reference.safetensors")));
+    EXPECT_EQ(read_bytes(dir.file("loaded.safetensors")), read_bytes(dir.file("reference.safetensors"))) << file;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Refusals: every case fails creation with a readable text, and the next case still runs.
 
