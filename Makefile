@@ -30,11 +30,12 @@ demo: build
 	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) examples/demo.py
 
 # The side-by-side comparison (about half an hour: Fashion-MNIST, single-query latency, the tuning
-# sweep, synthetic data at 200,000 and 1,000,000 records), or its few-minute smoke run. BASELINE=dir
-# of an earlier build's py_quillmere module times its single queries beside this build's;
-# BENCH_PARTS=fashion,latency,tuning,scale picks parts.
+# sweep, synthetic data at 200,000 and 1,000,000 records, inserts and searches quiet and beside one
+# busy process per core), or its few-minute smoke run. BASELINE=dir of an earlier build's
+# py_quillmere module runs its single queries and its busy-machine runs beside this build's;
+# BENCH_PARTS=fashion,latency,tuning,scale,busy picks parts.
 BASELINE ?=
-BENCH_PARTS ?= fashion,latency,tuning,scale
+BENCH_PARTS ?= fashion,latency,tuning,scale,busy
 BENCH_ARGS = --parts $(BENCH_PARTS) --bench-bin $(BUILD)/bench $(if $(BASELINE),--baseline $(BASELINE))
 bench: build
 	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) bench/compare.py $(BENCH_ARGS)

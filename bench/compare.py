@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""py_quillmere beside the libraries a user would pick instead, all in one run, in four parts.
+"""py_quillmere beside the libraries a user would pick instead, all in one run, in five parts.
 
 fashion: Fashion-MNIST. Peers: FAISS IndexFlat (exact) and IndexIVFFlat (nlist 81, 243, 729, nprobe
 sweep), and hnswlib (M=16, ef_construction=200, ef sweep). py_quillmere runs with its defaults and
@@ -18,12 +18,14 @@ latency: single-query time at the tuned setting, this build beside an earlier on
 the exact scan beside a parallel read of the same bytes (bench/latency.py).
 tuning: the sweep behind the README's tuning guide (bench/tuning.py).
 scale: synthetic data at 200,000 and 1,000,000 records beside FAISS and hnswlib (bench/scale.py).
+busy: inserts and searches on a quiet machine and beside one CPU-bound process per core, this build
+beside an earlier one (--baseline) and beside its scan on one thread (bench/busy.py).
 
-Usage: bench/compare.py [--quick] [--parts fashion,latency,tuning,scale] [--baseline DIR] [--out DIR]
+Usage: bench/compare.py [--quick] [--parts fashion,latency,tuning,scale,busy] [--baseline DIR] [--out DIR]
 (from a checkout after `make build`, it takes the module in build/py_quillmere unless one is installed)
 Writes into DIR (bench/results, or build/bench-quick with --quick): fashion-mnist.md and
-fashion-mnist-recall-qps.png, search.md (latency and tuning), scale.md and scale-recall-qps.png, and
-the figures of each as JSON. The full run takes about half an hour on 8 cores, --quick a few minutes.
+fashion-mnist-recall-qps.png, search.md (latency and tuning), scale.md and scale-recall-qps.png,
+busy.md, and the figures of each as JSON. The full run takes about half an hour on 8 cores, --quick a few minutes.
 """
 import argparse
 import gzip
@@ -40,6 +42,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import busy  # noqa: E402
 import latency  # noqa: E402
 import scale  # noqa: E402
 import tuning  # noqa: E402
@@ -479,10 +482,10 @@ def main():
     parser.add_argument("--threads-faiss", type=int, default=1, help="OpenMP threads for FAISS adds and searches")
     parser.add_argument("--metrics", default="dot,l2")
     parser.add_argument("--no-memory", action="store_true")
-    parser.add_argument("--parts", default="fashion,latency,tuning,scale",
-                        help="which parts to run (default: all): fashion, latency, tuning, scale")
+    parser.add_argument("--parts", default="fashion,latency,tuning,scale,busy",
+                        help="which parts to run (default: all): fashion, latency, tuning, scale, busy")
     parser.add_argument("--baseline", help="directory of an earlier build's py_quillmere module, timed beside this "
-                        "build's single queries in the latency part")
+                        "build in the latency and busy parts")
     parser.add_argument("--bench-bin", default=str(ROOT / "build" / "bench"),
                         help="directory of the C++ benches (search_bench), default build/bench")
     parser.add_argument("--memory-child", nargs=4, metavar=("SYSTEM", "METRIC", "ARG", "N"), help=argparse.SUPPRESS)
@@ -507,11 +510,11 @@ def main():
         scale.child(system, int(n), tmp)
         return
     parts = set(args.parts.split(","))
-    unknown = parts - {"fashion", "latency", "tuning", "scale"}
+    unknown = parts - {"fashion", "latency", "tuning", "scale", "busy"}
     if unknown:
         raise SystemExit(f"unknown parts: {', '.join(sorted(unknown))}")
 
-    if not (DATA_DIR / "train-images-idx3-ubyte.gz").is_file():
+    if parts & {"fashion", "latency", "tuning"} and not (DATA_DIR / "train-images-idx3-ubyte.gz").is_file():
         raise SystemExit(f"Fashion-MNIST not found in {DATA_DIR} (Debian package dataset-fashion-mnist)")
     if args.quick:
         args.n_base, args.n_queries, args.n_deletes, args.flat_queries = 10_000, 200, 1_000, 100
@@ -564,6 +567,13 @@ def main():
             (out_dir / "scale.md").write_text("\n".join(head + scale.report(res)))
             (out_dir / "scale.json").write_text(json.dumps(res, indent=1))
             print((out_dir / "scale.md").read_text())
+        if "busy" in parts:
+            module_dir = str(pathlib.Path(pq.__file__).resolve().parent)
+            res = busy.run(module_dir, args.baseline, args.quick)
+            command = "make bench-quick" if args.quick else "make bench"
+            (out_dir / "busy.md").write_text("\n".join(busy.report(res, command)))
+            (out_dir / "busy.json").write_text(json.dumps(res, indent=1))
+            print((out_dir / "busy.md").read_text())
     say(f"done in {(time.perf_counter() - started) / 60:.1f} min; reports in {out_dir}")
 
 

@@ -6,9 +6,6 @@
 #include <exception>
 #include <new>
 
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
 #include "quillmere/kernels.h"
 #include "quillmere/pool.h"
 #include "quillmere/topk_heap.h"
@@ -17,8 +14,8 @@ namespace quillmere {
 namespace {
 
 // Work is handed out in pieces of about this many bytes of records, in increasing position
-// order, to whichever thread asks next: a thread that is preempted or wakes late holds back
-// at most one piece. (Measured on 6,300 visited records of 784 values under a load of 5 to
+// order, to whichever thread asks next (pool::share): a worker that is preempted holds back
+// at most one piece, and one that wakes late takes none. (Measured on 6,300 visited records of 784 values under a load of 5 to
 // 11 on 8 cores: pieces of 64 to 256 records were 3 to 13 percent faster than halving into
 // 16 leaves of 390, and alike among themselves.)
 constexpr std::uint64_t kPieceBytes = 256 * 1024;
@@ -30,7 +27,11 @@ constexpr std::uint64_t kSerialBytes = 2 * kPieceBytes;
 // before ending), the workers spin this long after each before they may sleep, so that the
 // next does not wait for them to wake. Measured with 0.5 ms between searches of 6,300
 // records of 784 values: 500 us a search instead of 1,000; searches further apart keep the
-// workers' own short spin only, and an idle process uses no CPU.
+// workers' own short spin only, and an idle process uses no CPU. Only after a search that
+// every worker joined: one that some missed ran on a busy machine, where spinners would take
+// cores from the other work and from the calling thread (beside one CPU-bound process per
+// core, spinning after every close search gave 369 and 980 searches a second, against 888 and
+// 1,010 without).
 constexpr std::chrono::microseconds kKeepWarm{1000};
 std::atomic<std::int64_t> g_last_shared_end{0};  // steady-clock ticks
 
@@ -67,25 +68,19 @@ struct Fold {
 
   // Each taking thread folds its pieces, in the increasing order it takes them, into a heap
   // of its own; the heaps are merged at the end. Which pieces a thread takes only decides,
-  // as any split does, among equal l2 distances at the k-th place.
-  TopKHeap<M> shared(std::uint64_t piece) const {
+  // as any split does, among equal l2 distances at the k-th place. `all_came` tells whether
+  // every worker asked for took part.
+  TopKHeap<M> shared(std::uint64_t piece, bool& all_came) const {
     const std::uint64_t n = total();
-    const auto slots = static_cast<std::size_t>(std::max(tbb::this_task_arena::max_concurrency(), 1));
-    const std::size_t takers = static_cast<std::size_t>(std::min<std::uint64_t>(slots, (n + piece - 1) / piece));
+    const std::uint64_t pieces = (n + piece - 1) / piece;
+    const std::size_t helpers = static_cast<std::size_t>(std::min<std::uint64_t>(pool::thread_count() - 1, pieces - 1));
     std::vector<TopKHeap<M>> heaps;
-    heaps.reserve(slots);
-    for (std::size_t s = 0; s < slots; ++s) heaps.push_back(empty_heap());
-    std::atomic<std::uint64_t> next{0};
-    tbb::parallel_for(
-        std::size_t{0}, takers,
-        [&](std::size_t) {
-          const int slot = tbb::this_task_arena::current_thread_index();
-          TopKHeap<M>& heap = heaps[static_cast<std::size_t>(std::max(slot, 0)) % slots];
-          for (std::uint64_t at; (at = next.fetch_add(piece, std::memory_order_relaxed)) < n;)
-            fold(heap, at, std::min(n, at + piece));
-        },
-        tbb::simple_partitioner());
-    for (std::size_t s = 1; s < slots; ++s) heaps[0].merge(std::move(heaps[s]));
+    heaps.reserve(helpers + 1);
+    for (std::size_t s = 0; s <= helpers; ++s) heaps.push_back(empty_heap());
+    const std::size_t joined = pool::share(
+        n, piece, helpers, [&](std::size_t slot, std::size_t begin, std::size_t end) { fold(heaps[slot], begin, end); });
+    all_came = joined == helpers + 1;
+    for (std::size_t s = 1; s < joined; ++s) heaps[0].merge(std::move(heaps[s]));
     return std::move(heaps[0]);
   }
 };
@@ -107,13 +102,13 @@ std::vector<Neighbor> search(std::span<const RecordBlock> blocks, std::span<cons
     result = fold.empty_heap();
     fold.fold(result, 0, n);
   } else {
-    pool::work_started();
     const bool close = ticks_now() - g_last_shared_end.load(std::memory_order_relaxed) <
                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kKeepWarm).count();
     const std::uint64_t piece = std::max<std::uint64_t>(kPieceBytes / record_bytes, 1);
-    pool::arena().execute([&] { result = fold.shared(piece); });
+    bool all_came = false;
+    result = fold.shared(piece, all_came);
     g_last_shared_end.store(ticks_now(), std::memory_order_relaxed);
-    if (close) pool::keep_warm(kKeepWarm);
+    if (close && all_came) pool::keep_warm(kKeepWarm);
   }
   // Popping yields worst first; the answer is best first.
   std::vector<Neighbor> out;

@@ -97,6 +97,69 @@ TEST(Pool, RefusesAbsurdCounts) {
   }
 }
 
+// share hands out every index once, in pieces of `grain` that each thread takes in increasing
+// order; the caller is slot 0 and always takes part, and no more slots than asked for (a worker
+// that came when nothing was left counts and takes none).
+TEST(Pool, ShareCoversEveryIndexOnceInIncreasingPieces) {
+  struct Case {
+    std::size_t n, grain, helpers;
+  };
+  for (const Case& c : std::vector<Case>{{0, 4, 3}, {1, 4, 3}, {10, 3, 0}, {10, 3, 2}, {1000, 7, 64}, {5000, 1, 5}}) {
+    SCOPED_TRACE(testing::Message() << "n " << c.n << ", grain " << c.grain << ", helpers " << c.helpers);
+    std::vector<std::atomic<int>> seen(c.n);
+    std::vector<std::vector<std::pair<std::size_t, std::size_t>>> taken(c.helpers + 1);
+    const std::size_t slots = pool::share(c.n, c.grain, c.helpers, [&](std::size_t slot, std::size_t b, std::size_t e) {
+      ASSERT_LT(slot, taken.size());
+      taken[slot].emplace_back(b, e);
+      for (std::size_t i = b; i < e; ++i) seen[i]++;
+    });
+    for (std::size_t i = 0; i < c.n; ++i) EXPECT_EQ(seen[i].load(), 1) << "index " << i;
+    EXPECT_GE(slots, 1u);
+    EXPECT_LE(slots, c.helpers + 1);
+    if (c.n > 0) EXPECT_FALSE(taken[0].empty()) << "the caller took no piece";
+    for (std::size_t s = 0; s < taken.size(); ++s) {
+      if (s >= slots) EXPECT_TRUE(taken[s].empty()) << "slot " << s << " was not counted";
+      for (std::size_t p = 0; p < taken[s].size(); ++p) {
+        const auto [b, e] = taken[s][p];
+        EXPECT_EQ(b % c.grain, 0u);
+        EXPECT_EQ(e, std::min(c.n, b + c.grain));
+        if (p > 0) EXPECT_LT(taken[s][p - 1].first, b);
+      }
+    }
+  }
+}
+
+// With every worker held busy, share returns once the caller has done all the work itself, and
+// the helpers that run later take nothing.
+TEST(Pool, ShareDoesNotWaitForWorkersThatNeverStarted) {
+  const int workers = pool::arena().max_concurrency() - 1;
+  if (workers < 1) GTEST_SKIP() << "no workers";
+  std::atomic<int> holding{0};
+  std::atomic<bool> release{false};
+  for (int w = 0; w < workers; ++w) {
+    pool::arena().enqueue([&] {
+      holding++;
+      while (!release.load()) std::this_thread::yield();
+      holding--;
+    });
+  }
+  while (holding.load() < workers) std::this_thread::yield();
+  static std::atomic<std::size_t> pieces{0};
+  pieces = 0;
+  const std::size_t slots = pool::share(100, 10, 8, [](std::size_t, std::size_t, std::size_t) { pieces++; });
+  EXPECT_EQ(slots, 1u);
+  EXPECT_EQ(pieces.load(), 10u);
+  release = true;
+  while (holding.load() > 0) std::this_thread::yield();
+  // The queued helpers now run and find the door shut.
+  std::atomic<std::size_t> sum{0};
+  pool::for_each_range(1000, 10, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) sum += i;
+  });
+  EXPECT_EQ(sum.load(), 999u * 1000u / 2);
+  EXPECT_EQ(pieces.load(), 10u);
+}
+
 TEST(Pool, ExceptionsReachTheCaller) {
   EXPECT_THROW(pool::arena().execute([] {
     tbb::parallel_for(0, 1000, [](int i) {

@@ -2,9 +2,12 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <mutex>
 
 #include <pthread.h>
@@ -92,6 +95,78 @@ void keep_warm(std::chrono::microseconds window) noexcept {
   } catch (...) {
     // Only a missed chance to save a wake-up.
   }
+}
+
+namespace {
+
+// One share() call. Workers reach it through tasks that may run long after the call has
+// returned, so it lives on the heap for as long as one of them holds it; `body` and what it
+// refers to are touched only by threads that got in through the door before it shut.
+struct Shared {
+  static constexpr std::uint32_t kShut = 1u << 31;  // the door; the low bits count those inside
+
+  std::size_t n = 0, grain = 1;
+  detail::PieceFn fn = nullptr;
+  void* body = nullptr;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::uint32_t> door{0};
+  std::atomic<std::size_t> joined{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written once, by whoever set `failed`
+
+  void take(std::size_t slot) noexcept {
+    try {
+      for (std::size_t at; (at = next.fetch_add(grain, std::memory_order_relaxed)) < n;)
+        fn(body, slot, at, std::min(n, at + grain));
+    } catch (...) {
+      if (!failed.exchange(true, std::memory_order_relaxed)) error = std::current_exception();
+      next.store(n, std::memory_order_relaxed);  // hand out nothing more
+    }
+  }
+
+  void help() noexcept {
+    std::uint32_t d = door.load(std::memory_order_relaxed);
+    do {
+      if (d & kShut) return;
+    } while (!door.compare_exchange_weak(d, d + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    take(1 + joined.fetch_add(1, std::memory_order_relaxed));
+    if (door.fetch_sub(1, std::memory_order_release) == (kShut | 1)) door.notify_one();
+  }
+};
+
+}  // namespace
+
+std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body) {
+  if (n == 0) return 1;
+  if (grain == 0) grain = 1;
+  const std::size_t pieces = n / grain + (n % grain != 0);
+  if (!parallel_available() || pieces < 2 || helpers == 0) {
+    // Still piece by piece: a body may size its memory by the piece.
+    for (std::size_t at = 0; at < n; at += grain) fn(body, 0, at, std::min(n, at + grain));
+    return 1;
+  }
+  tbb::task_arena& a = arena();
+  helpers = std::min({helpers, pieces - 1, static_cast<std::size_t>(std::max(a.max_concurrency() - 1, 0))});
+  auto shared = std::make_shared<Shared>();
+  shared->n = n;
+  shared->grain = grain;
+  shared->fn = fn;
+  shared->body = body;
+  work_started();
+  try {
+    for (std::size_t i = 0; i < helpers; ++i) a.enqueue([shared] { shared->help(); });
+  } catch (...) {
+    // Fewer helpers; the caller takes what they would have.
+  }
+  shared->take(0);
+  // Shut the door, then wait for those inside to finish their pieces.
+  std::uint32_t d = shared->door.fetch_or(Shared::kShut, std::memory_order_acquire) | Shared::kShut;
+  while (d != Shared::kShut) {
+    shared->door.wait(d, std::memory_order_acquire);
+    d = shared->door.load(std::memory_order_acquire);
+  }
+  if (shared->failed.load(std::memory_order_relaxed)) std::rethrow_exception(shared->error);
+  return 1 + shared->joined.load(std::memory_order_relaxed);
 }
 
 std::expected<void, std::string> set_thread_count(std::size_t n) {

@@ -1,20 +1,24 @@
 // The process-wide worker pool: one oneTBB arena shared by the exact search and k-means.
 //
-// Run parallel work as:  quillmere::pool::arena().execute([&] { tbb::parallel_for(...); });
-// or through for_each_range below. A task already running in the arena may start more
-// parallel work (no deadlock), and an exception thrown by a task reaches the caller.
+// Run parallel work through share or for_each_range below, which never make the caller wait
+// for a worker that has not started (on a busy machine the caller does the work itself), or
+// as quillmere::pool::arena().execute([&] { tbb::parallel_for(...); }), a fork/join that
+// waits for every piece it handed out. Parallel work may start more parallel work (no
+// deadlock), and an exception thrown by a piece or task reaches the caller.
 //
 // After fork(): the scheduler's threads do not survive into the child, and the scheduler's
 // own locks may have been held by one of them at the fork. In a child of a process whose pool
-// had started, parallel_available() is false: for_each_range and the search then run on the
-// calling thread and never enter the scheduler. arena() still hands out an arena of one slot
+// had started, parallel_available() is false: share, for_each_range and the search then run
+// on the calling thread and never enter the scheduler. arena() still hands out an arena of one slot
 // there, but entering it can hang on such a lock; use for_each_range instead.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <expected>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -50,21 +54,39 @@ void keep_warm(std::chrono::microseconds window) noexcept;
 // find the workers busy spinning until the window ends.
 void work_started() noexcept;
 
-// Calls body(begin, end) over pieces of [0, n) of about `grain` indices or more, in
-// parallel on the pool, or as one piece on the calling thread when parallel work is not
-// available here. Exceptions from `body` reach the caller.
+namespace detail {
+using PieceFn = void (*)(void* body, std::size_t slot, std::size_t begin, std::size_t end);
+std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body);
+}  // namespace detail
+
+// Hands the pieces [0, grain), [grain, 2 grain), ... of [0, n) out in increasing order to
+// whichever thread asks next and calls body(slot, begin, end) for each: the calling thread
+// (slot 0) takes pieces from the start, and up to `helpers` workers join as they get to run
+// (slots 1, 2, ... in the order they arrive). The caller never waits for a worker that has
+// not begun: once the last piece is taken, latecomers touch nothing and the caller waits only
+// for those still inside a piece. On a machine whose cores are all busy the caller so does
+// about what it would alone, rather than wait for workers that get no CPU. Returns the number
+// of slots that took part (1 + the workers that joined, at most 1 + helpers). Where parallel
+// work is not available the caller takes every piece. An exception from body reaches the
+// caller once the pieces in progress have ended; the pieces not yet handed out are dropped.
+template <class Body>
+std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, Body&& body) {
+  using B = std::remove_reference_t<Body>;
+  return detail::share(
+      n, grain, helpers,
+      [](void* b, std::size_t slot, std::size_t begin, std::size_t end) { (*static_cast<B*>(b))(slot, begin, end); },
+      const_cast<void*>(static_cast<const void*>(std::addressof(body))));
+}
+
+// Calls body(begin, end) over pieces of [0, n) of `grain` indices (the last may be shorter),
+// shared as above between the calling thread and the pool's workers. Exceptions from `body`
+// reach the caller.
 template <class Body>
 void for_each_range(std::size_t n, std::size_t grain, Body&& body) {
-  if (n == 0) return;
-  if (!parallel_available()) {
-    body(std::size_t{0}, n);
-    return;
-  }
-  work_started();
-  arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain > 0 ? grain : 1),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
-  });
+  if (grain == 0) grain = 1;
+  const std::size_t pieces = n / grain + (n % grain != 0);
+  if (pieces == 0) return;
+  share(n, grain, pieces - 1, [&](std::size_t, std::size_t begin, std::size_t end) { body(begin, end); });
 }
 
 }  // namespace quillmere::pool

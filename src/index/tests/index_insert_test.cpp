@@ -96,21 +96,41 @@ TEST(Compaction, OverfullLevelKeepsAbsorbing) {
   EXPECT_EQ(stored_ids(*index), iota_ids(30));
 }
 
-// The records of one compaction reach the buckets last first; routed by a hand-set
-// classifier the order within each bucket is fixed.
+// The records of one compaction reach the buckets last first; routed by hand-set classifiers
+// the order within each bucket is fixed. Gathered order: lower levels bucket by bucket, then
+// the buffer.
 TEST(Compaction, MovedRecordsArriveInReverseGatheredOrder) {
   constexpr std::uint64_t kDim = 4;
-  auto index = small_builder(4, 2, 100, kDim).build();
-  ASSERT_TRUE(index.has_value());
-  // Level 0 exists already with a known router and room for everything.
-  IndexTestAccess::levels(*index).push_back(test::routed_level(2, kDim, {0, 0}, 100));
-  const std::vector<std::uint64_t> route = {1, 0, 1, 1};
-  for (std::uint32_t i = 0; i < 4; ++i)
-    ASSERT_TRUE(index->insert(test::routed_record(route[i], kDim, float(i)), 10 + i).has_value());
-  const auto& level = index->levels()[0];
-  EXPECT_EQ(level.bucket(0).ids(), (std::vector<std::uint32_t>{11}));
-  EXPECT_EQ(level.bucket(1).ids(), (std::vector<std::uint32_t>{13, 12, 10}));
-  EXPECT_EQ(level.id_map().at(12), (std::pair<std::uint64_t, std::uint64_t>{1, 1}));
+  struct Case {
+    const char* what;
+    std::vector<std::uint64_t> level_bucket_sizes;  // routed levels of 2 buckets set up first
+    std::vector<std::vector<std::uint64_t>> routes;  // ids 10, 11, ... then 20, 21, ...: one list per flush
+    std::uint64_t target;
+    std::vector<std::vector<std::uint32_t>> buckets;  // the target's ids, bucket by bucket
+  };
+  const std::vector<Case> cases = {
+      {"buffer into level 0", {100}, {{1, 0, 1, 1}}, 0, {{11}, {13, 12, 10}}},
+      // Level 0 (room for 4) is full after the first flush, so the second goes to level 1 with
+      // level 0's buckets: 11 | 10, 12, 13 stored as 13, 12, 10 | buffer 20..23.
+      {"level 0 and buffer into level 1", {2, 100}, {{1, 0, 1, 1}, {0, 1, 1, 0}}, 1, {{23, 20, 11}, {22, 21, 10, 12, 13}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto index = small_builder(4, 2, 100, kDim).build();
+    ASSERT_TRUE(index.has_value());
+    for (std::uint64_t size : c.level_bucket_sizes)
+      IndexTestAccess::levels(*index).push_back(test::routed_level(2, kDim, {0, 0}, size));
+    for (std::uint32_t flush = 0; flush < c.routes.size(); ++flush)
+      for (std::uint32_t i = 0; i < c.routes[flush].size(); ++i)
+        ASSERT_TRUE(index->insert(test::routed_record(c.routes[flush][i], kDim, float(i)), 10 * (flush + 1) + i));
+    const auto& level = index->levels()[c.target];
+    for (std::uint64_t b = 0; b < c.buckets.size(); ++b) {
+      EXPECT_EQ(level.bucket(b).ids(), c.buckets[b]) << "bucket " << b;
+      for (std::uint64_t pos = 0; pos < c.buckets[b].size(); ++pos)
+        EXPECT_EQ(level.id_map().at(c.buckets[b][pos]), (std::pair<std::uint64_t, std::uint64_t>{b, pos}));
+    }
+    for (std::uint64_t l = 0; l < c.target; ++l) EXPECT_EQ(*index->level_occupied(l), 0u) << "level " << l;
+  }
 }
 
 TEST(Insert, DuplicateIdsAreStoredTwice) {

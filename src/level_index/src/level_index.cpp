@@ -49,19 +49,45 @@ std::uint64_t LevelIndex::id_map_slot_capacity() const noexcept {
 }
 
 Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<const std::uint32_t> ids) {
+  return insert_parts(std::span(&records, 1), std::span(&ids, 1));
+}
+
+Result<void> LevelIndex::insert_parts(std::span<const std::span<const float>> record_parts,
+                                      std::span<const std::span<const std::uint32_t>> id_parts) {
   ScopedTimer timer(kTarget, "insert_many");
   const std::uint64_t d = input_shape();
-  const std::uint64_t n = ids.size();
-  auto expected = checked_mul(n, d);
-  if (!expected || *expected != records.size())
-    return fail(Error::assertion("assertion failed: records.len() / input_shape == ids.len()"));
+  std::uint64_t n = 0;
+  bool fits = record_parts.size() == id_parts.size();
+  for (std::size_t p = 0; fits && p < id_parts.size(); ++p) {
+    auto expected = checked_mul(id_parts[p].size(), d);
+    fits = expected && *expected == record_parts[p].size();
+    n += id_parts[p].size();
+  }
+  if (!fits) return fail(Error::assertion("assertion failed: records.len() / input_shape == ids.len()"));
   if (n == 0) return {};
 
-  auto assignments = model_.predict_labels(records);
-  if (!assignments) return fail(assignments.error());
-  if (assignments->size() != n) return fail(Error::assertion("assertion failed: assignments.len() == ids.len()"));
-  for (std::uint64_t a : *assignments)
-    if (a >= buckets_.size()) return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
+  // Record k of the batch, counted across the parts in order.
+  std::vector<std::pair<std::size_t, std::uint64_t>> where;  // (part, row) of every record
+  std::vector<std::uint64_t> assignments;
+  try {
+    where.reserve(n);
+    assignments.reserve(n);
+  } catch (const std::exception& e) {
+    return fail(exception_error(e, "room for a batch of " + std::to_string(n) + " records"));
+  }
+  for (std::size_t p = 0; p < record_parts.size(); ++p) {
+    if (id_parts[p].empty()) continue;
+    auto part = model_.predict_labels(record_parts[p]);
+    if (!part) return fail(part.error());
+    if (part->size() != id_parts[p].size())
+      return fail(Error::assertion("assertion failed: assignments.len() == ids.len()"));
+    for (std::uint64_t r = 0; r < part->size(); ++r) {
+      if ((*part)[r] >= buckets_.size())
+        return fail(Error::assertion("assertion failed: bucket_idx < self.buckets.len()"));
+      assignments.push_back((*part)[r]);
+      where.emplace_back(p, r);
+    }
+  }
 
   // Everything that can fail to allocate happens before the first record moves.
   struct Undo {
@@ -78,7 +104,7 @@ Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<c
   } catch (const std::exception& e) {
     return fail(exception_error(e, "room for a batch of " + std::to_string(n) + " records"));
   }
-  for (std::uint64_t a : *assignments) ++counts[a];
+  for (std::uint64_t a : assignments) ++counts[a];
   for (std::size_t b = 0; b < buckets_.size(); ++b) {
     old_occupied[b] = buckets_[b].occupied();
     if (counts[b] == 0) continue;
@@ -91,16 +117,19 @@ Result<void> LevelIndex::insert_many(std::span<const float> records, std::span<c
   try {
     for (std::uint64_t k = 0; k < n; ++k) {
       const std::uint64_t i = n - 1 - k;
-      const std::uint64_t b = (*assignments)[i];
-      const std::uint64_t pos = buckets_[b].push(records.subspan(i * d, d), ids[i]);
-      auto [it, inserted] = id_map_.try_emplace(ids[i], b, pos);
+      const auto [p, r] = where[i];
+      const std::uint32_t id = id_parts[p][r];
+      const std::uint64_t b = assignments[i];
+      const std::uint64_t pos = buckets_[b].push(record_parts[p].subspan(r * d, d), id);
+      auto [it, inserted] = id_map_.try_emplace(id, b, pos);
       undo[k] = {inserted, it->second};
       if (!inserted) it->second = {b, pos};
       ++applied;
     }
   } catch (const std::exception& e) {
     for (std::uint64_t k = applied; k-- > 0;) {
-      const std::uint32_t id = ids[n - 1 - k];
+      const auto [p, r] = where[n - 1 - k];
+      const std::uint32_t id = id_parts[p][r];
       if (undo[k].inserted)
         id_map_.erase(id);
       else
@@ -179,9 +208,11 @@ Result<std::optional<RemovedRecord>> LevelIndex::remove(std::uint32_t id) {
   return std::optional<RemovedRecord>(std::move(*removed));
 }
 
-Result<void> LevelIndex::train(std::span<const float> records) {
+Result<void> LevelIndex::train(std::span<const float> records) { return train_parts(std::span(&records, 1)); }
+
+Result<void> LevelIndex::train_parts(std::span<const std::span<const float>> parts) {
   ScopedTimer timer(kTarget, "train");
-  return model_.train(records);
+  return model_.train_parts(parts);
 }
 
 Result<void> LevelIndex::retrain(std::span<const float>) {

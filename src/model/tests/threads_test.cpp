@@ -1,5 +1,5 @@
-// The classifier's training and placement run libtorch on the calling thread only, and leave
-// that thread's intra-op thread count as the host set it.
+// The classifier's training and placement run libtorch's operations one thread each, and leave
+// the calling thread's intra-op thread count as the host set it.
 #include <ATen/Parallel.h>
 
 #include "model_test_util.h"

@@ -86,6 +86,30 @@ TEST(Sample, DrawsDistinctWholeRowsInDrawOrder) {
   }
 }
 
+// A sequence cut into parts, empty ones among them, samples as the sequence in one piece.
+TEST(Sample, PartsSampleAsTheirConcatenation) {
+  const std::uint64_t rows = 300, shape = 3;
+  const auto data = numbered_rows(rows, shape);
+  const std::vector<std::vector<std::uint64_t>> cuts = {{}, {0}, {1}, {150, 150}, {0, 7, 7, 299, 300}};
+  for (const auto& cut : cuts) {
+    std::vector<std::span<const float>> parts;
+    std::uint64_t from = 0;
+    for (std::uint64_t to : cut) {
+      parts.push_back(std::span(data).subspan(from * shape, (to - from) * shape));
+      from = to;
+    }
+    parts.push_back(std::span(data).subspan(from * shape));
+    for (std::uint64_t size : {1ull, 40ull, 299ull, 300ull, 500ull}) {
+      auto whole = sample(data, size, shape);
+      auto cut_up = sample_parts(parts, size, shape);
+      ASSERT_TRUE(whole.has_value() && cut_up.has_value());
+      EXPECT_EQ(*cut_up, *whole) << parts.size() << " parts, sample_size " << size;
+    }
+  }
+  const std::vector<std::span<const float>> uneven = {std::span(data).first(4), std::span(data).subspan(4)};
+  EXPECT_FALSE(sample_parts(uneven, 10, shape).has_value());  // a part of a row and a third
+}
+
 TEST(Xoshiro256pp, BoundedDrawsAreUniform) {
   // Chi-square over 100000 draws below 10 (9 degrees of freedom; 30 is far in the tail).
   Xoshiro256pp g(SAMPLING_SEED_STATE);

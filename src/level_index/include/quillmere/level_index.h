@@ -67,6 +67,10 @@ class LevelIndex {
   // new place (within a batch the earliest record with an id wins). On failure the
   // level is as before. `records` holds input_shape values per id.
   Result<void> insert_many(std::span<const float> records, std::span<const std::uint32_t> ids);
+  // The same for the batch made of the parts in order (records and ids part by part), read in
+  // place: a compaction's sources need not be copied into one list first.
+  Result<void> insert_parts(std::span<const std::span<const float>> record_parts,
+                            std::span<const std::span<const std::uint32_t>> id_parts);
   // One prediction per bucket, best first. A level holding no record answers
   // (i, 0.0, 0) for every bucket in order without consulting its classifier.
   Result<std::vector<BucketPrediction>> predict_buckets(std::span<const float> query) const;
@@ -78,6 +82,7 @@ class LevelIndex {
   Result<std::optional<RemovedRecord>> remove(std::uint32_t id);
   // Trains the classifier on `records` (a flat block of input_shape values per record).
   Result<void> train(std::span<const float> records);
+  Result<void> train_parts(std::span<const std::span<const float>> parts);
   // Records its timing only.
   Result<void> retrain(std::span<const float> records);
   // Writes "model-<n>.safetensors", then every bucket into "bucket-records-<n>.bin" and

@@ -60,6 +60,8 @@ class BucketModel {
   // ErrorKind::Interrupted at the next k-means iteration, epoch or batch when the thread's
   // interrupt check asks to stop; the parameters are then part-trained.
   Result<void> train(std::span<const float> records);
+  // The same over the concatenation of `parts` (each a whole number of records), read in place.
+  Result<void> train_parts(std::span<const std::span<const float>> parts);
 
   std::uint64_t labels() const noexcept;
   std::uint64_t input_shape() const noexcept;

@@ -26,4 +26,9 @@ std::vector<std::uint64_t> sample_row_indexes(std::uint64_t rows, std::uint64_t 
 // Logs the "sampling" event and the "time" record of "sample".
 Result<std::vector<float>> sample(std::span<const float> queries, std::uint64_t sample_size, std::uint64_t shape);
 
+// The same over the concatenation of `parts` (each a whole number of rows), read in place:
+// the sample of a compaction's records without first copying them into one list.
+Result<std::vector<float>> sample_parts(std::span<const std::span<const float>> parts, std::uint64_t sample_size,
+                                  std::uint64_t shape);
+
 }  // namespace quillmere
