@@ -398,7 +398,9 @@ class Unpickler {
       // Overlapping views could expand a tiny storage into a huge tensor when copied out.
       if (numel > st.numel) bad("tensor holds more elements than its storage");
     }
-    return tensor(st.flat.as_strided(sizes, strides, offset).clone(at::MemoryFormat::Contiguous));
+    // A view, not a copy: PyTorch writes views and tied weights as tensors sharing a storage,
+    // and a hostile pickle could name one large storage in a thousand tensors.
+    return tensor(st.flat.as_strided(sizes, strides, offset));
   }
 
   Value reduce(const Value& fn, const Value& args_v) {
