@@ -124,7 +124,8 @@ std::string c10_message(const c10::Error& e) { return e.what_without_backtrace()
 // Loads "data/<key>" storages from the archive once each.
 class StorageLoader {
  public:
-  explicit StorageLoader(caffe2::serialize::PyTorchStreamReader& reader) : reader_(reader) {}
+  StorageLoader(caffe2::serialize::PyTorchStreamReader& reader, std::uint64_t file_size)
+      : reader_(reader), unread_(file_size) {}
 
   const StorageInfo& load(const std::string& key, at::ScalarType dtype, std::uint64_t numel) {
     if (key.empty() || key.size() > 64) bad("invalid storage key");
@@ -143,6 +144,10 @@ class StorageLoader {
     if (size != expected)
       bad("storage record '" + record + "' holds " + std::to_string(size) + " bytes, expected " +
           std::to_string(expected));
+    // Stored records lie side by side in a zip, so together they hold at most the file's bytes.
+    // Directory entries that all point at the same bytes would each be read, and kept, anew.
+    if (size > unread_) bad("storage records overlap: together they hold more bytes than the file");
+    unread_ -= size;
     // Bools are read as bytes and normalised: any other byte than 0 or 1 is no valid bool.
     const auto raw_type = dtype == at::kBool ? at::kByte : dtype;
     at::Tensor flat = at::empty({static_cast<std::int64_t>(numel)}, at::TensorOptions().dtype(raw_type));
@@ -153,6 +158,7 @@ class StorageLoader {
 
  private:
   caffe2::serialize::PyTorchStreamReader& reader_;
+  std::uint64_t unread_;  // bytes of the file not yet taken by a storage
   std::unordered_map<std::string, StorageInfo> cache_;
 };
 
@@ -631,8 +637,13 @@ std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
 // "code/", never read here), so any other compressed record is refused before the reader
 // opens the file, and every record read is bounded by the file's size. The directory is found
 // as the reader finds it (the last end record with room for itself, then its zip64 form); the
-// caller checks that the reader saw the same records. Returns their names in directory order.
-std::vector<std::string> check_records_stored(const std::string& path) {
+// caller checks that the reader saw the same records.
+struct ZipDirectory {
+  std::vector<std::string> names;  // in directory order
+  std::uint64_t file_size = 0;
+};
+
+ZipDirectory check_records_stored(const std::string& path) {
   constexpr std::size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kEntrySize = 46;
   constexpr std::uint64_t kEndSig = 0x06054b50, kLocatorSig = 0x07064b50, kEnd64Sig = 0x06064b50,
                           kEntrySig = 0x02014b50, kWide = 0xffffffff;
@@ -687,7 +698,7 @@ std::vector<std::string> check_records_stored(const std::string& path) {
     }
     at += entry_size;
   }
-  return names;
+  return {std::move(names), size};
 }
 
 std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& path) {
@@ -696,7 +707,8 @@ std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& 
     if (ec || !std::filesystem::exists(path, ec)) bad("no such file");
     bad("not a regular file");
   }
-  const std::vector<std::string> checked = check_records_stored(path);
+  const ZipDirectory directory = check_records_stored(path);
+  const std::vector<std::string>& checked = directory.names;
   caffe2::serialize::PyTorchStreamReader reader(path);
   // The reader drops the archive's folder from each name (and cuts names at 511 bytes).
   const std::vector<std::string> seen = reader.getAllRecords();
@@ -713,7 +725,7 @@ std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& 
   auto [pkl, pkl_size] = reader.getRecord("data.pkl");
   // Keeps every arena index of the machine within 32 bits.
   if (pkl_size > (std::size_t{1} << 30)) bad("data.pkl is too large");
-  StorageLoader storages(reader);
+  StorageLoader storages(reader, directory.file_size);
   Unpickler machine({static_cast<const std::uint8_t*>(pkl.get()), pkl_size}, storages);
   const Value root = machine.run();
   return machine.tensors(root);
