@@ -44,6 +44,12 @@ constexpr std::size_t kMaxDims = 64;
 constexpr std::size_t kMaxGlobalLine = 256;
 constexpr std::size_t kMaxFlattenDepth = 64;
 constexpr std::size_t kMaxFlattenVisits = std::size_t{1} << 20;
+// Bytes the machine may make, copy or keep for one pickle. A tensor dictionary costs a few
+// hundred a tensor; a hostile pickle could make each of its bytes cost far more: an empty
+// dictionary made and dropped per two bytes, one long key set again and again, one large state
+// given to an object again and again, long names repeated down a self-referencing module.
+constexpr std::uint64_t kMaxWork = std::uint64_t{1} << 28;
+constexpr std::uint64_t kTensorCost = 512;  // a view's own bookkeeping, roughly
 
 enum class Global : std::uint8_t {
   OrderedDict,
@@ -228,25 +234,33 @@ class Unpickler {
     v.i = i;
     return v;
   }
+  void spend(std::uint64_t bytes) {
+    if (bytes > kMaxWork - work_) bad("the pickle asks for more work than any weights file needs");
+    work_ += bytes;
+  }
   Value str(std::string s) {
+    spend(sizeof(std::string) + s.size());
     Value v = make(Kind::Str);
     v.ref = static_cast<std::uint32_t>(strings_.size());
     strings_.push_back(std::move(s));
     return v;
   }
   Value seq(Kind k, std::vector<Value> items) {
+    spend(sizeof(items) + items.size() * sizeof(Value));
     Value v = make(k);
     v.ref = static_cast<std::uint32_t>(seqs_.size());
     seqs_.push_back(std::move(items));
     return v;
   }
   Value dict(Kind k) {
+    spend(sizeof(Dict));
     Value v = make(k);
     v.ref = static_cast<std::uint32_t>(dicts_.size());
     dicts_.emplace_back();
     return v;
   }
   Value tensor(at::Tensor t) {
+    spend(kTensorCost);
     Value v = make(Kind::Tensor);
     v.ref = static_cast<std::uint32_t>(tensors_.size());
     tensors_.push_back(std::move(t));
@@ -284,6 +298,7 @@ class Unpickler {
   }
   void set_item(Dict& d, const Value& k, const Value& v) {
     std::string key = canonical_key(k);
+    spend(sizeof(std::pair<Value, Value>) + sizeof(std::string) + key.size());
     if (auto it = d.index.find(key); it != d.index.end()) {
       d.items[it->second].second = v;
       return;
@@ -327,6 +342,7 @@ class Unpickler {
 
   void append(const Value& list, std::vector<Value> items) {
     if (list.kind != Kind::List) bad(std::string("cannot append to a ") + kind_name(list.kind));
+    spend(items.size() * sizeof(Value));
     auto& dst = seqs_[list.ref];
     dst.insert(dst.end(), items.begin(), items.end());
   }
@@ -436,6 +452,7 @@ class Unpickler {
       bad(std::string("module state is a ") + kind_name(state.kind) +
           ", not a dictionary of attributes (a class that sets its own state through __setstate__ code, "
           "which is never run)");
+    spend(dicts_[state.ref].items.size() * sizeof(std::pair<Value, Value>));
     const auto items = dicts_[state.ref].items;  // copy: the same arena may grow
     for (const auto& [k, v] : items) set_item(dicts_[target.ref], k, v);
   }
@@ -602,6 +619,7 @@ class Unpickler {
     for (const auto& [k, val] : dicts_[v.ref].items) {
       if (++visits > kMaxFlattenVisits) bad("too many entries");
       if (k.kind != Kind::Str) continue;
+      spend(prefix.size() + strings_[k.ref].size());
       const std::string name = prefix + strings_[k.ref];
       if (val.kind == Kind::Tensor) {
         if (!names.insert(name).second) bad("tensor name '" + name + "' appears twice");
@@ -623,6 +641,7 @@ class Unpickler {
   std::vector<Dict> dicts_;
   std::vector<at::Tensor> tensors_;
   std::vector<const StorageInfo*> storage_refs_;  // map nodes: stable addresses
+  std::uint64_t work_ = 0;                         // bytes spent, against kMaxWork
 };
 
 std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {

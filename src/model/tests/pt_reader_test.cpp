@@ -270,7 +270,7 @@ TEST(PtReader, HandMadeTensorDictionaries) {
 }
 
 TEST(PtReader, RefusesPicklesThatAreNotTensorDictionaries) {
-  const std::vector<std::pair<std::string, const char*>> cases = {
+  std::vector<std::pair<std::string, const char*>> cases = {
       {Pickle().global("os", "system").str("touch pwned").op("\x85R.").b, "unsupported global 'os.system'"},
       {Pickle().global("builtins", "eval").b + ".", "unsupported global 'builtins.eval'"},
       {Pickle().str("os").str("system").op("\x93.").b, "unsupported global 'os.system'"},
@@ -293,6 +293,22 @@ TEST(PtReader, RefusesPicklesThatAreNotTensorDictionaries) {
       {Pickle().op("\x8a\x09\x01\x02\x03\x04\x05\x06\x07\x08\x09.").b, "integer too large"},
       {Pickle().op("]").str("x").op("b.").b, "cannot set the state of a list"},
   };
+  // Pickles that would make each of their bytes cost far more memory or time than the file.
+  const std::string too_much = "more work than any weights file needs";
+  Pickle dicts;  // an empty dictionary made and dropped per two bytes
+  dicts.op("}");
+  for (int k = 0; k < (1 << 22); ++k) dicts.op("}0");
+  Pickle key;  // one long key set again and again
+  key.op("}").str(std::string(1 << 16, 'k')).op("q\x01" "0(");
+  for (int k = 0; k < 5000; ++k) key.op("h\x01N");
+  Pickle state;  // one large state given to a module object again and again
+  state.op("}q\x02(");
+  for (int k = 0; k < 4096; ++k) state.str("s" + std::to_string(k)).op("N");
+  state.op("u0").global("__torch__", "M").op(")\x81");
+  for (int k = 0; k < 4096; ++k) state.op("h\x02" "b");
+  Pickle names;  // long attribute names repeated down a module that holds itself
+  names.global("__torch__", "M").op(")\x81q\x01}(").str(std::string(1 << 18, 'a')).op("h\x01ub");
+  for (auto* p : {&dicts, &key, &state, &names}) cases.emplace_back(p->b + (p == &key ? "u." : "."), too_much.c_str());
   TempDir dir;
   for (const auto& [pickle, error] : cases) {
     SCOPED_TRACE(error);
