@@ -72,7 +72,7 @@ Result<void> check_distinct_files(const std::optional<std::vector<DiskLevelIndex
 // Level n of an index holds arity^(n+1) buckets from its creation on, and a dump writes its
 // levels in order: any other count is a description edited by hand, levels out of order, or
 // an arity changed after the dump, under which later compactions would build levels that do
-// not fit the loaded ones. Checked for every level before any file is read.
+// not fit the loaded ones. Checked for every level before any level file is read.
 Result<void> check_level_bucket_counts(const std::vector<DiskLevelIndex>& levels, std::uint64_t arity) {
   for (std::uint64_t n = 0; n < levels.size(); ++n) {
     const std::uint64_t count = levels[n].buckets.size();
