@@ -29,7 +29,7 @@ test: build
 demo: build
 	@PYTHONPATH=$(BUILD)/py_quillmere $(PY) examples/demo.py
 
-# The side-by-side comparison (about half an hour: Fashion-MNIST, single-query latency, the tuning
+# The side-by-side comparison (its duration: the README's Benchmarks; Fashion-MNIST, single-query latency, the tuning
 # sweep, synthetic data at 200,000 and 1,000,000 records, inserts and searches quiet and beside one
 # busy process per core), or its few-minute smoke run. BASELINE=dir of an earlier build's
 # py_quillmere module runs its single queries and its busy-machine runs beside this build's;

@@ -27,7 +27,14 @@ FULL = {"records": 30_000, "queries": 300, "turns": 5}
 QUICK = {"records": 10_000, "queries": 100, "turns": 1}
 # What the runs must show (busy/quiet rates, quiet insert system/user CPU).
 MIN_BUSY_INSERTS, MIN_BUSY_SEARCHES, MAX_QUIET_SYSTEM_SHARE = 0.4, 0.3, 0.5
-HOG = "while True:\n    pass\n"
+# A spinner that the kernel ends with the benchmark (PR_SET_PDEATHSIG, SIGKILL), so that a
+# benchmark stopped by a signal that skips its clean-up leaves no core spinning for good.
+HOG = ("import ctypes, os, signal, sys\n"
+       "ctypes.CDLL(None).prctl(1, signal.SIGKILL)\n"
+       "if os.getppid() != int(sys.argv[1]):\n"
+       "    sys.exit()\n"
+       "while True:\n"
+       "    pass\n")
 
 
 def child(job):
@@ -81,7 +88,8 @@ class Hogs:
     """One spinning process per core for the life of the block."""
 
     def __enter__(self):
-        self.procs = [subprocess.Popen([sys.executable, "-c", HOG]) for _ in range(os.cpu_count() or 1)]
+        self.procs = [subprocess.Popen([sys.executable, "-c", HOG, str(os.getpid())])
+                      for _ in range(os.cpu_count() or 1)]
         time.sleep(0.5)
         return self
 

@@ -25,7 +25,8 @@ Usage: bench/compare.py [--quick] [--parts fashion,latency,tuning,scale,busy] [-
 (from a checkout after `make build`, it takes the module in build/py_quillmere unless one is installed)
 Writes into DIR (bench/results, or build/bench-quick with --quick): fashion-mnist.md and
 fashion-mnist-recall-qps.png, search.md (latency and tuning), scale.md and scale-recall-qps.png,
-busy.md, and the figures of each as JSON. The full run takes about half an hour on 8 cores, --quick a few minutes.
+busy.md, and the figures of each as JSON. The README's Benchmarks section says how long a full run took;
+--quick takes a few minutes.
 """
 import argparse
 import gzip

@@ -114,10 +114,12 @@ struct Shared {
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by whoever set `failed`
 
-  void take(std::size_t slot) noexcept {
+  std::size_t claim() noexcept { return next.fetch_add(grain, std::memory_order_relaxed); }
+
+  // Runs the piece starting at `at`, then claims more until none are left.
+  void take(std::size_t slot, std::size_t at) noexcept {
     try {
-      for (std::size_t at; (at = next.fetch_add(grain, std::memory_order_relaxed)) < n;)
-        fn(body, slot, at, std::min(n, at + grain));
+      for (; at < n; at = claim()) fn(body, slot, at, std::min(n, at + grain));
     } catch (...) {
       if (!failed.exchange(true, std::memory_order_relaxed)) error = std::current_exception();
       next.store(n, std::memory_order_relaxed);  // hand out nothing more
@@ -129,7 +131,7 @@ struct Shared {
     do {
       if (d & kShut) return;
     } while (!door.compare_exchange_weak(d, d + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    take(1 + joined.fetch_add(1, std::memory_order_relaxed));
+    take(1 + joined.fetch_add(1, std::memory_order_relaxed), claim());
     if (door.fetch_sub(1, std::memory_order_release) == (kShut | 1)) door.notify_one();
   }
 };
@@ -153,12 +155,15 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
   shared->fn = fn;
   shared->body = body;
   work_started();
+  // The caller's first piece is claimed before any helper can run, so the caller always takes
+  // part even when it loses its core right after waking them.
+  const std::size_t first = shared->claim();
   try {
     for (std::size_t i = 0; i < helpers; ++i) a.enqueue([shared] { shared->help(); });
   } catch (...) {
     // Fewer helpers; the caller takes what they would have.
   }
-  shared->take(0);
+  shared->take(0, first);
   // Shut the door, then wait for those inside to finish their pieces.
   std::uint32_t d = shared->door.fetch_or(Shared::kShut, std::memory_order_acquire) | Shared::kShut;
   while (d != Shared::kShut) {

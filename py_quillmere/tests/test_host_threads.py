@@ -1,7 +1,7 @@
 """A host keeps its own thread settings across the index's training, placement and searches:
 PyTorch's intra-op thread count, on the thread that called in and on a thread that never used
 PyTorch before, and the BLAS thread count that numpy and PyTorch share, also while two indexes
-are filled at once from two threads."""
+are filled at once from two threads and in a child forked while one is filled."""
 import json
 import os
 import pathlib
@@ -16,7 +16,7 @@ import py_quillmere
 pytest.importorskip("torch")
 
 BODY = textwrap.dedent("""
-    import ctypes, json, threading
+    import ctypes, json, os, threading
     import numpy as np
     import torch
     import py_quillmere as pq
@@ -59,6 +59,20 @@ BODY = textwrap.dedent("""
         t.join()
     seen["blas_after_pair"] = blas_threads()
 
+    # A child forked while another thread's training holds the count at 1 has the host's count
+    # back once its own first call ends, as it would had that thread come along.
+    if blas:
+        trainer = threading.Thread(target=fill, args=(3, 400))
+        trainer.start()
+        while blas_threads() != 1 and trainer.is_alive():
+            pass
+        pid = os.fork()
+        if pid == 0:
+            fill()
+            os._exit(blas_threads())
+        seen["blas_in_child"] = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        trainer.join()
+
     def fresh():
         seen["fresh_levels"] = fill()
         seen["fresh_after"] = torch.get_num_threads()
@@ -92,3 +106,4 @@ def test_thread_counts_are_the_hosts_after_compactions_and_searches(blas_env):
     assert seen["blas_after_1"] == 2
     assert seen["blas_after_3"] == 4
     assert seen["blas_after_pair"] == 4
+    assert seen["blas_in_child"] == 4

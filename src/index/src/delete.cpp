@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 
 #include "quillmere/checked.h"
 #include "quillmere/index.h"
@@ -177,17 +176,17 @@ Result<void> Index::move_data(std::span<const std::uint64_t> from_level_idxs, st
     taken.push_back(std::move(*contents));
   }
 
-  // Same order as draining each source in list order: bucket order, storage order.
-  std::vector<float> records;
-  std::vector<std::uint32_t> ids;
+  // Same order as draining each source in list order: bucket order, storage order. Read in
+  // place, as a compaction reads its sources: a rebuild may move whole levels.
+  ContentParts parts;
   try {
-    std::tie(records, ids) = gather_contents(taken);
+    parts = content_parts(taken);
   } catch (const std::exception& e) {
     restore();
-    return fail(exception_error(e, "the records gathered for a rebuild"));
+    return fail(exception_error(e, "the list of a rebuild's sources"));
   }
 
-  if (auto r = levels_[to_level_idx].insert_many(records, ids); !r) {
+  if (auto r = levels_[to_level_idx].insert_parts(parts.records, parts.ids); !r) {
     restore();
     return fail(r.error());
   }

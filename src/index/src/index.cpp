@@ -72,7 +72,7 @@ Result<void> check_distinct_files(const std::optional<std::vector<DiskLevelIndex
 // Level n of an index holds arity^(n+1) buckets from its creation on, and a dump writes its
 // levels in order: any other count is a description edited by hand, levels out of order, or
 // an arity changed after the dump, under which later compactions would build levels that do
-// not fit the loaded ones. Checked for every level before any file is read.
+// not fit the loaded ones. Checked for every level before any level file is read.
 Result<void> check_level_bucket_counts(const std::vector<DiskLevelIndex>& levels, std::uint64_t arity) {
   for (std::uint64_t n = 0; n < levels.size(); ++n) {
     const std::uint64_t count = levels[n].buckets.size();
@@ -342,26 +342,16 @@ Result<void> Index::compact() {
   // Gathered order: levels from 0 upwards (bucket order, storage order), then the buffer. The
   // sources are read where they lie: a copy into one list would be fresh memory for the kernel
   // to fault in and clear (a seventh of a compaction's page faults in a run of 30,000 inserts).
-  std::vector<std::span<const float>> record_parts;
-  std::vector<std::span<const std::uint32_t>> id_parts;
-  std::uint64_t data_size = drained->ids().size();
+  ContentParts parts;
   try {
-    for (const LevelContents& level : taken) {
-      for (const StoreLists& bucket : level.buckets) {
-        record_parts.emplace_back(bucket.records());
-        id_parts.emplace_back(bucket.ids());
-        data_size += bucket.ids().size();
-      }
-    }
-    record_parts.emplace_back(drained->records());
-    id_parts.emplace_back(drained->ids());
+    parts = content_parts(taken, drained->records(), drained->ids());
   } catch (const std::exception& e) {
     restore();
     return fail(exception_error(e, "the list of a compaction's sources"));
   }
 
   if (created) {
-    if (auto r = levels_[to].train_parts(record_parts); !r) {
+    if (auto r = levels_[to].train_parts(parts.records); !r) {
       restore();
       return fail(r.error());
     }
@@ -374,8 +364,8 @@ Result<void> Index::compact() {
     }
   }
 
-  QM_DEBUG(kTarget, "index:compact", {{"level_idx", to}, {"data_size", data_size}});
-  if (auto r = levels_[to].insert_parts(record_parts, id_parts); !r) {
+  QM_DEBUG(kTarget, "index:compact", {{"level_idx", to}, {"data_size", parts.count}});
+  if (auto r = levels_[to].insert_parts(parts.records, parts.ids); !r) {
     restore();
     return fail(r.error());
   }

@@ -239,24 +239,38 @@ void LevelIndex::restore_contents(LevelContents&& contents) noexcept {
   id_map_ = std::move(contents.id_map);
 }
 
+ContentParts content_parts(std::span<const LevelContents> taken, std::span<const float> tail_records,
+                           std::span<const std::uint32_t> tail_ids) {
+  ContentParts out;
+  std::size_t n = 1;
+  for (const auto& c : taken) n += c.buckets.size();
+  out.records.reserve(n);
+  out.ids.reserve(n);
+  for (const auto& c : taken) {
+    for (const StoreLists& b : c.buckets) {
+      out.records.emplace_back(b.records());
+      out.ids.emplace_back(b.ids());
+      out.count += b.ids().size();
+    }
+  }
+  out.records.emplace_back(tail_records);
+  out.ids.emplace_back(tail_ids);
+  out.count += tail_ids.size();
+  return out;
+}
+
 std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(std::span<const LevelContents> taken,
                                                                          std::span<const float> tail_records,
                                                                          std::span<const std::uint32_t> tail_ids) {
-  std::uint64_t n_values = tail_records.size(), n_ids = tail_ids.size();
-  for (const auto& c : taken)
-    for (const StoreLists& b : c.buckets) n_values += b.records().size(), n_ids += b.ids().size();
+  const ContentParts parts = content_parts(taken, tail_records, tail_ids);
   std::pair<std::vector<float>, std::vector<std::uint32_t>> out;
   auto& [records, ids] = out;
+  std::uint64_t n_values = 0;
+  for (const auto& part : parts.records) n_values += part.size();
   records.reserve(n_values);
-  ids.reserve(n_ids);
-  for (const auto& c : taken) {
-    for (const StoreLists& b : c.buckets) {
-      records.insert(records.end(), b.records().begin(), b.records().end());
-      ids.insert(ids.end(), b.ids().begin(), b.ids().end());
-    }
-  }
-  records.insert(records.end(), tail_records.begin(), tail_records.end());
-  ids.insert(ids.end(), tail_ids.begin(), tail_ids.end());
+  ids.reserve(parts.count);
+  for (const auto& part : parts.records) records.insert(records.end(), part.begin(), part.end());
+  for (const auto& part : parts.ids) ids.insert(ids.end(), part.begin(), part.end());
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <torch/optim/adam.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <bit>
@@ -75,6 +76,20 @@ const BlasThreadCalls& blas_thread_calls() {
 std::mutex g_blas_mutex;
 int g_blas_users = 0;
 int g_blas_saved = 1;
+// A child forked while calls ran has their count of 1 but not their threads, which would
+// never leave: it starts with no users, and its first call puts the host's count back when
+// it ends. (Nothing calls OpenBLAS in the fork handler itself.)
+bool g_blas_owed = false;
+
+void blas_before_fork() { g_blas_mutex.lock(); }
+void blas_after_fork_parent() { g_blas_mutex.unlock(); }
+void blas_after_fork_child() {
+  if (g_blas_users > 0) g_blas_owed = true;
+  g_blas_users = 0;
+  g_blas_mutex.unlock();
+}
+[[maybe_unused]] const int g_blas_atfork = pthread_atfork(blas_before_fork, blas_after_fork_parent,
+                                                          blas_after_fork_child);
 
 // Runs libtorch's operations on this thread alone for the guard's life: its intra-op threads
 // are OpenMP ones, counted per thread. A level's training steps and placement passes are too
@@ -116,8 +131,11 @@ class OneBlasThread {
     if (blas.set == nullptr) return;
     std::lock_guard lock(g_blas_mutex);
     if (g_blas_users++ == 0) {
-      g_blas_saved = blas.get();
-      if (g_blas_saved != 1) blas.set(1);
+      const int now = blas.get();
+      // Still the 1 of the calls a fork cut off: the host's count is the one they saved.
+      if (!(g_blas_owed && now == 1)) g_blas_saved = now;
+      g_blas_owed = false;
+      if (now != 1) blas.set(1);
     }
   }
   ~OneBlasThread() {

@@ -50,8 +50,20 @@ struct LevelContents {
   IdMap id_map;
 };
 
-// The records and ids of `taken` in one list each, level by level, bucket by bucket in
-// storage order, followed by `tail_records` and `tail_ids`. May throw std::bad_alloc.
+// The lists of `taken`, level by level, bucket by bucket in storage order, followed by
+// `tail_records` and `tail_ids`, where they lie: the parts of one batch for insert_parts, so
+// that records moved between levels are read in place rather than copied into one list. The
+// spans stay valid while `taken` and the tail are neither changed nor dropped. May throw
+// std::bad_alloc.
+struct ContentParts {
+  std::vector<std::span<const float>> records;
+  std::vector<std::span<const std::uint32_t>> ids;
+  std::uint64_t count = 0;  // records in all the parts
+};
+ContentParts content_parts(std::span<const LevelContents> taken, std::span<const float> tail_records = {},
+                           std::span<const std::uint32_t> tail_ids = {});
+
+// The same records and ids copied into one list each. May throw std::bad_alloc.
 std::pair<std::vector<float>, std::vector<std::uint32_t>> gather_contents(
     std::span<const LevelContents> taken, std::span<const float> tail_records = {},
     std::span<const std::uint32_t> tail_ids = {});
