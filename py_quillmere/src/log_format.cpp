@@ -114,6 +114,8 @@ std::expected<void, std::string> FileSink::write_line(std::string_view line) noe
   }
 }
 
+void FileSink::free_after_fork() noexcept { new (&mutex_) std::mutex(); }
+
 int FileSink::write_whole_line(std::string_view line) noexcept {
   // A line cut short (a full disk) would have the next one glued to its fragment. Where
   // the file can be cut back, the fragment goes; elsewhere (a pipe) the next line starts

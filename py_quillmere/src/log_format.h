@@ -39,6 +39,9 @@ class LineSink {
   virtual ~LineSink() = default;
   // Writes one whole line (newline included); the error text on failure. Never throws.
   virtual std::expected<void, std::string> write_line(std::string_view line) noexcept = 0;
+  // In a forked child, unless this thread is the one writing: frees the sink's writer mutex,
+  // which a thread that does not exist in the child may have held at the fork.
+  virtual void free_after_fork() noexcept {}
 };
 
 // An opened log file, written at its current position. Owns and closes the descriptor.
@@ -53,6 +56,7 @@ class FileSink final : public LineSink {
   FileSink& operator=(const FileSink&) = delete;
 
   std::expected<void, std::string> write_line(std::string_view line) noexcept override;
+  void free_after_fork() noexcept override;
 
   // The writer mutex; held by whoever must keep records out while the file is prepared.
   std::mutex& mutex() noexcept { return mutex_; }

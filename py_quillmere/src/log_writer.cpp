@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,6 +119,8 @@ class PyWriterSink final : public LineSink {
     return result;
   }
 
+  void free_after_fork() noexcept override { new (&mutex_) std::mutex(); }
+
  private:
   std::expected<void, std::string> call_write(std::string_view line) {
     if (PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict")) {
@@ -169,6 +172,20 @@ void register_close_at_exit() {
 }
 
 void print_already_initialized() noexcept { (void)quillmere::write_all(STDERR_FILENO, kAlreadyInitialized); }
+
+// The sink of the installed logger, if any: owned by the logger until the process ends.
+std::atomic<LineSink*> g_sink{nullptr};
+
+// A forked child has only the forking thread. Another thread writing at the fork would have
+// left the writer mutex taken, and every record of the child waiting for it, for good; and its
+// write in flight would hold up the child's exit. When the forking thread is the one writing
+// (it forked from inside `write`), it holds the mutex itself and leaves it as usual.
+void sink_after_fork_child() {
+  const bool writing_here = pylog::writer_active_on_this_thread();
+  g_writes_in_flight.store(writing_here ? 1 : 0);
+  if (LineSink* sink = g_sink.load(); sink != nullptr && !writing_here) sink->free_after_fork();
+}
+[[maybe_unused]] const int g_sink_atfork = pthread_atfork(nullptr, nullptr, sink_after_fork_child);
 
 PyObject* raise_os_error(int err) {
   try {
@@ -253,6 +270,7 @@ PyObject* install_file_logger(PyObject* path, qlog::Level filter) {
     if (installed) empty_log_file(fd);
   }
   if (installed) {
+    g_sink.store(sink);
     (void)logger.release();  // owned by the facade until the process ends
   } else {
     logger.reset();  // closes the file, untouched
@@ -278,6 +296,7 @@ PyObject* install_writer_logger(PyObject* target, qlog::Level filter) {
     return PyErr_NoMemory();
   }
   if (qlog::install(logger.get(), filter)) {
+    g_sink.store(sink);
     (void)logger.release();
     register_close_at_exit();
   } else {

@@ -197,11 +197,17 @@ struct Boxed {
   State* state;
 };
 
+// Frees an object's State; a State may have its own, found by argument-dependent lookup.
+template <class State>
+void free_state(State* state) {
+  delete state;
+}
+
 // tp_dealloc of a class of Boxed<State> objects.
 template <class State>
 void boxed_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<Boxed<State>*>(self);
-  delete obj->state;
+  free_state(obj->state);
   obj->state = nullptr;
   Py_TYPE(self)->tp_free(self);
 }

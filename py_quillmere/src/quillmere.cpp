@@ -3,24 +3,87 @@
 #include "py_common.h"
 #include "quillmere/index.h"
 
+#include <pthread.h>
+
 #include <functional>
+#include <thread>
+#include <unordered_set>
 
 namespace pyq {
 
 namespace {
 
 struct IndexState {
-  explicit IndexState(quillmere::Index i) : index(std::move(i)) {}
+  explicit IndexState(quillmere::Index i);
+  ~IndexState();
   std::mutex mutex;
   quillmere::Index index;
   std::atomic<std::uint64_t> borrows{0};
+  // The thread holding `mutex`: set just after taking it, cleared just before leaving it.
+  std::atomic<std::thread::id> holder{};
+  // Set in a forked child when another thread held `mutex` at the fork: that thread does not
+  // exist in the child, so the mutex stays taken for good and the index may be half way
+  // through its work. The child refuses the index instead of waiting forever.
+  std::atomic<bool> lost_at_fork{false};
 };
+
+// Marks the calling thread as the holder of a state's mutex for its life.
+class Holding {
+ public:
+  explicit Holding(IndexState& state) noexcept : state_(state) { state_.holder.store(std::this_thread::get_id()); }
+  ~Holding() { state_.holder.store(std::thread::id{}); }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  IndexState& state_;
+};
+
+// Every live index, for the fork handlers. Never destroyed: objects may be freed late in exit.
+std::mutex g_live_mutex;
+auto* const g_live = new std::unordered_set<IndexState*>();
+
+IndexState::IndexState(quillmere::Index i) : index(std::move(i)) {
+  std::lock_guard lock(g_live_mutex);
+  g_live->insert(this);
+}
+
+IndexState::~IndexState() {
+  std::lock_guard lock(g_live_mutex);
+  g_live->erase(this);
+}
+
+void live_before_fork() { g_live_mutex.lock(); }
+void live_after_fork_parent() { g_live_mutex.unlock(); }
+void live_after_fork_child() {
+  // Only the forking thread lives on; a mutex it holds itself (fork called from a log writer
+  // or a signal handler inside index work) is left by that work as usual.
+  for (IndexState* state : *g_live) {
+    if (state->mutex.try_lock())
+      state->mutex.unlock();
+    else if (state->holder.load() != std::this_thread::get_id())
+      state->lost_at_fork.store(true);
+  }
+  g_live_mutex.unlock();
+}
+[[maybe_unused]] const int g_live_atfork = pthread_atfork(live_before_fork, live_after_fork_parent, live_after_fork_child);
+
+// Found by boxed_dealloc: a lost index is never freed, its mutex stays taken and its contents
+// may be torn.
+void free_state(IndexState* state) {
+  if (!state->lost_at_fork.load()) delete state;
+}
 
 using QuillmereObject = Boxed<IndexState>;
 
 QuillmereObject* checked_self(PyObject* self) {
   QuillmereObject* obj = checked_boxed<IndexState>(self, QuillmereType, "Quillmere");
   if (obj == nullptr) return nullptr;
+  if (obj->state->lost_at_fork.load()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this index was in use by another thread when the process forked: it cannot be used in the child");
+    return nullptr;
+  }
   // Inside a log writer's `write` this thread may already hold an index mutex
   // (its own or, through the writer's lock, another thread's): waiting for one
   // here could never end.
@@ -148,6 +211,7 @@ PyObject* quillmere_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     quillmere::Result<std::vector<std::uint32_t>> found = without_gil([&] {
       std::unique_lock lock(state->mutex);
       if (exit_begun()) park_for_exit(lock);
+      Holding holding(*state);
       return state->index.search(query, params);
     });
     if (!found) return raise_error(found.error());
@@ -176,6 +240,7 @@ PyObject* quillmere_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
     quillmere::Result<void> done = without_gil([&] {
       std::unique_lock lock(state->mutex);
       if (exit_begun()) park_for_exit(lock);
+      Holding holding(*state);
       quillmere::InterruptScope scope(interrupt);
       return state->index.insert(std::move(record), id);
     });
@@ -199,6 +264,7 @@ PyObject* quillmere_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto removed = without_gil([&] {
       std::unique_lock lock(state->mutex);
       if (exit_begun()) park_for_exit(lock);
+      Holding holding(*state);
       quillmere::InterruptScope scope(interrupt);
       return state->index.remove(id);
     });
@@ -246,6 +312,7 @@ PyObject* quillmere_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string dir;
     if (!to_path(dir_arg, "working_dir", dir)) return nullptr;
     GilSafeLock lock(obj->state->mutex);
+    Holding holding(*obj->state);
     quillmere::Result<void> done = obj->state->index.dump(dir);
     if (!done) return raise_error(done.error());
     Py_RETURN_NONE;
@@ -260,6 +327,7 @@ PyObject* statistic(PyObject* self, Read read) {
     if (obj == nullptr) return nullptr;
     Borrow borrow(obj->state->borrows);
     GilSafeLock lock(obj->state->mutex);
+    Holding holding(*obj->state);
     return from_u64(std::invoke(read, obj->state->index));
   });
 }
@@ -276,6 +344,7 @@ PyObject* level_statistic(PyObject* self, PyObject* args, PyObject* kwargs, cons
     std::uint64_t level_idx = 0;
     if (!to_size(level_arg, "level_idx", level_idx)) return nullptr;
     GilSafeLock lock(obj->state->mutex);
+    Holding holding(*obj->state);
     return from_result(std::invoke(read, obj->state->index, level_idx));
   });
 }
@@ -325,6 +394,7 @@ PyObject* quillmere_bucket_occupied(PyObject* self, PyObject* args, PyObject* kw
     if (!to_size(level_arg, "level_idx", level_idx)) return nullptr;
     if (!to_size(bucket_arg, "bucket_idx", bucket_idx)) return nullptr;
     GilSafeLock lock(obj->state->mutex);
+    Holding holding(*obj->state);
     return from_result(obj->state->index.bucket_occupied(level_idx, bucket_idx));
   });
 }

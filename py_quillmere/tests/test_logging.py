@@ -349,3 +349,39 @@ def test_daemon_threads_logging_while_the_interpreter_exits():
                 threading.Thread(target=loop, args=(k,), daemon=True).start()
             time.sleep(0.3)
         """)
+
+
+def test_forked_child_logs_while_another_thread_was_inside_the_writer():
+    # The child has only the forking thread: the writer mutex and the write in flight of the
+    # thread parked inside `write` must not hold up the child's records or its exit.
+    proc = ok("""
+        inside, release = threading.Event(), threading.Event()
+        class Writer:
+            lines = 0
+            def write(self, line):
+                Writer.lines += 1
+                if threading.current_thread() is worker:
+                    inside.set()
+                    release.wait()
+        pq.log_init(Writer(), "debug")
+        busy, idle = tiny_index(), tiny_index()
+        worker = threading.Thread(target=busy.insert, args=(rows(1)[0], 0))
+        worker.start()
+        inside.wait()
+        pid = os.fork()
+        if pid == 0:
+            before = Writer.lines
+            for i, r in enumerate(rows(9)):
+                idle.insert(r, i)
+            sys.exit(0 if Writer.lines > before and idle.occupied() == 9 else 3)
+        deadline = time.time() + 8  # a child waiting for the parked write would take 10 s or forever
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.time() < deadline:
+            time.sleep(0.05)
+        if done[0] == 0:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        release.set()
+        worker.join()
+        print(done[1] if done[0] else "hung")
+    """, timeout=120)
+    assert proc.stdout.split()[-1] == "0"

@@ -212,3 +212,65 @@ def test_forked_child_exits_while_the_parent_searches():
                             timeout=120, env=dict(os.environ))
     assert result.returncode == 0, result.stderr[-4000:]
     assert result.stdout.strip() == "ok"
+
+
+# Another thread forks while the main thread's insert is inside a compaction: the main thread
+# holds the busy index's mutex, here parked in a signal handler that the compaction runs.
+FORK_DURING_COMPACTION = """
+import os, signal, threading
+import numpy as np
+import py_quillmere as pq
+
+busy = (pq.QuillmereBuilder().input_shape(16).buffer_size(200).bucket_size(100).arity(2)
+        .train_epochs(10000).train_batch_size(8).build())
+idle = pq.QuillmereBuilder().input_shape(16).buffer_size(20).bucket_size(10).arity(2).build()
+rows = np.random.default_rng(0).standard_normal((200, 16)).astype(np.float32)
+for i in range(199):
+    busy.insert(rows[i], i)
+for i in range(30):
+    idle.insert(rows[i], i)
+inside, release = threading.Event(), threading.Event()
+
+def handler(signum, frame):
+    try:
+        busy.n_levels()  # refused only while the compaction polls for signals
+    except RuntimeError:
+        inside.set()
+        release.wait()
+        raise KeyboardInterrupt  # ends the long compaction; the record stays in the buffer
+
+def fork_inside():
+    while not inside.wait(0.01):
+        os.kill(os.getpid(), signal.SIGUSR1)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            busy.occupied()
+            os._exit(3)
+        except RuntimeError as e:
+            if "in use by another thread when the process forked" not in str(e):
+                os._exit(4)
+        idle.insert(rows[100], 100)
+        ok = idle.occupied() == 31 and idle.delete(100) is not None
+        os._exit(0 if ok else 5)
+    status.append(os.waitpid(pid, 0)[1])
+    release.set()
+
+status = []
+signal.signal(signal.SIGUSR1, handler)
+forker = threading.Thread(target=fork_inside)
+forker.start()
+try:
+    busy.insert(rows[199], 199)
+except KeyboardInterrupt:
+    pass
+forker.join()
+print(status, busy.occupied())
+"""
+
+
+def test_forked_child_refuses_an_index_another_thread_was_using():
+    result = subprocess.run([sys.executable, "-c", FORK_DURING_COMPACTION], capture_output=True, text=True,
+                            timeout=120, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert result.stdout.split() == ["[0]", "200"]

@@ -44,6 +44,12 @@ constexpr std::size_t kMaxDims = 64;
 constexpr std::size_t kMaxGlobalLine = 256;
 constexpr std::size_t kMaxFlattenDepth = 64;
 constexpr std::size_t kMaxFlattenVisits = std::size_t{1} << 20;
+// Bytes the machine may make, copy or keep for one pickle. A tensor dictionary costs a few
+// hundred a tensor; a hostile pickle could make each of its bytes cost far more: an empty
+// dictionary made and dropped per two bytes, one long key set again and again, one large state
+// given to an object again and again, long names repeated down a self-referencing module.
+constexpr std::uint64_t kMaxWork = std::uint64_t{1} << 28;
+constexpr std::uint64_t kTensorCost = 512;  // a view's own bookkeeping, roughly
 
 enum class Global : std::uint8_t {
   OrderedDict,
@@ -124,7 +130,8 @@ std::string c10_message(const c10::Error& e) { return e.what_without_backtrace()
 // Loads "data/<key>" storages from the archive once each.
 class StorageLoader {
  public:
-  explicit StorageLoader(caffe2::serialize::PyTorchStreamReader& reader) : reader_(reader) {}
+  StorageLoader(caffe2::serialize::PyTorchStreamReader& reader, std::uint64_t file_size)
+      : reader_(reader), unread_(file_size) {}
 
   const StorageInfo& load(const std::string& key, at::ScalarType dtype, std::uint64_t numel) {
     if (key.empty() || key.size() > 64) bad("invalid storage key");
@@ -143,6 +150,10 @@ class StorageLoader {
     if (size != expected)
       bad("storage record '" + record + "' holds " + std::to_string(size) + " bytes, expected " +
           std::to_string(expected));
+    // Stored records lie side by side in a zip, so together they hold at most the file's bytes.
+    // Directory entries that all point at the same bytes would each be read, and kept, anew.
+    if (size > unread_) bad("storage records overlap: together they hold more bytes than the file");
+    unread_ -= size;
     // Bools are read as bytes and normalised: any other byte than 0 or 1 is no valid bool.
     const auto raw_type = dtype == at::kBool ? at::kByte : dtype;
     at::Tensor flat = at::empty({static_cast<std::int64_t>(numel)}, at::TensorOptions().dtype(raw_type));
@@ -153,6 +164,7 @@ class StorageLoader {
 
  private:
   caffe2::serialize::PyTorchStreamReader& reader_;
+  std::uint64_t unread_;  // bytes of the file not yet taken by a storage
   std::unordered_map<std::string, StorageInfo> cache_;
 };
 
@@ -222,25 +234,33 @@ class Unpickler {
     v.i = i;
     return v;
   }
+  void spend(std::uint64_t bytes) {
+    if (bytes > kMaxWork - work_) bad("the pickle asks for more work than any weights file needs");
+    work_ += bytes;
+  }
   Value str(std::string s) {
+    spend(sizeof(std::string) + s.size());
     Value v = make(Kind::Str);
     v.ref = static_cast<std::uint32_t>(strings_.size());
     strings_.push_back(std::move(s));
     return v;
   }
   Value seq(Kind k, std::vector<Value> items) {
+    spend(sizeof(items) + items.size() * sizeof(Value));
     Value v = make(k);
     v.ref = static_cast<std::uint32_t>(seqs_.size());
     seqs_.push_back(std::move(items));
     return v;
   }
   Value dict(Kind k) {
+    spend(sizeof(Dict));
     Value v = make(k);
     v.ref = static_cast<std::uint32_t>(dicts_.size());
     dicts_.emplace_back();
     return v;
   }
   Value tensor(at::Tensor t) {
+    spend(kTensorCost);
     Value v = make(Kind::Tensor);
     v.ref = static_cast<std::uint32_t>(tensors_.size());
     tensors_.push_back(std::move(t));
@@ -278,6 +298,7 @@ class Unpickler {
   }
   void set_item(Dict& d, const Value& k, const Value& v) {
     std::string key = canonical_key(k);
+    spend(sizeof(std::pair<Value, Value>) + sizeof(std::string) + key.size());
     if (auto it = d.index.find(key); it != d.index.end()) {
       d.items[it->second].second = v;
       return;
@@ -321,6 +342,7 @@ class Unpickler {
 
   void append(const Value& list, std::vector<Value> items) {
     if (list.kind != Kind::List) bad(std::string("cannot append to a ") + kind_name(list.kind));
+    spend(items.size() * sizeof(Value));
     auto& dst = seqs_[list.ref];
     dst.insert(dst.end(), items.begin(), items.end());
   }
@@ -398,7 +420,9 @@ class Unpickler {
       // Overlapping views could expand a tiny storage into a huge tensor when copied out.
       if (numel > st.numel) bad("tensor holds more elements than its storage");
     }
-    return tensor(st.flat.as_strided(sizes, strides, offset).clone(at::MemoryFormat::Contiguous));
+    // A view, not a copy: PyTorch writes views and tied weights as tensors sharing a storage,
+    // and a hostile pickle could name one large storage in a thousand tensors.
+    return tensor(st.flat.as_strided(sizes, strides, offset));
   }
 
   Value reduce(const Value& fn, const Value& args_v) {
@@ -428,6 +452,7 @@ class Unpickler {
       bad(std::string("module state is a ") + kind_name(state.kind) +
           ", not a dictionary of attributes (a class that sets its own state through __setstate__ code, "
           "which is never run)");
+    spend(dicts_[state.ref].items.size() * sizeof(std::pair<Value, Value>));
     const auto items = dicts_[state.ref].items;  // copy: the same arena may grow
     for (const auto& [k, v] : items) set_item(dicts_[target.ref], k, v);
   }
@@ -594,6 +619,7 @@ class Unpickler {
     for (const auto& [k, val] : dicts_[v.ref].items) {
       if (++visits > kMaxFlattenVisits) bad("too many entries");
       if (k.kind != Kind::Str) continue;
+      spend(prefix.size() + strings_[k.ref].size());
       const std::string name = prefix + strings_[k.ref];
       if (val.kind == Kind::Tensor) {
         if (!names.insert(name).second) bad("tensor name '" + name + "' appears twice");
@@ -615,6 +641,7 @@ class Unpickler {
   std::vector<Dict> dicts_;
   std::vector<at::Tensor> tensors_;
   std::vector<const StorageInfo*> storage_refs_;  // map nodes: stable addresses
+  std::uint64_t work_ = 0;                         // bytes spent, against kMaxWork
 };
 
 std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
@@ -629,8 +656,13 @@ std::uint64_t le_at(const std::string& b, std::size_t at, std::size_t n) {
 // "code/", never read here), so any other compressed record is refused before the reader
 // opens the file, and every record read is bounded by the file's size. The directory is found
 // as the reader finds it (the last end record with room for itself, then its zip64 form); the
-// caller checks that the reader saw the same records. Returns their names in directory order.
-std::vector<std::string> check_records_stored(const std::string& path) {
+// caller checks that the reader saw the same records.
+struct ZipDirectory {
+  std::vector<std::string> names;  // in directory order
+  std::uint64_t file_size = 0;
+};
+
+ZipDirectory check_records_stored(const std::string& path) {
   constexpr std::size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kEntrySize = 46;
   constexpr std::uint64_t kEndSig = 0x06054b50, kLocatorSig = 0x07064b50, kEnd64Sig = 0x06064b50,
                           kEntrySig = 0x02014b50, kWide = 0xffffffff;
@@ -685,7 +717,7 @@ std::vector<std::string> check_records_stored(const std::string& path) {
     }
     at += entry_size;
   }
-  return names;
+  return {std::move(names), size};
 }
 
 std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& path) {
@@ -694,7 +726,8 @@ std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& 
     if (ec || !std::filesystem::exists(path, ec)) bad("no such file");
     bad("not a regular file");
   }
-  const std::vector<std::string> checked = check_records_stored(path);
+  const ZipDirectory directory = check_records_stored(path);
+  const std::vector<std::string>& checked = directory.names;
   caffe2::serialize::PyTorchStreamReader reader(path);
   // The reader drops the archive's folder from each name (and cuts names at 511 bytes).
   const std::vector<std::string> seen = reader.getAllRecords();
@@ -711,7 +744,7 @@ std::vector<std::pair<std::string, at::Tensor>> read_archive(const std::string& 
   auto [pkl, pkl_size] = reader.getRecord("data.pkl");
   // Keeps every arena index of the machine within 32 bits.
   if (pkl_size > (std::size_t{1} << 30)) bad("data.pkl is too large");
-  StorageLoader storages(reader);
+  StorageLoader storages(reader, directory.file_size);
   Unpickler machine({static_cast<const std::uint8_t*>(pkl.get()), pkl_size}, storages);
   const Value root = machine.run();
   return machine.tensors(root);

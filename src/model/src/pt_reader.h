@@ -13,8 +13,9 @@
 
 namespace quillmere {
 
-// The named tensors of the archive at `path`, in file order, as contiguous CPU tensors of the
-// stored dtype (the caller converts and checks shapes). Nested modules of a libtorch archive
+// The named tensors of the archive at `path`, in file order, as CPU tensors of the stored
+// dtype, each a view of its storage as the file lays it out (the caller copies, converts and
+// checks shapes). Nested modules of a libtorch archive
 // are flattened to "child.name". The file is untrusted: its pickle is interpreted by a
 // restricted reader that knows only tensor dictionaries and executes nothing; every problem
 // is returned as an error text, never thrown.

@@ -97,14 +97,19 @@ struct TensorRecipe {
   std::vector<std::int64_t> strides = {3, 1};
 };
 
-// {"t": tensor} in the dialect PyTorch writes.
-std::string tensor_dict(const TensorRecipe& t) {
+// {name: tensor, ...} in the dialect PyTorch writes.
+std::string tensor_dict(const std::vector<std::pair<std::string, TensorRecipe>>& entries) {
   Pickle p;
-  p.op("}(").str("t").global("torch._utils", "_rebuild_tensor_v2").op("((").str("storage");
-  p.global("torch", t.storage_type).str(t.key).str("cpu").integer(t.numel).op("tQ");
-  p.integer(t.offset).ints(t.sizes).ints(t.strides).op("\x89").global("collections", "OrderedDict").op(")Rt");
-  return p.op("Ru.").b;
+  p.op("}(");
+  for (const auto& [name, t] : entries) {
+    p.str(name).global("torch._utils", "_rebuild_tensor_v2").op("((").str("storage");
+    p.global("torch", t.storage_type).str(t.key).str("cpu").integer(t.numel).op("tQ");
+    p.integer(t.offset).ints(t.sizes).ints(t.strides).op("\x89").global("collections", "OrderedDict").op(")Rt");
+    p.op("R");
+  }
+  return p.op("u.").b;
 }
+std::string tensor_dict(const TensorRecipe& t) { return tensor_dict({{"t", t}}); }
 
 std::string floats(int n) {
   std::string s(static_cast<std::size_t>(n) * 4, '\0');
@@ -140,6 +145,8 @@ TEST(PtReader, EveryFixtureReadsAsPyTorchReadsIt) {
       EXPECT_EQ(std::string(c10::toString(t.scalar_type())), kTorchDtypeNames.at(want["dtype"].get<std::string>()));
       EXPECT_EQ(t.sizes().vec(), want["shape"].get<std::vector<std::int64_t>>());
       EXPECT_EQ(values_of(t), want["values"].get<std::vector<double>>()) << name;
+      // Views of one storage stay views of it: a storage named by many tensors costs nothing more.
+      if (file == "views.pt") EXPECT_TRUE(t.storage().is_alias_of((*got)[0].second.storage())) << name;
     }
   }
 }
@@ -263,7 +270,7 @@ TEST(PtReader, HandMadeTensorDictionaries) {
 }
 
 TEST(PtReader, RefusesPicklesThatAreNotTensorDictionaries) {
-  const std::vector<std::pair<std::string, const char*>> cases = {
+  std::vector<std::pair<std::string, const char*>> cases = {
       {Pickle().global("os", "system").str("touch pwned").op("\x85R.").b, "unsupported global 'os.system'"},
       {Pickle().global("builtins", "eval").b + ".", "unsupported global 'builtins.eval'"},
       {Pickle().str("os").str("system").op("\x93.").b, "unsupported global 'os.system'"},
@@ -286,6 +293,22 @@ TEST(PtReader, RefusesPicklesThatAreNotTensorDictionaries) {
       {Pickle().op("\x8a\x09\x01\x02\x03\x04\x05\x06\x07\x08\x09.").b, "integer too large"},
       {Pickle().op("]").str("x").op("b.").b, "cannot set the state of a list"},
   };
+  // Pickles that would make each of their bytes cost far more memory or time than the file.
+  const std::string too_much = "more work than any weights file needs";
+  Pickle dicts;  // an empty dictionary made and dropped per two bytes
+  dicts.op("}");
+  for (int k = 0; k < (1 << 22); ++k) dicts.op("}0");
+  Pickle key;  // one long key set again and again
+  key.op("}").str(std::string(1 << 16, 'k')).op("q\x01" "0(");
+  for (int k = 0; k < 5000; ++k) key.op("h\x01N");
+  Pickle state;  // one large state given to a module object again and again
+  state.op("}q\x02(");
+  for (int k = 0; k < 4096; ++k) state.str("s" + std::to_string(k)).op("N");
+  state.op("u0").global("__torch__", "M").op(")\x81");
+  for (int k = 0; k < 4096; ++k) state.op("h\x02" "b");
+  Pickle names;  // long attribute names repeated down a module that holds itself
+  names.global("__torch__", "M").op(")\x81q\x01}(").str(std::string(1 << 18, 'a')).op("h\x01ub");
+  for (auto* p : {&dicts, &key, &state, &names}) cases.emplace_back(p->b + (p == &key ? "u." : "."), too_much.c_str());
   TempDir dir;
   for (const auto& [pickle, error] : cases) {
     SCOPED_TRACE(error);
@@ -328,14 +351,14 @@ TEST(PtReader, RefusesFilesThatAreNotArchives) {
 TEST(PtReader, RefusesZipDirectoriesThatClaimMoreThanTheFile) {
   TempDir dir;
   const auto good_path = dir.file("good.pt");
-  write_archive(good_path, tensor_dict({}), {{"data/0", floats(6)}});
+  write_archive(good_path, tensor_dict(TensorRecipe{}), {{"data/0", floats(6)}});
   const std::string good = read_file(good_path);
   const std::size_t entry = good.find("PK\x01\x02");  // the first directory entry: data.pkl
   const std::size_t end64 = good.rfind("PK\x06\x06");
   ASSERT_NE(entry, std::string::npos);
   ASSERT_NE(end64, std::string::npos);
   auto patched = [&](std::size_t at, std::string bytes) { return good.substr(0, at) + bytes + good.substr(at + bytes.size()); };
-  const std::vector<std::pair<std::string, const char*>> cases = {
+  std::vector<std::pair<std::string, const char*>> cases = {
       {patched(entry + 10, std::string("\x08\x00", 2)), "'good/data.pkl' is compressed"},
       {patched(entry + 24, "\xff\xff\xff\x7f"), "states a size the file cannot hold"},
       {patched(entry + 42, "\xff\xff\xff\x7f"), "states a size the file cannot hold"},
@@ -344,6 +367,22 @@ TEST(PtReader, RefusesZipDirectoriesThatClaimMoreThanTheFile) {
       {patched(end64, "PK\x06\x07"), "zip64 directory end is damaged"},
       {patched(entry, "PK\x01\x03"), "directory is damaged"},
   };
+  // A second storage whose directory entry is made to point at the first one's bytes: every
+  // such entry would be read anew, so a file of many would hold far more than its size.
+  TensorRecipe big;
+  big.numel = 4096;
+  big.sizes = {4096};
+  big.strides = {1};
+  TensorRecipe twin = big;
+  twin.key = "1";
+  write_archive(good_path, tensor_dict({{"t", big}, {"u", twin}}), {{"data/0", floats(4096)}, {"data/1", floats(1)}});
+  const std::string two = read_file(good_path);
+  auto entry_of = [&](const std::string& name) { return two.find(name, two.find("PK\x01\x02")) - 46; };
+  const std::size_t from = entry_of("good/data/0"), to = entry_of("good/data/1");
+  std::string overlapping = two;
+  overlapping.replace(to + 16, 12, two, from + 16, 12);  // checksum and sizes
+  overlapping.replace(to + 42, 4, two, from + 42, 4);    // where the record starts
+  cases.emplace_back(overlapping, "storage records overlap");
   const auto path = dir.file("good.pt");
   for (const auto& [bytes, error] : cases) {
     SCOPED_TRACE(error);
