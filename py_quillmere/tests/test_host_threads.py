@@ -1,7 +1,8 @@
 """A host keeps its own thread settings across the index's training, placement and searches:
 PyTorch's intra-op thread count, on the thread that called in and on a thread that never used
 PyTorch before, and the BLAS thread count that numpy and PyTorch share, also while two indexes
-are filled at once from two threads and in a child forked while one is filled."""
+are filled at once from two threads and in a child forked while one is filled, by another
+thread or by the filling one."""
 import json
 import os
 import pathlib
@@ -73,6 +74,32 @@ BODY = textwrap.dedent("""
         seen["blas_in_child"] = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
         trainer.join()
 
+        # The training thread itself forks, from a signal handler its compaction runs: once
+        # that training ends in the child, the child has the host's count back too.
+        import signal
+        forked = []
+        def fork_here(signum, frame):
+            if not forked:
+                forked.append(os.fork())
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGUSR1, fork_here)
+        def poke():
+            while blas_threads() != 1:
+                pass
+            while not forked:
+                os.kill(os.getpid(), signal.SIGUSR1)
+        poker = threading.Thread(target=poke)
+        poker.start()
+        try:
+            fill(4, 100000)
+        except KeyboardInterrupt:
+            pass
+        if forked[0] == 0:
+            fill()
+            os._exit(blas_threads())
+        poker.join()
+        seen["blas_in_forking_child"] = os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1])
+
     def fresh():
         seen["fresh_levels"] = fill()
         seen["fresh_after"] = torch.get_num_threads()
@@ -107,3 +134,4 @@ def test_thread_counts_are_the_hosts_after_compactions_and_searches(blas_env):
     assert seen["blas_after_3"] == 4
     assert seen["blas_after_pair"] == 4
     assert seen["blas_in_child"] == 4
+    assert seen["blas_in_forking_child"] == 4

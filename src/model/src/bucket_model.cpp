@@ -77,15 +77,17 @@ std::mutex g_blas_mutex;
 int g_blas_users = 0;
 int g_blas_saved = 1;
 // A child forked while calls ran has their count of 1 but not their threads, which would
-// never leave: it starts with no users, and its first call puts the host's count back when
-// it ends. (Nothing calls OpenBLAS in the fork handler itself.)
+// never leave: it keeps only the forking thread's own calls (a fork from inside one, by a
+// log writer say), and the first call after the last of those puts the host's count back
+// when it ends. (Nothing calls OpenBLAS in the fork handler itself.)
 bool g_blas_owed = false;
+thread_local int t_blas_users = 0;  // this thread's share of g_blas_users
 
 void blas_before_fork() { g_blas_mutex.lock(); }
 void blas_after_fork_parent() { g_blas_mutex.unlock(); }
 void blas_after_fork_child() {
-  if (g_blas_users > 0) g_blas_owed = true;
-  g_blas_users = 0;
+  if (g_blas_users > t_blas_users) g_blas_owed = true;
+  g_blas_users = t_blas_users;
   g_blas_mutex.unlock();
 }
 [[maybe_unused]] const int g_blas_atfork = pthread_atfork(blas_before_fork, blas_after_fork_parent,
@@ -130,6 +132,7 @@ class OneBlasThread {
     const BlasThreadCalls& blas = blas_thread_calls();
     if (blas.set == nullptr) return;
     std::lock_guard lock(g_blas_mutex);
+    ++t_blas_users;
     if (g_blas_users++ == 0) {
       const int now = blas.get();
       // Still the 1 of the calls a fork cut off: the host's count is the one they saved.
@@ -142,6 +145,7 @@ class OneBlasThread {
     const BlasThreadCalls& blas = blas_thread_calls();
     if (blas.set == nullptr) return;
     std::lock_guard lock(g_blas_mutex);
+    --t_blas_users;
     if (--g_blas_users == 0 && g_blas_saved != 1 && blas.get() == 1) blas.set(g_blas_saved);
   }
   OneBlasThread(const OneBlasThread&) = delete;
