@@ -48,6 +48,7 @@ BODY = textwrap.dedent("""
         torch.set_num_threads(host)
         if blas:
             blas.openblas_set_num_threads(host + 1)
+        seen[f"blas_set_{host}"] = blas_threads()
         seen[f"levels_{host}"] = fill()
         seen[f"after_{host}"] = torch.get_num_threads()
         seen[f"blas_after_{host}"] = blas_threads()
@@ -79,9 +80,9 @@ BODY = textwrap.dedent("""
         import signal
         forked = []
         def fork_here(signum, frame):
-            if not forked:
+            if not forked:  # later pokes find nothing to stop
                 forked.append(os.fork())
-            raise KeyboardInterrupt
+                raise KeyboardInterrupt
         signal.signal(signal.SIGUSR1, fork_here)
         def poke():
             while blas_threads() != 1:
@@ -127,11 +128,8 @@ def test_thread_counts_are_the_hosts_after_compactions_and_searches(blas_env):
     assert seen["fresh_after"] == 3
     if not seen["blas_loaded"]:
         pytest.skip("no OpenBLAS in this process: nothing of the host's to keep")
-    if blas_env:
-        assert seen["blas_start"] == int(blas_env)
+    # OpenBLAS may cut a count to the cores it sees: compare with what it took, not what was asked.
     assert seen["blas_after_start"] == seen["blas_start"]
-    assert seen["blas_after_1"] == 2
-    assert seen["blas_after_3"] == 4
-    assert seen["blas_after_pair"] == 4
-    assert seen["blas_in_child"] == 4
-    assert seen["blas_in_forking_child"] == 4
+    assert seen["blas_after_1"] == seen["blas_set_1"]
+    for key in ("blas_after_3", "blas_after_pair", "blas_in_child", "blas_in_forking_child"):
+        assert seen[key] == seen["blas_set_3"], key
