@@ -47,6 +47,13 @@ def _build_dir(config_settings):
 
 
 def _build_module(config_settings):
+    # A module built already (the tests' own, say) is packed as it is, with no second build.
+    prebuilt = (config_settings or {}).get("module")
+    if prebuilt:
+        built = pathlib.Path(prebuilt)
+        if not built.is_file():
+            raise RuntimeError(f"module={prebuilt}: no such file")
+        return built
     build = _build_dir(config_settings)
     jobs = str((config_settings or {}).get("jobs") or os.cpu_count() or 1)
     # The interpreter that runs the build is the one the module is built for. Release: the

@@ -5,8 +5,8 @@ runs Debian's mypy in it on a file that passes a wrong argument type, expecting 
 error: a stub beside a single-file extension module is not found, a py_quillmere-stubs
 package is (PEP 561).
 
-Usage: installed_stub_test.py WHEEL_BUILD_DIR. The Release tree the install builds there is
-kept, so later runs rebuild only what changed.
+Usage: installed_stub_test.py MODULE: the build's own extension module, which the install
+packs instead of building a second, Release tree (the backend's module= setting).
 """
 
 import os
@@ -37,7 +37,7 @@ def run(args, cwd, env):
     return done.returncode, done.stdout, done.stderr
 
 
-def main(wheel_build):
+def main(module):
     # Nothing of the build tree may stand in for the installed module.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH", "VIRTUAL_ENV")}
     with tempfile.TemporaryDirectory(prefix="quillmere-stub-") as tmp:
@@ -46,7 +46,7 @@ def main(wheel_build):
         steps = [
             ["/usr/bin/python3", "-m", "venv", "--system-site-packages", venv],
             [venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-index",
-             "--config-settings", f"build-dir={wheel_build}", "--config-settings", "jobs=2", ROOT],
+             "--config-settings", f"module={module}", ROOT],
         ]
         for step in steps:
             code, out, err = run(step, tmp, env)
