@@ -129,29 +129,30 @@ TEST(Pool, ShareCoversEveryIndexOnceInIncreasingPieces) {
   }
 }
 
-// With every worker held busy, share returns once the caller has done all the work itself, and
-// the helpers that run later take nothing.
+// With every helper held inside another thread's call, share returns once the caller has done
+// all the work itself, and the helpers that come later take nothing.
 TEST(Pool, ShareDoesNotWaitForWorkersThatNeverStarted) {
-  const int workers = pool::arena().max_concurrency() - 1;
-  if (workers < 1) GTEST_SKIP() << "no workers";
-  std::atomic<int> holding{0};
+  const std::size_t helpers = pool::thread_count() - 1;
+  if (helpers < 1) GTEST_SKIP() << "no helpers";
+  std::atomic<std::size_t> holding{0};
   std::atomic<bool> release{false};
-  for (int w = 0; w < workers; ++w) {
-    pool::arena().enqueue([&] {
+  // One piece for the other caller and one for each helper, each held until released.
+  std::thread other([&] {
+    pool::share(helpers + 1, 1, helpers, [&](std::size_t, std::size_t, std::size_t) {
       holding++;
       while (!release.load()) std::this_thread::yield();
-      holding--;
     });
-  }
-  while (holding.load() < workers) std::this_thread::yield();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (holding.load() < helpers + 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_EQ(holding.load(), helpers + 1) << "the helpers never came";
   static std::atomic<std::size_t> pieces{0};
   pieces = 0;
   const std::size_t slots = pool::share(100, 10, 8, [](std::size_t, std::size_t, std::size_t) { pieces++; });
   EXPECT_EQ(slots, 1u);
   EXPECT_EQ(pieces.load(), 10u);
   release = true;
-  while (holding.load() > 0) std::this_thread::yield();
-  // The queued helpers now run and find the door shut.
+  other.join();
   std::atomic<std::size_t> sum{0};
   pool::for_each_range(1000, 10, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) sum += i;
