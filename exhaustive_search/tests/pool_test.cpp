@@ -1,6 +1,7 @@
 #include <sched.h>
 #include <time.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -84,7 +87,15 @@ TEST_F(PoolSetup, MoreWorkersThanCoresAllRun) {
             while (arrived.load() < want && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
           });
         });
-        finish(arrived.load() == want, "all workers");
+        if (arrived.load() != want) finish(false, "all workers");
+        // The same of share's helpers: each piece waits until every thread holds one.
+        std::atomic<std::size_t> inside{0};
+        const std::size_t slots = pool::share(want, 1, want - 1, [&](std::size_t, std::size_t, std::size_t) {
+          inside.fetch_add(1);
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+          while (inside.load() < want && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        });
+        finish(slots == want && inside.load() == want, "all helpers");
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -215,6 +226,58 @@ TEST(Pool, KeptWarmWorkersStopSoAnIdleProcessUsesNoCpu) {
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(quillmere::knn_search(blocks, std::span(flat.data(), dim), 5, quillmere::Metric::l2));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the last search";
+}
+
+// Linux's sched_attr, first version.
+struct SchedAttr {
+  std::uint32_t size, policy;
+  std::uint64_t flags;
+  std::int32_t nice;
+  std::uint32_t priority;
+  std::uint64_t runtime, deadline, period;
+};
+
+SchedAttr attr_of(pid_t tid) {
+  SchedAttr a{};
+  if (syscall(SYS_sched_getattr, tid, &a, sizeof a, 0) != 0) a.size = 0;
+  return a;
+}
+
+// Helpers ask for a short scheduler slice where the kernel keeps one; the calling thread is
+// the host's, and its own scheduling stays as it was.
+TEST(Pool, OnlyHelpersAskForAShortSlice) {
+  if (pool::thread_count() < 2) GTEST_SKIP() << "no helpers";
+  const SchedAttr before = attr_of(0);
+  ASSERT_NE(before.size, 0u);
+  std::atomic<std::size_t> sum{0};
+  pool::for_each_range(1000, 1, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) sum += i;
+  });
+  ASSERT_EQ(sum.load(), 999u * 1000u / 2);
+  const SchedAttr after = attr_of(0);
+  EXPECT_EQ(after.policy, before.policy);
+  EXPECT_EQ(after.nice, before.nice);
+  EXPECT_EQ(after.runtime, before.runtime);
+
+  constexpr std::uint64_t kShort = 100'000;
+  bool kept = false;
+  std::thread([&] {
+    SchedAttr a = attr_of(0);
+    a.size = sizeof a;
+    a.runtime = kShort;
+    kept = syscall(SYS_sched_setattr, 0, &a, 0) == 0 && attr_of(0).runtime == kShort;
+  }).join();
+  if (!kept) GTEST_SKIP() << "this kernel does not keep a requested slice";
+  // Helpers ask as they start, which on a loaded machine may be a little later.
+  std::size_t short_sliced = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (short_sliced != pool::thread_count() - 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    short_sliced = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+      if (attr_of(std::stoi(entry.path().filename().string())).runtime == kShort) ++short_sliced;
+  }
+  EXPECT_EQ(short_sliced, pool::thread_count() - 1);
 }
 
 // A child forked from a process whose pool is running (and may be busy) must finish its own
