@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bitset>
 #include <atomic>
 #include <climits>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -120,25 +122,27 @@ struct Shared {
 struct alignas(64) Mailbox {
   std::mutex mutex;
   std::vector<std::shared_ptr<Shared>> calls;  // newest last
+  // Changes whenever the helper should look at its mail; it sleeps on this word, so a call
+  // wakes only the helpers it asks.
+  std::atomic<std::uint32_t> posts{0};
+  std::atomic<bool> sleeping{false};  // asleep on `posts`, or about to be
+
+  // Only those asleep need a system call.
+  void call() noexcept {
+    posts.fetch_add(1, std::memory_order_seq_cst);
+    if (sleeping.load(std::memory_order_seq_cst)) futex_wake(posts, 1);
+  }
 };
 
 std::atomic<Mailbox*> g_mailboxes{nullptr};  // one per helper; never freed (helpers outlive exit)
 std::atomic<std::size_t> g_helpers{0};       // helper threads running + 1; set once, under g_mutex
 std::atomic<std::size_t> g_next_box{0};      // where the next call starts posting, round robin
-std::atomic<std::uint32_t> g_posts{0};       // changes whenever helpers should look at their mail
-std::atomic<std::uint32_t> g_sleepers{0};    // helpers asleep on g_posts, or about to be
 std::atomic<std::int64_t> g_warm_until{0};   // steady-clock ticks
 
-bool warm() noexcept { return ticks_now() < g_warm_until.load(std::memory_order_relaxed); }
+bool warm() noexcept { return ticks_now() < g_warm_until.load(std::memory_order_seq_cst); }
 
 bool done(const std::shared_ptr<Shared>& call) noexcept {
   return (call->door.load(std::memory_order_relaxed) & Shared::kShut) != 0;
-}
-
-// Tells every helper to look at its mailbox; only those asleep need a system call.
-void call_helpers() noexcept {
-  g_posts.fetch_add(1, std::memory_order_seq_cst);
-  if (g_sleepers.load(std::memory_order_seq_cst) > 0) futex_wake(g_posts, INT_MAX);
 }
 
 // Linux's sched_attr, first version: the fields every kernel since 3.14 reads.
@@ -174,45 +178,56 @@ void helper_main(Mailbox* box) noexcept {
   ask_for_a_short_slice();
   for (;;) {
     // Read before looking, so that a call posted after the look changes it.
-    const std::uint32_t seen = g_posts.load(std::memory_order_seq_cst);
+    const std::uint32_t seen = box->posts.load(std::memory_order_seq_cst);
     if (std::shared_ptr<Shared> call = take_call(*box)) {
       call->help();
       continue;
     }
     if (warm()) {
-      for (unsigned i = 1; g_posts.load(std::memory_order_acquire) == seen; ++i) {
+      for (unsigned i = 1; box->posts.load(std::memory_order_acquire) == seen; ++i) {
         if (i % 32 == 0 && !warm()) break;
         _mm_pause();
       }
       continue;
     }
-    g_sleepers.fetch_add(1, std::memory_order_seq_cst);
-    if (g_posts.load(std::memory_order_seq_cst) == seen) futex_wait(g_posts, seen);
-    g_sleepers.fetch_sub(1, std::memory_order_relaxed);
+    // keep_warm writes the window, then looks for sleepers; this is the other way round, so
+    // one of the two sees the other.
+    box->sleeping.store(true, std::memory_order_seq_cst);
+    if (box->posts.load(std::memory_order_seq_cst) == seen && !warm()) futex_wait(box->posts, seen);
+    box->sleeping.store(false, std::memory_order_relaxed);
   }
 }
 
-// Asks up to `helpers` helpers to join `call`; returns how many were asked.
+// Asks up to `helpers` helpers to join `call`; returns how many were asked. A mailbox in use
+// (its helper looking at it, for nanoseconds) is tried once more after the others.
 std::size_t post(const std::shared_ptr<Shared>& call, std::size_t helpers) noexcept {
   Mailbox* boxes = g_mailboxes.load(std::memory_order_acquire);
   const std::size_t total = g_helpers.load(std::memory_order_acquire) - 1;
   const std::size_t start = g_next_box.fetch_add(helpers, std::memory_order_relaxed);
   std::size_t asked = 0;
-  for (std::size_t i = 0; i < helpers; ++i) {
-    Mailbox& box = boxes[(start + i) % total];
-    std::unique_lock lock(box.mutex, std::try_to_lock);
-    if (!lock.owns_lock()) continue;
-    // Calls whose callers have returned leave here or when their helper looks, never through
-    // their caller, which would have to wait for a lock after its work.
-    std::erase_if(box.calls, done);
-    try {
-      box.calls.push_back(call);
-    } catch (...) {
-      break;  // no memory: fewer helpers
+  // Each helper is asked at most once: one that entered a call twice would take a second slot.
+  std::bitset<kMaxThreads> asked_boxes;
+  for (std::size_t pass = 0; pass < 2 && asked < helpers; ++pass) {
+    for (std::size_t i = 0; i < total && asked < helpers; ++i) {
+      const std::size_t b = (start + i) % total;
+      if (asked_boxes[b]) continue;
+      Mailbox& box = boxes[b];
+      std::unique_lock lock(box.mutex, std::try_to_lock);
+      if (!lock.owns_lock()) continue;
+      asked_boxes[b] = true;
+      // Calls whose callers have returned leave here or when their helper looks, never
+      // through their caller, which would have to wait for a lock after its work.
+      std::erase_if(box.calls, done);
+      try {
+        box.calls.push_back(call);
+      } catch (...) {
+        return asked;  // no memory: fewer helpers
+      }
+      lock.unlock();
+      box.call();
+      ++asked;
     }
-    ++asked;
   }
-  if (asked > 0) call_helpers();
   return asked;
 }
 
@@ -222,9 +237,11 @@ std::size_t helpers_running() {
   std::lock_guard lock(g_mutex);
   if (std::size_t n = g_helpers.load(std::memory_order_acquire)) return n;
   const std::size_t want = (g_requested != 0 ? g_requested : default_count()) - 1;
-  // Asynchronous signals belong to the host's own threads: helpers start with all blocked.
+  // Asynchronous signals belong to the host's own threads: helpers start with them blocked.
   sigset_t all, old;
   sigfillset(&all);
+  // Faults in a piece still reach the host's handlers (a crash reporter, a memory checker).
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, sig);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   std::size_t started = 0;
   try {
@@ -267,10 +284,13 @@ void keep_warm(std::chrono::microseconds window) noexcept {
   const std::int64_t until =
       ticks_now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(window).count();
   std::int64_t seen = g_warm_until.load(std::memory_order_relaxed);
-  while (seen < until && !g_warm_until.compare_exchange_weak(seen, until, std::memory_order_relaxed)) {
+  while (seen < until && !g_warm_until.compare_exchange_weak(seen, until, std::memory_order_seq_cst)) {
   }
   // Those asleep find no mail and spin through the window.
-  if (g_sleepers.load(std::memory_order_seq_cst) > 0) call_helpers();
+  Mailbox* boxes = g_mailboxes.load(std::memory_order_acquire);
+  const std::size_t total = g_helpers.load(std::memory_order_acquire) - 1;
+  for (std::size_t i = 0; i < total; ++i)
+    if (boxes[i].sleeping.load(std::memory_order_seq_cst)) boxes[i].call();
 }
 
 std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body) {
@@ -307,7 +327,11 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
     }
     d = shared->door.load(std::memory_order_acquire);
   }
-  if (shared->failed.load(std::memory_order_relaxed)) std::rethrow_exception(shared->error);
+  if (shared->failed.load(std::memory_order_relaxed)) {
+    // Not left in the call, which a helper may hold on to for a while yet.
+    std::exception_ptr error = std::exchange(shared->error, nullptr);
+    std::rethrow_exception(error);
+  }
   return 1 + shared->joined.load(std::memory_order_relaxed);
 }
 
