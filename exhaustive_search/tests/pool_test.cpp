@@ -216,13 +216,20 @@ double cpu_over(int ms) {
   return process_cpu_seconds() - c0;
 }
 
-// Kept-warm workers spin, and stop when their window ends, when parallel work starts, or
+// Kept-warm helpers spin, and stop when their window ends, when parallel work starts, or
 // after the closely spaced searches that keep them warm: an idle process uses no CPU. (Half
-// a second idle may cost 25 ms of CPU at most: the spinners of 7 workers would burn 3.5 s.)
+// a second idle may cost 25 ms of CPU at most: the spinners of 7 helpers would burn 3.5 s.)
+// Helpers that find their cores taken by other work (other tests running beside this one)
+// stop spinning for a while, so the first window is tried until one finds the cores free.
 TEST(Pool, KeptWarmWorkersStopSoAnIdleProcessUsesNoCpu) {
   if (pool::thread_count() < 2) GTEST_SKIP() << "no workers to keep warm";
-  pool::keep_warm(std::chrono::milliseconds(200));
-  EXPECT_GT(cpu_over(100), 0.02) << "the workers did not spin";
+  bool spun = false;
+  for (int attempt = 0; attempt < 20 && !spun; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    pool::keep_warm(std::chrono::milliseconds(200));
+    spun = cpu_over(100) > 0.02;
+  }
+  EXPECT_TRUE(spun) << "the helpers did not spin";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the window";
 

@@ -41,6 +41,16 @@ constexpr std::size_t kMaxThreads = 1024;
 // 3 ms. Kernels that do not know the request ignore it.
 constexpr std::uint64_t kHelperSliceNs = 100'000;
 
+// A spinning helper that finds this much time gone between two looks at the clock was
+// descheduled: the cores are wanted by other work, and keep_warm does nothing for a while.
+// (Beside one CPU-bound process per core, every helper took part in most searches once woken
+// helpers got their short slice, so "every helper came" no longer tells an idle machine, and
+// spinners took the cores from the other work and the callers. At 50 us the brief stops of a
+// virtual machine's own cores counted too and cost a quiet machine 10 to 15 percent of its
+// searches; at 500 us they did not.)
+constexpr std::chrono::microseconds kPreempted{500};
+constexpr std::chrono::microseconds kNoSpinAfterPreempted{100'000};
+
 // How long a caller that has taken its last piece spins for the helpers still inside one
 // before it sleeps. (Beside one CPU-bound process per core: 2,000 to 2,300 searches a second
 // with 200 us, 1,700 to 1,900 with 20 us, 1,200 with 2 ms, which spends the caller's own slice.)
@@ -60,6 +70,10 @@ std::size_t default_count() {
 }
 
 std::int64_t ticks_now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+std::int64_t ticks(std::chrono::microseconds d) noexcept {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(d).count();
+}
 
 // Sleeping and waking without the library's atomic wait, which yields the CPU a few times before
 // it sleeps: on a busy machine a thread that yields loses its core to the other work for that
@@ -143,6 +157,7 @@ std::atomic<Mailbox*> g_mailboxes{nullptr};  // one per helper; never freed (hel
 std::atomic<std::size_t> g_helpers{0};       // helper threads running + 1; set once, under g_mutex
 std::atomic<std::size_t> g_next_box{0};      // where the next call starts posting, round robin
 std::atomic<std::int64_t> g_warm_until{0};   // steady-clock ticks
+std::atomic<std::int64_t> g_spin_again_at{0};  // keep_warm does nothing before this
 
 bool warm() noexcept { return ticks_now() < g_warm_until.load(std::memory_order_seq_cst); }
 
@@ -210,8 +225,20 @@ void helper_main(Mailbox* box) noexcept {
       continue;
     }
     if (warm()) {
+      std::int64_t last = ticks_now();
       for (unsigned i = 1; box->posts.load(std::memory_order_acquire) == seen; ++i) {
-        if (i % 32 == 0 && !warm()) break;
+        if (i % 32 == 0) {
+          const std::int64_t now = ticks_now();
+          if (now - last > ticks(kPreempted)) {
+            // Descheduled while spinning: other work wants the cores, and spinners would take
+            // them from it and from the callers. No spinning for a while.
+            g_spin_again_at.store(now + ticks(kNoSpinAfterPreempted), std::memory_order_relaxed);
+            g_warm_until.store(0, std::memory_order_relaxed);
+            break;
+          }
+          if (now >= g_warm_until.load(std::memory_order_relaxed)) break;
+          last = now;
+        }
         _mm_pause();
       }
       continue;
@@ -316,8 +343,9 @@ void keep_warm(std::chrono::microseconds window) noexcept {
   } catch (...) {
     return;  // only a missed chance to save a wake-up
   }
-  const std::int64_t until =
-      ticks_now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(window).count();
+  const std::int64_t now = ticks_now();
+  if (now < g_spin_again_at.load(std::memory_order_relaxed)) return;
+  const std::int64_t until = now + ticks(window);
   std::int64_t seen = g_warm_until.load(std::memory_order_relaxed);
   while (seen < until && !g_warm_until.compare_exchange_weak(seen, until, std::memory_order_seq_cst)) {
   }
@@ -352,8 +380,7 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
   // a piece takes microseconds and a sleeping caller on a busy machine waits a whole slice of
   // other work to get its core back.
   std::uint32_t d = shared->door.fetch_or(Shared::kShut, std::memory_order_acquire) | Shared::kShut;
-  const std::int64_t spin_until =
-      ticks_now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(kDoorSpin).count();
+  const std::int64_t spin_until = ticks_now() + ticks(kDoorSpin);
   for (unsigned i = 1; d != Shared::kShut; ++i) {
     if (i % 32 == 0 && ticks_now() > spin_until) {
       futex_wait(shared->door, d);
