@@ -246,14 +246,7 @@ TEST(Pool, KeptWarmWorkersStopSoAnIdleProcessUsesNoCpu) {
   EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the last search";
 }
 
-// Linux's sched_attr, first version.
-struct SchedAttr {
-  std::uint32_t size, policy;
-  std::uint64_t flags;
-  std::int32_t nice;
-  std::uint32_t priority;
-  std::uint64_t runtime, deadline, period;
-};
+using SchedAttr = pool::detail::SchedAttr;
 
 SchedAttr attr_of(pid_t tid) {
   SchedAttr a{};
@@ -277,7 +270,7 @@ TEST(Pool, OnlyHelpersAskForAShortSlice) {
   EXPECT_EQ(after.nice, before.nice);
   EXPECT_EQ(after.runtime, before.runtime);
 
-  constexpr std::uint64_t kShort = 100'000;
+  constexpr std::uint64_t kShort = pool::detail::kHelperSliceNs;
   bool kept = false;
   std::thread([&] {
     SchedAttr a = attr_of(0);

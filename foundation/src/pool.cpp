@@ -39,7 +39,7 @@ constexpr std::size_t kMaxThreads = 1024;
 // cores, 30,000 records of 784 values, n_candidates 5,000: with it 5.5 to 6 of 7 helpers took
 // part in a search, most within 100 us of being woken; without, 1 to 2.5, most after 0.3 to
 // 3 ms. Kernels that do not know the request ignore it.
-constexpr std::uint64_t kHelperSliceNs = 100'000;
+using detail::kHelperSliceNs;
 
 // A spinning helper that finds this much time gone between two looks at the clock was
 // descheduled: the cores are wanted by other work, and keep_warm does nothing for a while.
@@ -165,17 +165,8 @@ bool done(const std::shared_ptr<Shared>& call) noexcept {
   return (call->door.load(std::memory_order_relaxed) & Shared::kShut) != 0;
 }
 
-// Linux's sched_attr, first version: the fields every kernel since 3.14 reads.
-struct SchedAttr {
-  std::uint32_t size, policy;
-  std::uint64_t flags;
-  std::int32_t nice;
-  std::uint32_t priority;
-  std::uint64_t runtime, deadline, period;
-};
-
 void ask_for_a_short_slice() noexcept {
-  SchedAttr a{};
+  detail::SchedAttr a{};
   if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.policy != SCHED_OTHER) return;
   a.size = sizeof a;
   a.flags = 0;

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
@@ -62,6 +63,18 @@ void work_started() noexcept;
 namespace detail {
 using PieceFn = void (*)(void* body, std::size_t slot, std::size_t begin, std::size_t end);
 std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body);
+
+// The scheduler slice, in nanoseconds, that helper threads ask for.
+inline constexpr std::uint64_t kHelperSliceNs = 100'000;
+
+// Linux's sched_attr, first version: the fields every kernel since 3.14 reads.
+struct SchedAttr {
+  std::uint32_t size, policy;
+  std::uint64_t flags;
+  std::int32_t nice;
+  std::uint32_t priority;
+  std::uint64_t runtime, deadline, period;
+};
 }  // namespace detail
 
 // Hands the pieces [0, grain), [grain, 2 grain), ... of [0, n) out in increasing order to
