@@ -10,8 +10,6 @@
 #include <random>
 #include <thread>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include "quillmere/blocks.h"
 #include "quillmere/fd_io.h"

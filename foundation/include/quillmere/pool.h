@@ -1,20 +1,26 @@
-// The process-wide worker pool: one oneTBB arena shared by the exact search and k-means.
+// The process-wide worker pool: the exact search, k-means and placement share their work
+// through share and for_each_range below, on helper threads of the pool's own.
 //
-// Run parallel work through share or for_each_range below, which never make the caller wait
-// for a worker that has not started (on a busy machine the caller does the work itself), or
-// as quillmere::pool::arena().execute([&] { tbb::parallel_for(...); }), a fork/join that
-// waits for every piece it handed out. Parallel work may start more parallel work (no
-// deadlock), and an exception thrown by a piece or task reaches the caller.
+// share and for_each_range never make the caller wait for a helper that has not started (on a
+// busy machine the caller does the work itself). Helpers sleep between calls rather than spin,
+// and ask the kernel for a short scheduler slice, so that one woken on a core where other work
+// runs gets the CPU at once instead of after that work's slice. Parallel work may start more
+// parallel work (no deadlock), and an exception thrown by a piece reaches the caller.
 //
-// After fork(): the scheduler's threads do not survive into the child, and the scheduler's
-// own locks may have been held by one of them at the fork. In a child of a process whose pool
-// had started, parallel_available() is false: share, for_each_range and the search then run
-// on the calling thread and never enter the scheduler. arena() still hands out an arena of one slot
-// there, but entering it can hang on such a lock; use for_each_range instead.
+// arena() is a oneTBB arena of the same size for code that wants the scheduler's own fork/join
+// (quillmere::pool::arena().execute([&] { tbb::parallel_for(...); })), which waits for every
+// piece it handed out.
+//
+// After fork(): threads do not survive into the child, and their locks may have been held by
+// one of them at the fork. In a child of a process whose pool had started, parallel_available()
+// is false: share, for_each_range and the search then run on the calling thread alone. arena()
+// still hands out an arena of one slot there, but entering it can hang on such a lock; use
+// for_each_range instead.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
@@ -27,7 +33,7 @@
 namespace quillmere::pool {
 
 // Fix the number of workers (the calling thread counts as one). Possible only before the
-// pool's first use (the first call of arena()); afterwards, or for 0 or an absurd count,
+// pool's first use (the first share or call of arena()); afterwards, or for 0 or an absurd count,
 // returns an explanation.
 std::expected<void, std::string> set_thread_count(std::size_t n);
 
@@ -42,21 +48,33 @@ tbb::task_arena& arena();
 // False in a process forked from one whose pool had started (see above).
 bool parallel_available() noexcept;
 
-// Keeps every worker awake, spinning, until work_started() is next called or `window` has
+// Keeps every helper awake, spinning, until work_started() is next called or `window` has
 // passed, so that parallel work arriving soon does not wait for sleeping threads to wake
 // (waking them costs a search tens of microseconds). Returns at once; a second call before
-// the spinners have left only moves the end of the window. Once they leave, the workers
-// fall asleep as usual, so an idle process uses no CPU.
+// the window ends only moves its end. Once it ends, the helpers fall asleep, so an idle
+// process uses no CPU. Does nothing where the pool has no helpers.
 void keep_warm(std::chrono::microseconds window) noexcept;
 
-// Sends the spinners of keep_warm back to taking tasks. Call it before starting parallel
-// work on the arena directly (for_each_range and the search do); otherwise that work may
-// find the workers busy spinning until the window ends.
+// Ends the window of keep_warm: spinning helpers go to sleep. Call it before starting
+// parallel work on the arena directly, whose workers would otherwise share the cores with
+// them until the window ends.
 void work_started() noexcept;
 
 namespace detail {
 using PieceFn = void (*)(void* body, std::size_t slot, std::size_t begin, std::size_t end);
 std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body);
+
+// The scheduler slice, in nanoseconds, that helper threads ask for.
+inline constexpr std::uint64_t kHelperSliceNs = 100'000;
+
+// Linux's sched_attr, first version: the fields every kernel since 3.14 reads.
+struct SchedAttr {
+  std::uint32_t size, policy;
+  std::uint64_t flags;
+  std::int32_t nice;
+  std::uint32_t priority;
+  std::uint64_t runtime, deadline, period;
+};
 }  // namespace detail
 
 // Hands the pieces [0, grain), [grain, 2 grain), ... of [0, n) out in increasing order to
