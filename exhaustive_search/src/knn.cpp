@@ -24,14 +24,15 @@ constexpr std::uint64_t kPieceBytes = 256 * 1024;
 // records in 33 us alone, 24 us shared; with workers asleep sharing costs 25 to 30 us more).
 constexpr std::uint64_t kSerialBytes = 2 * kPieceBytes;
 // When shared scans follow each other closely (the last began within this time of the one
-// before ending), the workers spin this long after each before they may sleep, so that the
+// before ending), the helpers spin this long after each before they may sleep, so that the
 // next does not wait for them to wake. Measured with 0.5 ms between searches of 6,300
-// records of 784 values: 500 us a search instead of 1,000; searches further apart keep the
-// workers' own short spin only, and an idle process uses no CPU. Only after a search that
-// every worker joined: one that some missed ran on a busy machine, where spinners would take
-// cores from the other work and from the calling thread (beside one CPU-bound process per
-// core, spinning after every close search gave 369 and 980 searches a second, against 888 and
-// 1,010 without).
+// records of 784 values: 500 us a search instead of 1,000; searches further apart keep no
+// spinning, and an idle process uses no CPU. On a busy machine the pool itself stops the
+// spinning (a spinner that loses its core ends it for a while). Spinning used to need, too,
+// a search that every helper joined; but helpers that wake one another in turn often come
+// after a short search is over, and 100 searches over 10,000 records then took 185 us each
+// against 112 us with spinning after every close search (beside one CPU-bound process per
+// core, the same either way).
 constexpr std::chrono::microseconds kKeepWarm{1000};
 std::atomic<std::int64_t> g_last_shared_end{0};  // steady-clock ticks
 
@@ -68,9 +69,8 @@ struct Fold {
 
   // Each taking thread folds its pieces, in the increasing order it takes them, into a heap
   // of its own; the heaps are merged at the end. Which pieces a thread takes only decides,
-  // as any split does, among equal l2 distances at the k-th place. `all_came` tells whether
-  // every worker asked for took part.
-  TopKHeap<M> shared(std::uint64_t piece, bool& all_came) const {
+  // as any split does, among equal l2 distances at the k-th place.
+  TopKHeap<M> shared(std::uint64_t piece) const {
     const std::uint64_t n = total();
     const std::uint64_t pieces = (n + piece - 1) / piece;
     const std::size_t helpers = static_cast<std::size_t>(std::min<std::uint64_t>(pool::thread_count() - 1, pieces - 1));
@@ -79,7 +79,6 @@ struct Fold {
     for (std::size_t s = 0; s <= helpers; ++s) heaps.push_back(empty_heap());
     const std::size_t joined = pool::share(
         n, piece, helpers, [&](std::size_t slot, std::size_t begin, std::size_t end) { fold(heaps[slot], begin, end); });
-    all_came = joined == helpers + 1;
     for (std::size_t s = 1; s < joined; ++s) heaps[0].merge(std::move(heaps[s]));
     return std::move(heaps[0]);
   }
@@ -105,10 +104,9 @@ std::vector<Neighbor> search(std::span<const RecordBlock> blocks, std::span<cons
     const bool close = ticks_now() - g_last_shared_end.load(std::memory_order_relaxed) <
                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kKeepWarm).count();
     const std::uint64_t piece = std::max<std::uint64_t>(kPieceBytes / record_bytes, 1);
-    bool all_came = false;
-    result = fold.shared(piece, all_came);
+    result = fold.shared(piece);
     g_last_shared_end.store(ticks_now(), std::memory_order_relaxed);
-    if (close && all_came) pool::keep_warm(kKeepWarm);
+    if (close) pool::keep_warm(kKeepWarm);
   }
   // Popping yields worst first; the answer is best first.
   std::vector<Neighbor> out;

@@ -158,6 +158,17 @@ std::atomic<std::size_t> g_helpers{0};       // helper threads running + 1; set 
 std::atomic<std::size_t> g_next_box{0};      // where the next call starts posting, round robin
 std::atomic<std::int64_t> g_warm_until{0};   // steady-clock ticks
 std::atomic<std::int64_t> g_spin_again_at{0};  // keep_warm does nothing before this
+std::atomic<std::int64_t> g_preempted_at{0};    // when a spinner last found it had been descheduled
+
+// Whether a spinner that was just descheduled (at `now`) shows a busy machine: only if another
+// such stop came between 1 and 100 ms before. A lone stop is a kernel thread's moment on the
+// core; stops within a millisecond of each other are the whole virtual machine pausing, which
+// every spinner sees at once. (At 500 us the lone stops ended the spinning of a quiet machine
+// for half of a run of 1,000 searches over 10,000 records: 169 us a search instead of 90.)
+bool preempted_again(std::int64_t now) noexcept {
+  const std::int64_t before = g_preempted_at.exchange(now, std::memory_order_relaxed);
+  return now - before > ticks(std::chrono::microseconds(1000)) && now - before < ticks(kNoSpinAfterPreempted);
+}
 
 bool warm() noexcept { return ticks_now() < g_warm_until.load(std::memory_order_seq_cst); }
 
@@ -220,7 +231,7 @@ void helper_main(Mailbox* box) noexcept {
       for (unsigned i = 1; box->posts.load(std::memory_order_acquire) == seen; ++i) {
         if (i % 32 == 0) {
           const std::int64_t now = ticks_now();
-          if (now - last > ticks(kPreempted)) {
+          if (now - last > ticks(kPreempted) && preempted_again(now)) {
             // Descheduled while spinning: other work wants the cores, and spinners would take
             // them from it and from the callers. No spinning for a while.
             g_spin_again_at.store(now + ticks(kNoSpinAfterPreempted), std::memory_order_relaxed);
