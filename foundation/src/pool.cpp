@@ -3,10 +3,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <bitset>
 #include <atomic>
-#include <climits>
+#include <bitset>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -50,6 +50,8 @@ using detail::kHelperSliceNs;
 // searches; at 500 us they did not.)
 constexpr std::chrono::microseconds kPreempted{500};
 constexpr std::chrono::microseconds kNoSpinAfterPreempted{100'000};
+// Stops of several spinners closer together than this are one pause of the whole machine.
+constexpr std::chrono::microseconds kOneMachinePause{1000};
 
 // How long a caller that has taken its last piece spins for the helpers still inside one
 // before it sleeps. (Beside one CPU-bound process per core: 2,000 to 2,300 searches a second
@@ -58,6 +60,9 @@ constexpr std::chrono::microseconds kDoorSpin{200};
 
 std::mutex g_mutex;                      // guards set-up only; the fast path reads atomics
 std::size_t g_requested = 0;             // 0: not set, use the default
+// The count in force, once the pool has started and it can no longer change: searches read
+// it on every call, and need not take the mutex for it.
+std::atomic<std::size_t> g_fixed_count{0};
 std::atomic<tbb::task_arena*> g_arena{nullptr};
 
 std::atomic<bool> g_forked_child{false};
@@ -68,6 +73,9 @@ std::size_t default_count() {
   int n = tbb::info::default_concurrency();
   return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
+
+// The count set, else the default. Called with g_mutex held.
+std::size_t configured_count() { return g_requested != 0 ? g_requested : default_count(); }
 
 std::int64_t ticks_now() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
@@ -85,7 +93,7 @@ void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept {
   (void)syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
-// One share() call. Helpers reach it through the board and may get to it long after the call
+// One share() call. Helpers reach it through their mailboxes and may get to it long after the call
 // has returned, so it lives on the heap for as long as one of them holds it; `body` and what it
 // refers to are touched only by threads that got in through the door before it shut.
 struct Shared {
@@ -166,8 +174,8 @@ std::atomic<std::int64_t> g_preempted_at{0};    // when a spinner last found it 
 // every spinner sees at once. (At 500 us the lone stops ended the spinning of a quiet machine
 // for half of a run of 1,000 searches over 10,000 records: 169 us a search instead of 90.)
 bool preempted_again(std::int64_t now) noexcept {
-  const std::int64_t before = g_preempted_at.exchange(now, std::memory_order_relaxed);
-  return now - before > ticks(std::chrono::microseconds(1000)) && now - before < ticks(kNoSpinAfterPreempted);
+  const std::int64_t since = now - g_preempted_at.exchange(now, std::memory_order_relaxed);
+  return since > ticks(kOneMachinePause) && since < ticks(kNoSpinAfterPreempted);
 }
 
 bool warm() noexcept { return ticks_now() < g_warm_until.load(std::memory_order_seq_cst); }
@@ -300,7 +308,8 @@ std::size_t helpers_running() {
   if (std::size_t n = g_helpers.load(std::memory_order_acquire)) return n;
   std::lock_guard lock(g_mutex);
   if (std::size_t n = g_helpers.load(std::memory_order_acquire)) return n;
-  const std::size_t want = (g_requested != 0 ? g_requested : default_count()) - 1;
+  const std::size_t want = configured_count() - 1;
+  g_fixed_count.store(want + 1, std::memory_order_release);
   // Asynchronous signals belong to the host's own threads: helpers start with them blocked.
   sigset_t all, old;
   sigfillset(&all);
@@ -362,8 +371,9 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
   if (n == 0) return 1;
   if (grain == 0) grain = 1;
   const std::size_t pieces = n / grain + (n % grain != 0);
-  if (parallel_available() && pieces >= 2 && helpers > 0) helpers = std::min({helpers, pieces - 1, helpers_running() - 1});
-  if (!parallel_available() || pieces < 2 || helpers == 0) {
+  const bool parallel = parallel_available() && pieces >= 2 && helpers > 0;
+  if (parallel) helpers = std::min({helpers, pieces - 1, helpers_running() - 1});
+  if (!parallel || helpers == 0) {
     // Still piece by piece: a body may size its memory by the piece.
     for (std::size_t at = 0; at < n; at += grain) fn(body, 0, at, std::min(n, at + grain));
     return 1;
@@ -413,8 +423,9 @@ std::expected<void, std::string> set_thread_count(std::size_t n) {
 }
 
 std::size_t thread_count() {
+  if (std::size_t n = g_fixed_count.load(std::memory_order_acquire)) return n;
   std::lock_guard lock(g_mutex);
-  return g_requested != 0 ? g_requested : default_count();
+  return configured_count();
 }
 
 bool parallel_available() noexcept { return !g_forked_child.load(std::memory_order_relaxed); }
@@ -431,7 +442,8 @@ tbb::task_arena& arena() {
   if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;
   std::lock_guard lock(g_mutex);
   if (tbb::task_arena* a = g_arena.load(std::memory_order_acquire)) return *a;
-  std::size_t n = g_requested != 0 ? g_requested : default_count();
+  const std::size_t n = configured_count();
+  g_fixed_count.store(n, std::memory_order_release);
   if (n > default_count()) {
     // The scheduler otherwise caps its workers at the core count. Never destroyed: the
     // limit must hold for the life of the arena, which is the life of the process.
