@@ -3,9 +3,13 @@
 At the tuned setting, random records of 784 values in [0, 1) are inserted one per call, then single
 queries are answered at n_candidates 5,000. Every run is a fresh process, timed and charged with its
 own user and system CPU seconds for each phase (getrusage of the whole process, every thread of it,
-around the phase). The busy runs start one spinning process per core first and end them after. This
-build, this build held to one core (its pool then has no workers: the scan runs on the calling thread
-alone) and, with --baseline, an earlier build are taken in turn; the medians of the turns are reported.
+around the phase). The searches of every run go to one index, built and saved once at the start and
+loaded by each run after its inserts: the buckets a build trains differ from run to run, and with
+them how many records a search visits (one build's quiet search rate moved by a factor of two
+between runs over indexes of its own, and by under a tenth over one saved index). The busy runs
+start one spinning process per core first and end them after. This build, this build held to one
+core (its pool then has no workers: the scan runs on the calling thread alone) and, with
+--baseline, an earlier build are taken in turn; the medians of the turns are reported.
 """
 import contextlib
 import json
@@ -15,11 +19,12 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
 
-from common import K, TUNED, load_average, say
+from common import K, TUNED, load_average, quiet_stdout, say
 
 DIM = 784
 BUDGET = 5000
@@ -51,6 +56,13 @@ def child(job):
     for name, value in TUNED.items():
         builder = getattr(builder, name)(value)
     index = builder.build()
+    if "dump_to" in job:
+        # The index every run searches.
+        for i in range(len(records)):
+            index.insert(records[i], i)
+        with quiet_stdout():
+            index.dump(job["dump_to"])
+        return
     out = {"load": load_average()}
 
     def phase(name, count, body):
@@ -70,18 +82,22 @@ def child(job):
             index.search(q, K, n_candidates=BUDGET)
 
     phase("insert", len(records), inserts)
+    del index
+    with quiet_stdout():
+        index = pq.QuillmereBuilder.from_disk(job["index"]).build()
     phase("search", len(queries), searches)
     print(json.dumps(out))
 
 
-def run_child(module_dir, sizes, one_core):
+def run_child(module_dir, sizes, one_core, index_dir, dump=False):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    job = {"module": module_dir, "records": sizes["records"], "queries": sizes["queries"], "one_core": one_core}
+    job = {"module": module_dir, "records": sizes["records"], "queries": sizes["queries"], "one_core": one_core,
+           ("dump_to" if dump else "index"): index_dir}
     proc = subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve()), "--child", json.dumps(job)],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise SystemExit(f"busy child for {module_dir} failed: {proc.stderr.strip()[-800:]}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return None if dump else json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 class Hogs:
@@ -110,24 +126,31 @@ def run(module_dir, baseline_dir, quick):
         f"and beside {os.cpu_count()} spinning processes, {sizes['turns']} turn(s)")
     out = {"records": sizes["records"], "queries": sizes["queries"], "budget": BUDGET, "cores": os.cpu_count(),
            "load_before": os.getloadavg(), "runs": {f"{b}/{m}": [] for b, _, _ in builds for m in ("quiet", "busy")}}
-    for turn in range(sizes["turns"]):
-        for mode in ("quiet", "busy"):
-            with Hogs() if mode == "busy" else contextlib.nullcontext():
-                # Every other turn in the reverse order, so that no build always runs first after
-                # the spinners of the turn before have ended.
-                for name, where, one in (builds if turn % 2 == 0 else builds[::-1]):
-                    r = run_child(where, sizes, one)
-                    out["runs"][f"{name}/{mode}"].append(r)
-                    say(f"    {name:<8} {mode:<5} inserts {r['insert']['per_s']:8.0f}/s "
-                        f"(user {r['insert']['user_s']:.2f} s, system {r['insert']['system_s']:.2f} s), "
-                        f"searches {r['search']['per_s']:6.0f}/s (user {r['search']['user_s']:.2f} s, "
-                        f"system {r['search']['system_s']:.2f} s), load {r['load']:.1f}")
+    with tempfile.TemporaryDirectory(prefix="quillmere-busy-") as scratch:
+        index_dir = os.path.join(scratch, "index")  # made by the dump itself
+        run_child(module_dir, sizes, False, index_dir, dump=True)
+        take_turns(builds, sizes, index_dir, out)
     out["load_after"] = os.getloadavg()
     out["median"] = {key: {phase: {what: statistics.median(r[phase][what] for r in runs)
                                    for what in ("per_s", "user_s", "system_s")}
                            for phase in ("insert", "search")}
                      for key, runs in out["runs"].items()}
     return out
+
+
+def take_turns(builds, sizes, index_dir, out):
+    for turn in range(sizes["turns"]):
+        for mode in ("quiet", "busy"):
+            with Hogs() if mode == "busy" else contextlib.nullcontext():
+                # Every other turn in the reverse order, so that no build always runs first after
+                # the spinners of the turn before have ended.
+                for name, where, one in (builds if turn % 2 == 0 else builds[::-1]):
+                    r = run_child(where, sizes, one, index_dir)
+                    out["runs"][f"{name}/{mode}"].append(r)
+                    say(f"    {name:<8} {mode:<5} inserts {r['insert']['per_s']:8.0f}/s "
+                        f"(user {r['insert']['user_s']:.2f} s, system {r['insert']['system_s']:.2f} s), "
+                        f"searches {r['search']['per_s']:6.0f}/s (user {r['search']['user_s']:.2f} s, "
+                        f"system {r['search']['system_s']:.2f} s), load {r['load']:.1f}")
 
 
 def checks(res):
@@ -149,8 +172,8 @@ def checks(res):
                      1.0, True))
         rows.append(("quiet searches/s, this build / baseline", cur_q["search"]["per_s"] / base_q["search"]["per_s"],
                      1.0, True))
-        # The same, turn by turn: both builds run back to back in a turn, so what the machine does
-        # besides (a quiet rate moved by a factor of two between turns here) weighs on both alike.
+        # The same, turn by turn: both builds run back to back in a turn, so what else the machine
+        # does then weighs on both alike.
         paired = statistics.median(c["search"]["per_s"] / b["search"]["per_s"]
                                    for b, c in zip(res["runs"]["baseline/quiet"], res["runs"]["current/quiet"]))
         rows.append(("quiet searches/s, this build / baseline in the same turn (median of the turns)", paired,
@@ -174,8 +197,9 @@ def report(res, command):
     add = lines.append
     add(f"Generated by `{command}` on {res['cores']} cores. {res['records']:,} random records of {DIM} values in "
         f"[0, 1) inserted one per call at the tuned setting (buckets and buffer of 5,000, batches of 32, sample of "
-        f"3,000, inner product), then {res['queries']:,} single searches at n_candidates {res['budget']:,}. Each run "
-        "is a fresh process; CPU seconds are its own (every thread) during the phase. Busy: one spinning process "
+        f"3,000, inner product), then {res['queries']:,} single searches at n_candidates {res['budget']:,}, all runs searching one index built and saved once "
+        "by this build (a build's own buckets, trained anew in each run, change how many records a search "
+        "visits). Each run is a fresh process; CPU seconds are its own (every thread) during the phase. Busy: one spinning process "
         f"per core beside it. Medians of {len(next(iter(res['runs'].values())))} turn(s). Load average (1, 5, 15 "
         f"min) before: {', '.join(f'{x:.1f}' for x in res['load_before'])}; after: "
         f"{', '.join(f'{x:.1f}' for x in res['load_after'])} (the busy turns add {res['cores']}).")
