@@ -52,6 +52,8 @@ constexpr std::chrono::microseconds kPreempted{500};
 constexpr std::chrono::microseconds kNoSpinAfterPreempted{100'000};
 // Stops of several spinners closer together than this are one pause of the whole machine.
 constexpr std::chrono::microseconds kOneMachinePause{1000};
+// How often (turns of the spin loop, a few microseconds) a spinning helper yields its core.
+constexpr unsigned kYieldEvery = 128;
 
 // How long a caller that has taken its last piece spins for the helpers still inside one
 // before it sleeps. (Beside one CPU-bound process per core: 2,000 to 2,300 searches a second
@@ -99,7 +101,11 @@ void futex_wake(std::atomic<std::uint32_t>& word, int count) noexcept {
 struct Shared {
   static constexpr std::uint32_t kShut = 1u << 31;  // the door; the low bits count those inside
 
-  std::size_t n = 0, grain = 1;
+  struct Piece {
+    std::size_t begin, end;
+  };
+
+  std::size_t n = 0, grain = 1, last_grain = 1, tail_parts = 1;
   detail::PieceFn fn = nullptr;
   void* body = nullptr;
   std::atomic<std::size_t> next{0};
@@ -113,12 +119,25 @@ struct Shared {
   std::atomic<std::size_t> asked_count{0};
   std::atomic<std::size_t> to_wake{0};
 
-  std::size_t claim() noexcept { return next.fetch_add(grain, std::memory_order_relaxed); }
+  // Pieces of `grain`; with a smaller `last_grain`, a piece is a 1 / `tail_parts` share of
+  // what is left once that is less, but never under `last_grain`.
+  Piece claim() noexcept {
+    if (last_grain >= grain) {
+      const std::size_t at = next.fetch_add(grain, std::memory_order_relaxed);
+      return at < n ? Piece{at, std::min(n, at + grain)} : Piece{n, n};
+    }
+    std::size_t at = next.load(std::memory_order_relaxed);
+    for (;;) {
+      if (at >= n) return Piece{n, n};
+      const std::size_t end = std::min(n, at + std::clamp((n - at) / tail_parts, last_grain, grain));
+      if (next.compare_exchange_weak(at, end, std::memory_order_relaxed)) return Piece{at, end};
+    }
+  }
 
-  // Runs the piece starting at `at`, then claims more until none are left.
-  void take(std::size_t slot, std::size_t at) noexcept {
+  // Runs the piece `p`, then claims more until none are left.
+  void take(std::size_t slot, Piece p) noexcept {
     try {
-      for (; at < n; at = claim()) fn(body, slot, at, std::min(n, at + grain));
+      for (; p.begin < p.end; p = claim()) fn(body, slot, p.begin, p.end);
     } catch (...) {
       if (!failed.exchange(true, std::memory_order_relaxed)) error = std::current_exception();
       next.store(n, std::memory_order_relaxed);  // hand out nothing more
@@ -248,6 +267,12 @@ void helper_main(Mailbox* box) noexcept {
           }
           if (now >= g_warm_until.load(std::memory_order_relaxed)) break;
           last = now;
+          // A spinner gives its core to any thread waiting for it now and then. The scheduler
+          // may put a helper on the caller's core, and a spinner that never yields holds the
+          // caller off it: after 30,000 inserts, 2 percent of the searches that followed waited
+          // 1 to 2 ms for a helper so placed, and the searches ran at 0.9 of the rate of those
+          // with yields every 128 turns.
+          if (i % kYieldEvery == 0) sched_yield();
         }
         _mm_pause();
       }
@@ -367,9 +392,11 @@ void keep_warm(std::chrono::microseconds window) noexcept {
     if (boxes[i].sleeping.load(std::memory_order_seq_cst)) boxes[i].call();
 }
 
-std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body) {
+std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t last_grain, std::size_t helpers, PieceFn fn,
+                          void* body) {
   if (n == 0) return 1;
   if (grain == 0) grain = 1;
+  last_grain = std::clamp<std::size_t>(last_grain, 1, grain);
   const std::size_t pieces = n / grain + (n % grain != 0);
   const bool parallel = parallel_available() && pieces >= 2 && helpers > 0;
   if (parallel) helpers = std::min({helpers, pieces - 1, helpers_running() - 1});
@@ -381,11 +408,16 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t helpers,
   auto shared = std::make_shared<Shared>();
   shared->n = n;
   shared->grain = grain;
+  shared->last_grain = last_grain;
+  // Pieces shrink once less is left than two for every thread, so that the threads end close
+  // together (the caller waits for the last piece; measured on 30,000 records of 784 values,
+  // n_candidates 5,000: 6 us a search at the door with whole pieces to the end, under 2 us).
+  shared->tail_parts = 2 * (helpers + 1);
   shared->fn = fn;
   shared->body = body;
   // The caller's first piece is claimed before any helper can run, so the caller always takes
   // part even when it loses its core right after waking them.
-  const std::size_t first = shared->claim();
+  const Shared::Piece first = shared->claim();
   post(shared, helpers);
   shared->take(0, first);
   // Shut the door, then wait for those inside to finish their pieces: spinning first, since

@@ -62,7 +62,8 @@ void work_started() noexcept;
 
 namespace detail {
 using PieceFn = void (*)(void* body, std::size_t slot, std::size_t begin, std::size_t end);
-std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, PieceFn fn, void* body);
+std::size_t share(std::size_t n, std::size_t grain, std::size_t last_grain, std::size_t helpers, PieceFn fn,
+                  void* body);
 
 // The scheduler slice, in nanoseconds, that helper threads ask for.
 inline constexpr std::uint64_t kHelperSliceNs = 100'000;
@@ -87,11 +88,13 @@ struct SchedAttr {
 // of slots that took part (1 + the workers that joined, at most 1 + helpers). Where parallel
 // work is not available the caller takes every piece. An exception from body reaches the
 // caller once the pieces in progress have ended; the pieces not yet handed out are dropped.
+// With `last_grain` between 1 and `grain`, the last pieces shrink down to it so that the
+// threads end close together (worth it where a piece costs little more than its work).
 template <class Body>
-std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, Body&& body) {
+std::size_t share(std::size_t n, std::size_t grain, std::size_t helpers, Body&& body, std::size_t last_grain = 0) {
   using B = std::remove_reference_t<Body>;
   return detail::share(
-      n, grain, helpers,
+      n, grain, last_grain == 0 ? grain : last_grain, helpers,
       [](void* b, std::size_t slot, std::size_t begin, std::size_t end) { (*static_cast<B*>(b))(slot, begin, end); },
       const_cast<void*>(static_cast<const void*>(std::addressof(body))));
 }
