@@ -155,18 +155,31 @@ def take_turns(builds, module_dir, sizes, scratch, out):
                         f"system {r['search']['system_s']:.2f} s), load {r['load']:.1f}")
 
 
+def turn_by_turn(res, top, bottom, phase):
+    """The median over the turns of top / bottom: the runs of a turn search the same index, and run
+    back to back, so what else the machine does then weighs on both alike."""
+    return statistics.median(t[phase]["per_s"] / b[phase]["per_s"]
+                             for t, b in zip(res["runs"][top], res["runs"][bottom]))
+
+
 def checks(res):
-    """(what, measured, bound, met) of every figure the runs must show."""
+    """(what, measured, bound, met) of every figure the runs must show: each ratio of the medians,
+    and for searches the same taken turn by turn."""
     m = res["median"]
     cur_q, cur_b = m["current/quiet"], m["current/busy"]
     alone_b = m["alone/busy"]
+    same_turn = " in the same turn (median of the turns)"
     rows = [
         ("inserts/s busy / quiet", cur_b["insert"]["per_s"] / cur_q["insert"]["per_s"], MIN_BUSY_INSERTS, True),
         ("searches/s busy / quiet", cur_b["search"]["per_s"] / cur_q["search"]["per_s"], MIN_BUSY_SEARCHES, True),
+        ("searches/s busy / quiet" + same_turn, turn_by_turn(res, "current/busy", "current/quiet", "search"),
+         MIN_BUSY_SEARCHES, True),
         ("quiet inserts: system / user CPU seconds", cur_q["insert"]["system_s"] / max(cur_q["insert"]["user_s"], 1e-9),
          MAX_QUIET_SYSTEM_SHARE, False),
         ("busy searches/s, this build / the scan on the calling thread alone",
          cur_b["search"]["per_s"] / alone_b["search"]["per_s"], 1.0, True),
+        ("busy searches/s, this build / the scan on the calling thread alone" + same_turn,
+         turn_by_turn(res, "current/busy", "alone/busy", "search"), 1.0, True),
     ]
     if "baseline/quiet" in m:
         base_q = m["baseline/quiet"]
@@ -174,12 +187,8 @@ def checks(res):
                      1.0, True))
         rows.append(("quiet searches/s, this build / baseline", cur_q["search"]["per_s"] / base_q["search"]["per_s"],
                      1.0, True))
-        # The same, turn by turn: both builds run back to back in a turn, so what else the machine
-        # does then weighs on both alike.
-        paired = statistics.median(c["search"]["per_s"] / b["search"]["per_s"]
-                                   for b, c in zip(res["runs"]["baseline/quiet"], res["runs"]["current/quiet"]))
-        rows.append(("quiet searches/s, this build / baseline in the same turn (median of the turns)", paired,
-                     1.0, True))
+        rows.append(("quiet searches/s, this build / baseline" + same_turn,
+                     turn_by_turn(res, "current/quiet", "baseline/quiet", "search"), 1.0, True))
         base_b = m["baseline/busy"]
         rows.append(("busy inserts/s, this build / baseline", cur_b["insert"]["per_s"] / base_b["insert"]["per_s"],
                      None, True))
