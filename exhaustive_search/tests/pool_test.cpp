@@ -11,10 +11,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <string>
+#include <optional>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -175,6 +177,22 @@ TEST(Pool, ShareCoversEveryIndexOnceInIncreasingPieces) {
     if (last < c.grain && c.helpers > 0 && pool::thread_count() > 1 && pool::parallel_available() && all.size() >= 2)
       EXPECT_EQ(all[all.size() - 2].second - all[all.size() - 2].first, last) << "the pieces did not shrink";
   }
+}
+
+// Spinners yield only while the machine's runnable threads are no more than the pool's: the
+// count is the numerator of /proc/loadavg's fourth field; anything else reads as unknown.
+TEST(Pool, RunnableThreadsReadFromLoadavg) {
+  const std::vector<std::pair<std::string, std::optional<std::size_t>>> cases = {
+      {"0.52 0.41 0.30 3/412 12345\n", 3},
+      {"12.00 9.10 6.30 17/160 25847\n", 17},
+      {"0.00 0.00 0.00 0/1 1", 0},
+      {"0.52 0.41 0.30 /412 12345\n", std::nullopt},
+      {"0.52 0.41 0.30 3 412\n", std::nullopt},
+      {"0.52 0.41 3/412\n", std::nullopt},
+      {"0.52 0.41 0.30 99999999999999999999/4 1\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(pool::detail::runnable_in_loadavg(text), want) << text;
 }
 
 // With every helper held inside another thread's call, share returns once the caller has done

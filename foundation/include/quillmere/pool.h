@@ -23,7 +23,9 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include <tbb/blocked_range.h>
@@ -64,6 +66,9 @@ namespace detail {
 using PieceFn = void (*)(void* body, std::size_t slot, std::size_t begin, std::size_t end);
 std::size_t share(std::size_t n, std::size_t grain, std::size_t last_grain, std::size_t helpers, PieceFn fn,
                   void* body);
+
+// The count of runnable threads in the text of /proc/loadavg, or none if it is not there.
+std::optional<std::size_t> runnable_in_loadavg(std::string_view text) noexcept;
 
 // The scheduler slice, in nanoseconds, that helper threads ask for.
 inline constexpr std::uint64_t kHelperSliceNs = 100'000;
