@@ -9,8 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -177,6 +181,24 @@ TEST(Pool, ShareCoversEveryIndexOnceInIncreasingPieces) {
     if (last < c.grain && c.helpers > 0 && pool::thread_count() > 1 && pool::parallel_available() && all.size() >= 2)
       EXPECT_EQ(all[all.size() - 2].second - all[all.size() - 2].first, last) << "the pieces did not shrink";
   }
+  // Next to SIZE_MAX the pieces still tile [0, n): none wraps around.
+  for (const std::size_t last_grain : {std::size_t{0}, std::size_t{7}}) {
+    const std::size_t n = SIZE_MAX, grain = SIZE_MAX / 4;
+    std::mutex m;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;
+    pool::share(
+        n, grain, 3,
+        [&](std::size_t, std::size_t b, std::size_t e) {
+          std::lock_guard lock(m);
+          pieces.emplace_back(b, e);
+        },
+        last_grain);
+    std::sort(pieces.begin(), pieces.end());
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces.front().first, 0u) << "last grain " << last_grain;
+    EXPECT_EQ(pieces.back().second, n) << "last grain " << last_grain;
+    for (std::size_t p = 1; p < pieces.size(); ++p) EXPECT_EQ(pieces[p].first, pieces[p - 1].second);
+  }
 }
 
 // Spinners yield only while the machine's runnable threads are no more than the pool's: the
@@ -189,6 +211,7 @@ TEST(Pool, RunnableThreadsReadFromLoadavg) {
       {"0.52 0.41 0.30 /412 12345\n", std::nullopt},
       {"0.52 0.41 0.30 3 412\n", std::nullopt},
       {"0.52 0.41 3/412\n", std::nullopt},
+      {"0 0 0 3", std::nullopt},
       {"0.52 0.41 0.30 99999999999999999999/4 1\n", std::nullopt},
       {"", std::nullopt},
   };
@@ -273,15 +296,20 @@ double cpu_over(int ms) {
 // stop spinning for a while, so the first window is tried until one finds the cores free.
 TEST(Pool, KeptWarmWorkersStopSoAnIdleProcessUsesNoCpu) {
   if (pool::thread_count() < 2) GTEST_SKIP() << "no workers to keep warm";
-  bool spun = false;
+  bool spun = false, busy = false;
   for (int attempt = 0; attempt < 60 && !spun; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     pool::keep_warm(std::chrono::milliseconds(200));
     spun = cpu_over(100) > 0.02;
+    std::ifstream loadavg("/proc/loadavg");
+    const std::string text((std::istreambuf_iterator<char>(loadavg)), std::istreambuf_iterator<char>());
+    const auto runnable = pool::detail::runnable_in_loadavg(text);
+    busy = busy || !runnable || *runnable > pool::thread_count();
   }
-  // Spinners yield their cores: beside work that wants every core they stop at once, as they
-  // should, and there is no spinning to see stop.
-  if (!spun) GTEST_SKIP() << "the cores were never free for 15 s: the helpers did not spin";
+  // Beside work that wants every core the spinners stop at once, as they should, and there is
+  // no spinning to see stop; with cores to spare they must spin.
+  if (!spun && busy) GTEST_SKIP() << "the cores were never free for 15 s: the helpers did not spin";
+  ASSERT_TRUE(spun) << "the helpers did not spin, though the machine had cores to spare";
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(cpu_over(500), 0.025) << "still spinning after the window";
 

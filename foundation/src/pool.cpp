@@ -125,16 +125,15 @@ struct Shared {
   std::atomic<std::size_t> to_wake{0};
 
   // Pieces of `grain`; with a smaller `last_grain`, a piece is a 1 / `tail_parts` share of
-  // what is left once that is less, but never under `last_grain`.
+  // what is left once that is less, but never under `last_grain`. (Sized from what is left and
+  // claimed by compare-and-swap, so that `next` never passes n and wraps next to SIZE_MAX.)
   Piece claim() noexcept {
-    if (last_grain >= grain) {
-      const std::size_t at = next.fetch_add(grain, std::memory_order_relaxed);
-      return at < n ? Piece{at, std::min(n, at + grain)} : Piece{n, n};
-    }
     std::size_t at = next.load(std::memory_order_relaxed);
     for (;;) {
       if (at >= n) return Piece{n, n};
-      const std::size_t end = std::min(n, at + std::clamp((n - at) / tail_parts, last_grain, grain));
+      const std::size_t left = n - at;
+      const std::size_t size = last_grain >= grain ? grain : std::clamp(left / tail_parts, last_grain, grain);
+      const std::size_t end = at + std::min(left, size);
       if (next.compare_exchange_weak(at, end, std::memory_order_relaxed)) return Piece{at, end};
     }
   }
@@ -304,7 +303,10 @@ void helper_main(Mailbox* box) noexcept {
           // 1 to 2 ms for a helper so placed, and they ran at 0.9 of the rate of searches with
           // yields every 128 turns. Beside busy cores the same yields hand the cores to the
           // other work, and woken helpers then join late: searches ran at 0.7 of the rate.
-          if (i % kYieldEvery == 0 && cores_to_spare(now)) sched_yield();
+          if (i % kYieldEvery == 0 && cores_to_spare(now)) {
+            sched_yield();
+            last = ticks_now();  // a core handed over is not one taken away
+          }
         }
         _mm_pause();
       }
@@ -449,7 +451,11 @@ std::size_t detail::share(std::size_t n, std::size_t grain, std::size_t last_gra
   if (parallel) helpers = std::min({helpers, pieces - 1, helpers_running() - 1});
   if (!parallel || helpers == 0) {
     // Still piece by piece: a body may size its memory by the piece.
-    for (std::size_t at = 0; at < n; at += grain) fn(body, 0, at, std::min(n, at + grain));
+    for (std::size_t at = 0; at < n;) {
+      const std::size_t end = at + std::min(n - at, grain);
+      fn(body, 0, at, end);
+      at = end;
+    }
     return 1;
   }
   auto shared = std::make_shared<Shared>();
