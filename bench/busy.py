@@ -57,10 +57,14 @@ def child(job):
     for name, value in TUNED.items():
         builder = getattr(builder, name)(value)
     index = builder.build()
-    if "dump_to" in job:
-        # The index every run searches.
+
+    def inserts():
         for i in range(len(records)):
             index.insert(records[i], i)
+
+    if "dump_to" in job:
+        # The index every run of the turn searches.
+        inserts()
         with quiet_stdout():
             index.dump(job["dump_to"])
         return
@@ -73,10 +77,6 @@ def child(job):
         after = resource.getrusage(resource.RUSAGE_SELF)
         out[name] = {"per_s": count / seconds, "user_s": after.ru_utime - before.ru_utime,
                      "system_s": after.ru_stime - before.ru_stime}
-
-    def inserts():
-        for i in range(len(records)):
-            index.insert(records[i], i)
 
     def searches():
         for q in queries:

@@ -132,8 +132,7 @@ struct Shared {
     for (;;) {
       if (at >= n) return Piece{n, n};
       const std::size_t left = n - at;
-      const std::size_t size = last_grain >= grain ? grain : std::clamp(left / tail_parts, last_grain, grain);
-      const std::size_t end = at + std::min(left, size);
+      const std::size_t end = at + std::min(left, std::clamp(left / tail_parts, last_grain, grain));
       if (next.compare_exchange_weak(at, end, std::memory_order_relaxed)) return Piece{at, end};
     }
   }

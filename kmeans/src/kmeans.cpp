@@ -10,7 +10,6 @@
 #include <random>
 #include <thread>
 
-
 #include "quillmere/blocks.h"
 #include "quillmere/fd_io.h"
 #include "quillmere/pool.h"
